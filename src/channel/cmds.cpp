@@ -1,0 +1,3 @@
+#include "cmds.h"
+
+TCommandHandler* CommandHandler = nullptr;

@@ -1,0 +1,44 @@
+#pragma once
+// The failures the system raises. Each carries its operator-facing Message (UTF-8); model and
+// channel code never catch them, the dialog's one guard shows them.
+
+#include <exception>
+#include <string>
+
+class Exception : public std::exception {
+public:
+    explicit Exception(std::string message) : Message(std::move(message)) {}
+    const char* what() const noexcept override { return Message.c_str(); }
+
+    std::string Message;
+};
+
+#define VANTREL_DECLARE_EXCEPTION(Name)                                                            \
+    class Name : public Exception {                                                                \
+    public:                                                                                        \
+        using Exception::Exception;                                                                \
+    }
+
+VANTREL_DECLARE_EXCEPTION(EDOMParseError);
+VANTREL_DECLARE_EXCEPTION(EXMLDocError);
+VANTREL_DECLARE_EXCEPTION(EListError);
+VANTREL_DECLARE_EXCEPTION(EConvertError);
+VANTREL_DECLARE_EXCEPTION(EFOpenError);
+VANTREL_DECLARE_EXCEPTION(EFCreateError);
+VANTREL_DECLARE_EXCEPTION(EWriteError);
+VANTREL_DECLARE_EXCEPTION(ESocketError);
+// The AS2 service cannot be reached, did not take a command, or did not answer.
+VANTREL_DECLARE_EXCEPTION(EServiceError);
+// Text that would change the meaning of a command line if it were sent.
+VANTREL_DECLARE_EXCEPTION(EUnsafeCommandText);
+// The operator asked for something the dialog's current state cannot do (e.g. OK after a failed load).
+VANTREL_DECLARE_EXCEPTION(EDialogStateError);
+
+#undef VANTREL_DECLARE_EXCEPTION
+
+// Builds a message from a printf-style format, as the system's fixed message formats are written.
+std::string Format(const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;

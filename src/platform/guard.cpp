@@ -1,0 +1,1 @@
+#include "guard.h"

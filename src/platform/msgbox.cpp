@@ -1,0 +1,1 @@
+#include "msgbox.h"
