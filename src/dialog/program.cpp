@@ -1,10 +1,26 @@
+#include "cmds.h"
 #include "main.h"
+#include "msgbox.h"
 
 #include <QApplication>
+#include <memory>
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    TMainForm form;
-    form.show();
-    return app.exec();
+    QApplication::setApplicationName(QStringLiteral("Vantrel Lite Configuration"));
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, [] { SetApplicationTerminating(true); });
+
+    auto form = std::make_unique<TMainForm>();
+    MainForm = form.get();
+    QObject::connect(form.get(), &QDialog::finished, &app, &QCoreApplication::quit);
+
+    auto handler = std::make_unique<TCommandHandler>();
+    CommandHandler = handler.get();
+
+    form->show();
+    const int result = QApplication::exec();
+
+    CommandHandler = nullptr;
+    MainForm = nullptr;
+    return result;
 }

@@ -31,7 +31,8 @@ VANTREL_DECLARE_EXCEPTION(ESocketError);
 VANTREL_DECLARE_EXCEPTION(EServiceError);
 // Text that would change the meaning of a command line if it were sent.
 VANTREL_DECLARE_EXCEPTION(EUnsafeCommandText);
-// The operator asked for something the dialog's current state cannot do (e.g. OK after a failed load).
+// The operator asked for something the dialog's current state cannot do (e.g. OK after a failed
+// load).
 VANTREL_DECLARE_EXCEPTION(EDialogStateError);
 
 #undef VANTREL_DECLARE_EXCEPTION

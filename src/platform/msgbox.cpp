@@ -1,1 +1,123 @@
 #include "msgbox.h"
+
+#include "exceptions.h"
+
+#include <QApplication>
+#include <QIcon>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QStyle>
+#include <vector>
+
+namespace {
+
+bool terminating = false;
+
+struct ButtonInfo {
+    TMsgDlgBtn code;
+    QMessageBox::StandardButton standard;
+};
+
+// In the order in which the box lays them out.
+const ButtonInfo buttonTable[] = {
+    {mbYes, QMessageBox::Yes},       {mbNo, QMessageBox::No},       {mbOK, QMessageBox::Ok},
+    {mbCancel, QMessageBox::Cancel}, {mbAbort, QMessageBox::Abort}, {mbRetry, QMessageBox::Retry},
+    {mbIgnore, QMessageBox::Ignore},
+};
+
+QWidget* ActiveWindow() {
+    if (QWidget* modal = QApplication::activeModalWidget())
+        return modal;
+    return QApplication::activeWindow();
+}
+
+} // namespace
+
+bool ApplicationTerminating() {
+    return terminating || QCoreApplication::closingDown();
+}
+void SetApplicationTerminating(bool value) {
+    terminating = value;
+}
+
+QString MessageDlgTitle(TMsgDlgType kind, const QString& caption) {
+    switch (kind) {
+    case mtInformation:
+        return QStringLiteral("Information");
+    case mtWarning:
+        return QStringLiteral("Warning");
+    case mtError:
+        return QStringLiteral("Error");
+    case mtConfirmation:
+        return QStringLiteral("Confirm");
+    case mtCustom:
+        break;
+    }
+    return caption;
+}
+
+int MessageDlg(const QString& caption, const QString& text, TMsgDlgType kind,
+               TMsgDlgButtons buttons, int /*helpContext*/) {
+    std::vector<ButtonInfo> shown;
+    for (const ButtonInfo& info : buttonTable)
+        if (buttons & MsgButton(info.code))
+            shown.push_back(info);
+    if (shown.size() > 3)
+        throw Exception("Too many buttons specified for message box");
+    if (ApplicationTerminating())
+        return -1;
+
+    QMessageBox box(ActiveWindow());
+    box.setWindowTitle(MessageDlgTitle(kind, caption));
+    box.setText(text);
+    box.setTextFormat(Qt::PlainText);
+    switch (kind) {
+    case mtInformation:
+        box.setIcon(QMessageBox::Information);
+        break;
+    case mtWarning:
+        box.setIcon(QMessageBox::Warning);
+        break;
+    case mtError:
+        box.setIcon(QMessageBox::Critical);
+        break;
+    case mtConfirmation:
+        box.setIcon(QMessageBox::Question);
+        break;
+    case mtCustom:
+        box.setIcon(QMessageBox::NoIcon);
+        break;
+    }
+    QAbstractButton* first = nullptr;
+    for (const ButtonInfo& info : shown) {
+        QPushButton* button = box.addButton(info.standard);
+        button->setProperty("vantrelCode", int(info.code));
+        if (!first)
+            first = button;
+    }
+    if (auto* push = qobject_cast<QPushButton*>(first))
+        box.setDefaultButton(push);
+    box.exec();
+    if (QAbstractButton* pressed = box.clickedButton())
+        return pressed->property("vantrelCode").toInt();
+    // Closed without a button (Escape on a box without Cancel): the default button counts.
+    return first ? first->property("vantrelCode").toInt() : 0;
+}
+
+QString ErrorDisplayText(const QString& message) {
+    if (!message.isEmpty() && message.back() > QLatin1Char('.'))
+        return message + QLatin1Char('.');
+    return message;
+}
+
+void ShowErrorMessage(const QString& message) {
+    if (ApplicationTerminating())
+        return;
+    QMessageBox box(ActiveWindow());
+    box.setWindowTitle(QString());
+    box.setIcon(QMessageBox::Critical);
+    box.setTextFormat(Qt::PlainText);
+    box.setText(ErrorDisplayText(message));
+    box.setStandardButtons(QMessageBox::Ok);
+    box.exec();
+}

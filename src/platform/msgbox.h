@@ -1,1 +1,51 @@
 #pragma once
+// The one message box service of the dialog's own code, and the application's error display.
+
+#include <QString>
+#include <cstdint>
+
+class QWidget;
+
+enum TMsgDlgType {
+    mtCustom = 0,
+    mtInformation = 1,
+    mtWarning = 2,
+    mtError = 3,
+    mtConfirmation = 4
+};
+
+// Button codes; a button set holds bit (1 << code) for each button.
+enum TMsgDlgBtn {
+    mbOK = 1,
+    mbCancel = 2,
+    mbYes = 3,
+    mbNo = 4,
+    mbAbort = 5,
+    mbRetry = 6,
+    mbIgnore = 7
+};
+using TMsgDlgButtons = std::uint32_t;
+
+constexpr TMsgDlgButtons MsgButton(TMsgDlgBtn button) {
+    return TMsgDlgButtons(1) << button;
+}
+
+// Shows a modal box over the active window and returns the code of the pressed button, or -1
+// without showing anything while the application is terminating. More than three buttons are
+// refused with an Exception.
+int MessageDlg(const QString& caption, const QString& text, TMsgDlgType kind,
+               TMsgDlgButtons buttons, int helpContext = 0);
+
+// The title a box of this kind shows; the caption counts only for the custom kind.
+QString MessageDlgTitle(TMsgDlgType kind, const QString& caption);
+
+// The application's error display: empty caption, critical icon, one OK button.
+void ShowErrorMessage(const QString& message);
+
+// The message as the error display shows it: a full stop is appended when the last character
+// sorts after ".".
+QString ErrorDisplayText(const QString& message);
+
+// Set once the event loop has been told to end; later boxes are not shown.
+bool ApplicationTerminating();
+void SetApplicationTerminating(bool terminating);
