@@ -14,6 +14,9 @@
 
 TMainForm* MainForm = nullptr;
 
+// The icon lives in this static library's resources, which must be registered by hand.
+static void InitDialogResources() { Q_INIT_RESOURCE(resources); }
+
 namespace {
 
 QFileDialog* MakeFileDialog(QWidget* parent, const QString& title, const QStringList& filters,
@@ -66,6 +69,7 @@ TMainForm::TMainForm(QWidget* parent) : QDialog(parent) {
                    Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint);
     setFixedSize(494, 476);
+    InitDialogResources();
     setWindowIcon(QIcon(QStringLiteral(":/vantrel-config.png")));
 
     // The read-only fields take the button face as their background.

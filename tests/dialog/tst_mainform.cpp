@@ -1,0 +1,300 @@
+// The window as the layout draws it: every control where it belongs, with its text and
+// properties, the keys, and the spin boxes. The table is written from the layout, not read back
+// from the .ui file, so a slip in either shows.
+
+#include "main.h"
+#include "modalwatcher.h"
+
+#include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QSpinBox>
+#include <QtTest>
+
+class TestMainForm : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void window();
+    void labels_data();
+    void labels();
+    void controls_data();
+    void controls();
+    void declaredOrder();
+    void fileDialogs();
+    void focusOrderByTab();
+    void returnActivatesOK();
+    void focusedButtonTakesReturn();
+    void escapeActivatesCancel();
+    void closeBoxIsCancel();
+    void spinBoxes_data();
+    void spinBoxes();
+};
+
+void TestMainForm::window() {
+    TMainForm form;
+    QCOMPARE(form.windowTitle(), QStringLiteral("Vantrel Lite Configuration"));
+    QCOMPARE(form.size(), QSize(494, 476));
+    QCOMPARE(form.minimumSize(), QSize(494, 476));
+    QCOMPARE(form.maximumSize(), QSize(494, 476));
+    const Qt::WindowFlags flags = form.windowFlags();
+    QVERIFY(flags.testFlag(Qt::WindowMinimizeButtonHint));
+    QVERIFY(flags.testFlag(Qt::WindowCloseButtonHint));
+    QVERIFY(flags.testFlag(Qt::WindowSystemMenuHint));
+    QVERIFY(!flags.testFlag(Qt::WindowMaximizeButtonHint));
+    QVERIFY(!flags.testFlag(Qt::WindowContextHelpButtonHint));
+    QCOMPARE(form.windowIcon().actualSize(QSize(32, 32)), QSize(32, 32));
+    QVERIFY(form.OK->isDefault());
+    QVERIFY(!form.Cancel->isDefault());
+}
+
+void TestMainForm::labels_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("top");
+    QTest::addColumn<int>("width");
+    QTest::newRow("Label2") << "Label2" << "Your (Local Partner) Name:" << 24 << 128;
+    QTest::newRow("Label3") << "Label3" << "Your (Local Partner) AS2 ID:" << 56 << 134;
+    QTest::newRow("Label4") << "Label4" << "Your (Local Partner) Email Address:" << 88 << 166;
+    QTest::newRow("Label5") << "Label5" << "Your Private Certificate:" << 120 << 111;
+    QTest::newRow("Label6") << "Label6" << "Remote Partner Name:" << 168 << 108;
+    QTest::newRow("Label7") << "Label7" << "Remote Partner AS2 ID:" << 200 << 114;
+    QTest::newRow("Label8") << "Label8" << "Remote Partner Email Address:" << 232 << 146;
+    QTest::newRow("Label9") << "Label9" << "Remote Partner Public Certificate:" << 264 << 159;
+    QTest::newRow("Label10") << "Label10" << "Outgoing (Partner) AS2 URL:" << 312 << 137;
+    QTest::newRow("Label11") << "Label11" << "Your Internet Host Name:" << 344 << 120;
+    QTest::newRow("Label12") << "Label12" << "Incoming AS2 Port:" << 384 << 91;
+    QTest::newRow("Label13") << "Label13" << "Incoming MDN Port:" << 416 << 96;
+}
+
+void TestMainForm::labels() {
+    QFETCH(QString, name);
+    QFETCH(QString, text);
+    QFETCH(int, top);
+    QFETCH(int, width);
+    TMainForm form;
+    auto* label = form.findChild<QLabel*>(name);
+    QVERIFY(label);
+    QCOMPARE(label->text(), text);
+    QCOMPARE(label->geometry(), QRect(16, top, width, 13));
+    QCOMPARE(label->focusPolicy(), Qt::NoFocus);
+    // The whole text must be readable in the width the layout gives it.
+    QVERIFY2(label->fontMetrics().horizontalAdvance(text) <= width, qPrintable(text));
+}
+
+void TestMainForm::controls_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QRect>("geometry");
+    QTest::addColumn<bool>("readOnly");
+    QTest::addColumn<QString>("caption");
+    auto row = [](const char* name, const char* kind, int l, int t, int w, int h, bool ro = false,
+                  const char* caption = "") {
+        QTest::newRow(name) << name << kind << QRect(l, t, w, h) << ro << caption;
+    };
+    row("LocalName", "QLineEdit", 202, 21, 263, 21, true);
+    row("LocalAS2ID", "QLineEdit", 202, 53, 263, 21);
+    row("LocalEmail", "QLineEdit", 202, 85, 263, 21);
+    row("LocalCertificate", "QLineEdit", 202, 117, 175, 21, true);
+    row("ImportLocal", "QPushButton", 387, 116, 78, 25, false, "Import");
+    row("RemoteName", "QLineEdit", 202, 165, 263, 21, true);
+    row("RemoteAS2ID", "QLineEdit", 202, 197, 263, 21);
+    row("RemoteEmail", "QLineEdit", 202, 229, 263, 21);
+    row("RemoteCertificate", "QLineEdit", 202, 262, 175, 21, true);
+    row("ImportRemote", "QPushButton", 387, 260, 78, 25, false, "Import");
+    row("OutgoingAS2URL", "QLineEdit", 202, 309, 263, 21);
+    row("IncomingHostName", "QLineEdit", 202, 341, 263, 21);
+    row("IncomingAS2Port", "QSpinBox", 202, 376, 101, 21);
+    row("IncomingMDNPort", "QSpinBox", 202, 408, 101, 21);
+    row("OK", "QPushButton", 328, 440, 75, 25, false, "OK");
+    row("Cancel", "QPushButton", 408, 440, 75, 25, false, "Cancel");
+}
+
+void TestMainForm::controls() {
+    QFETCH(QString, name);
+    QFETCH(QString, kind);
+    QFETCH(QRect, geometry);
+    QFETCH(bool, readOnly);
+    QFETCH(QString, caption);
+    TMainForm form;
+    auto* widget = form.findChild<QWidget*>(name);
+    QVERIFY(widget);
+    QCOMPARE(QString::fromLatin1(widget->metaObject()->className()), kind);
+    QCOMPARE(widget->geometry(), geometry);
+    QVERIFY(widget->focusPolicy() & Qt::TabFocus);
+    if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
+        QCOMPARE(edit->isReadOnly(), readOnly);
+        QCOMPARE(edit->text(), QString());
+        QCOMPARE(edit->maxLength(), 32767); // Qt's default: no limit of our own
+        const QColor base = edit->palette().color(QPalette::Base);
+        if (readOnly)
+            QCOMPARE(base, form.palette().color(QPalette::Button));
+        else
+            QCOMPARE(base, form.palette().color(QPalette::Base));
+    }
+    if (auto* button = qobject_cast<QPushButton*>(widget)) {
+        QCOMPARE(button->text(), caption);
+        QVERIFY(!button->text().contains(QLatin1Char('&'))); // no accelerators
+    }
+    if (auto* spin = qobject_cast<QSpinBox*>(widget)) {
+        QCOMPARE(spin->minimum(), 1);
+        QCOMPARE(spin->maximum(), 65535);
+        QCOMPARE(spin->value(), 1);
+    }
+}
+
+void TestMainForm::declaredOrder() {
+    TMainForm form;
+    const QStringList expected = {
+        "Label2",         "LocalName",         "LocalAS2ID",   "Label3",
+        "LocalEmail",     "Label4",            "Label5",       "LocalCertificate",
+        "ImportLocal",    "Label6",            "RemoteName",   "RemoteAS2ID",
+        "Label7",         "RemoteEmail",       "Label8",       "Label9",
+        "RemoteCertificate", "ImportRemote",   "OutgoingAS2URL", "Label10",
+        "IncomingHostName", "Label11",         "IncomingAS2Port", "Label12",
+        "IncomingMDNPort", "Label13",          "OK",           "Cancel"};
+    QStringList actual;
+    for (QObject* child : form.children())
+        if (qobject_cast<QLabel*>(child) || qobject_cast<QLineEdit*>(child) ||
+            qobject_cast<QPushButton*>(child) || qobject_cast<QSpinBox*>(child))
+            actual << child->objectName();
+    QCOMPARE(actual, expected);
+}
+
+void TestMainForm::fileDialogs() {
+    TMainForm form;
+    struct Expect {
+        QFileDialog* dialog;
+        const char* title;
+        QStringList filters;
+        const char* suffix;
+    };
+    const Expect expected[] = {
+        {form.SelectLocalCertificate, "Select Local Certificate",
+         {"Local Key Exchange (*.p12)", "Personal Key Exchange (*.pfx)"}, "p12"},
+        {form.SelectRemoteCertificate, "Select Remote Certificate", {"Certificates (*.cer)"}, "cer"},
+    };
+    for (const Expect& e : expected) {
+        QVERIFY(e.dialog);
+        QCOMPARE(e.dialog->windowTitle(), QString::fromLatin1(e.title));
+        QCOMPARE(e.dialog->nameFilters(), e.filters);
+        QCOMPARE(e.dialog->selectedNameFilter(), e.filters.front());
+        QCOMPARE(e.dialog->defaultSuffix(), QString::fromLatin1(e.suffix));
+        QCOMPARE(e.dialog->fileMode(), QFileDialog::ExistingFile);
+        QCOMPARE(e.dialog->acceptMode(), QFileDialog::AcceptOpen);
+        QVERIFY(!e.dialog->testOption(QFileDialog::ReadOnly));
+    }
+}
+
+void TestMainForm::focusOrderByTab() {
+    ModalWatcher watcher;
+    TMainForm form;
+    form.show();
+    QVERIFY(QTest::qWaitForWindowActive(&form));
+    QCOMPARE(QApplication::focusWidget(), form.LocalName);
+    const QList<QWidget*> order = {form.LocalAS2ID,      form.LocalEmail,      form.LocalCertificate,
+                                   form.ImportLocal,     form.RemoteName,      form.RemoteAS2ID,
+                                   form.RemoteEmail,     form.RemoteCertificate, form.ImportRemote,
+                                   form.OutgoingAS2URL,  form.IncomingHostName, form.IncomingAS2Port,
+                                   form.IncomingMDNPort, form.OK,              form.Cancel,
+                                   form.LocalName};
+    for (QWidget* next : order) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QWidget* focus = QApplication::focusWidget();
+        // A spin box hands the focus to its inner line edit.
+        if (focus && focus->parentWidget() && qobject_cast<QSpinBox*>(focus->parentWidget()))
+            focus = focus->parentWidget();
+        QCOMPARE(focus ? focus->objectName() : QString(), next->objectName());
+    }
+}
+
+void TestMainForm::returnActivatesOK() {
+    ModalWatcher watcher;
+    TMainForm form;
+    QSignalSpy ok(form.OK, &QPushButton::clicked);
+    QSignalSpy cancel(form.Cancel, &QPushButton::clicked);
+    form.show();
+    QVERIFY(QTest::qWaitForWindowActive(&form));
+    for (QWidget* edit : {static_cast<QWidget*>(form.RemoteAS2ID), static_cast<QWidget*>(form.LocalName),
+                          static_cast<QWidget*>(form.IncomingAS2Port)}) {
+        edit->setFocus();
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+    }
+    QCOMPARE(ok.count(), 3);
+    QCOMPARE(cancel.count(), 0);
+}
+
+void TestMainForm::focusedButtonTakesReturn() {
+    ModalWatcher watcher; // the Import button opens its file dialog; the watcher cancels it
+    TMainForm form;
+    QSignalSpy ok(form.OK, &QPushButton::clicked);
+    QSignalSpy import(form.ImportRemote, &QPushButton::clicked);
+    QSignalSpy cancel(form.Cancel, &QPushButton::clicked);
+    form.show();
+    QVERIFY(QTest::qWaitForWindowActive(&form));
+    form.ImportRemote->setFocus();
+    QTest::keyClick(form.ImportRemote, Qt::Key_Return);
+    QCOMPARE(import.count(), 1);
+    QCOMPARE(ok.count(), 0);
+    form.Cancel->setFocus();
+    QTest::keyClick(form.Cancel, Qt::Key_Return);
+    QCOMPARE(cancel.count(), 1);
+    QCOMPARE(ok.count(), 0);
+}
+
+void TestMainForm::escapeActivatesCancel() {
+    ModalWatcher watcher;
+    TMainForm form;
+    QSignalSpy cancel(form.Cancel, &QPushButton::clicked);
+    QSignalSpy finished(&form, &QDialog::finished);
+    form.show();
+    QVERIFY(QTest::qWaitForWindowActive(&form));
+    form.RemoteEmail->setFocus();
+    QTest::keyClick(form.RemoteEmail, Qt::Key_Escape);
+    QCOMPARE(cancel.count(), 1);
+    QCOMPARE(finished.count(), 1);
+    QVERIFY(!form.isVisible());
+}
+
+void TestMainForm::closeBoxIsCancel() {
+    ModalWatcher watcher;
+    TMainForm form;
+    QSignalSpy finished(&form, &QDialog::finished);
+    form.show();
+    QVERIFY(QTest::qWaitForWindowActive(&form));
+    QVERIFY(form.close());
+    QCOMPARE(finished.count(), 1);
+    QVERIFY(!form.isVisible());
+    QVERIFY(watcher.boxes.empty());
+}
+
+void TestMainForm::spinBoxes_data() {
+    QTest::addColumn<int>("set");
+    QTest::addColumn<QString>("typed"); // typed instead of set when not empty
+    QTest::addColumn<QString>("shown");
+    QTest::addColumn<int>("read");
+    QTest::newRow("0 shows 1") << 0 << QString() << "1" << 1;
+    QTest::newRow("70000 shows 65535") << 70000 << QString() << "65535" << 65535;
+    QTest::newRow("in range") << 4080 << QString() << "4080" << 4080;
+    QTest::newRow("empty text reads as 1") << 5 << "" << "" << 1;
+}
+
+void TestMainForm::spinBoxes() {
+    QFETCH(int, set);
+    QFETCH(QString, typed);
+    QFETCH(QString, shown);
+    QFETCH(int, read);
+    TMainForm form;
+    for (QSpinBox* box : {form.IncomingAS2Port, form.IncomingMDNPort}) {
+        box->setValue(set);
+        if (QTest::currentDataTag() == QByteArray("empty text reads as 1")) {
+            box->findChild<QLineEdit*>()->clear();
+        }
+        QCOMPARE(box->text(), shown);
+        QCOMPARE(SpinEditValue(*box), read);
+    }
+}
+
+QTEST_MAIN(TestMainForm)
+#include "tst_mainform.moc"
