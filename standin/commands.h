@@ -1,0 +1,41 @@
+// What the stand-in does with one command line, and the reply it gives.
+#pragma once
+
+#include "store.h"
+
+#include <QByteArray>
+#include <QString>
+
+namespace standin {
+
+struct Outcome {
+    QByteArray reply; // one line of XML content, without CR LF
+    QString log;      // command name and outcome; never a password
+};
+
+class Service {
+public:
+    Service(QString dataDir, PartnerData data, KeyStore keys);
+
+    // The line as received, envelope included, CR LF excluded.
+    Outcome execute(const QByteArray& line);
+
+private:
+    Outcome dispatch(const QString& command);
+    Outcome partnerView(const QString& name) const;
+    Outcome partnerAdd(const QString& args);
+    Outcome partnerDelete(const QString& name);
+    Outcome partnershipList() const;
+    Outcome partnershipView(const QString& name) const;
+    Outcome partnershipAdd(const QString& args);
+    Outcome partnershipDelete(const QString& name);
+    Outcome partnershipStore();
+    Outcome certList() const;
+    Outcome certImport(const QString& args);
+
+    QString dataDir_;
+    PartnerData data_;
+    KeyStore keys_;
+};
+
+} // namespace standin

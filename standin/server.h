@@ -1,0 +1,45 @@
+// The command port: 127.0.0.1 only, one connection at a time, one command per connection.
+#pragma once
+
+#include <QString>
+#include <cstdint>
+
+namespace standin {
+
+class Service;
+
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    Fd(Fd&& other) noexcept : fd_(other.release()) {}
+    Fd& operator=(Fd&& other) noexcept;
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd();
+    int get() const { return fd_; }
+    int release();
+
+private:
+    int fd_;
+};
+
+class Server {
+public:
+    // False, with a message that names the port, when the port cannot be had.
+    bool listen(std::uint16_t port, QString& error);
+    std::uint16_t port() const { return port_; }
+    // Serves until a signal arrives on signalFd (a signalfd for SIGINT and SIGTERM).
+    void run(int signalFd, Service& service);
+
+private:
+    enum class Next { Serve, Stop };
+    Next serve(Fd connection, int signalFd, Service& service);
+
+    Fd listener_;
+    std::uint16_t port_ = 0;
+};
+
+// One line on standard error, prefixed with the program's name.
+void logLine(const QString& text);
+
+} // namespace standin
