@@ -67,8 +67,14 @@ std::string CleanDescription(std::string text) {
 std::string DeviceErrorText(const QFileDevice& device, int savedErrno) {
     const QString untouched = QFile().errorString();
     QString text = device.errorString();
-    if (text.isEmpty() || text == untouched)
+    if (text.isEmpty() || text == untouched) {
+#ifdef _WIN32
+        (void)savedErrno;
+        text = qt_error_string(); // Qt's file engine there fails with the system's last error
+#else
         text = qt_error_string(savedErrno);
+#endif
+    }
     return CleanDescription(ToUtf8(text));
 }
 

@@ -13,6 +13,7 @@
 
 namespace {
 
+const QByteArray kUtf8Bom = "\xEF\xBB\xBF";
 const QByteArray kModule =
     "<module classname=\"org.corvane.processor.receiver.AS2DirectoryPollingModule\"";
 
@@ -100,7 +101,7 @@ void TestServiceConfig::splitLines_data() {
     QTest::newRow("empty lines kept") << QByteArray("\n\na\n\n") << QByteArrayList{"", "", "a", ""};
     QTest::newRow("blanks and tabs kept") << QByteArray(" \ta \t\n") << QByteArrayList{" \ta \t"};
     QTest::newRow("UTF-8 BOM is part of line 1")
-        << QByteArray("\xEF\xBB\xBF" "a\nb") << QByteArrayList{"\xEF\xBB\xBF" "a", "b"};
+        << kUtf8Bom + "a\nb" << QByteArrayList{kUtf8Bom + "a", "b"};
 }
 
 void TestServiceConfig::splitLines() {
@@ -190,8 +191,8 @@ void TestServiceConfig::updateText_data() {
     row("CR written as CR LF", "a\rb\r", same, "a\r\nb\r\n");
     row("last line gets a break", "a\r\nb", same, "a\r\nb\r\n");
     row("empty lines kept", "a\n\rb\r\n\r\n", same, "a\r\n\r\nb\r\n\r\n");
-    row("UTF-8 BOM kept", "\xEF\xBB\xBFsender.as2_id=L\n", IDs("N", "R", "L", "R"),
-        "\xEF\xBB\xBFsender.as2_id=N\r\n");
+    row("UTF-8 BOM kept", kUtf8Bom + "sender.as2_id=L\n", IDs("N", "R", "L", "R"),
+        kUtf8Bom + "sender.as2_id=N\r\n");
 
     // the local ID
     row("sender key", "x sender.as2_id=OLDL y", IDs("NEWL", "", "OLDL", ""),
