@@ -1,0 +1,73 @@
+// Runs as2-standin for a test and talks to it over real sockets, as a client of its own.
+#pragma once
+
+#include <QByteArray>
+#include <QDomElement>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <memory>
+
+// A blocking TCP client to 127.0.0.1 with a time limit on every wait.
+class Client {
+public:
+    explicit Client(quint16 port);
+    ~Client();
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+    bool connected() const { return fd_ >= 0; }
+    bool send(const QByteArray& bytes);
+    // Everything until the service closes the connection, or until the time limit.
+    QByteArray readToEnd(int timeoutMs = 5000);
+    // True when the service closed (or reset) the connection within the time limit.
+    bool closedByPeer(int timeoutMs);
+    void close();
+
+private:
+    int fd_ = -1;
+};
+
+// The command line as the dialog frames it: envelope and CR LF.
+QByteArray framed(const QByteArray& command);
+
+// The reply wrapped and parsed the way the dialog does; a null element when it does not parse.
+QDomElement parsedReply(QDomDocument& doc, const QByteArray& replyLine);
+// The text of each child of the root; "<mixed>" for a child whose text the dialog cannot read.
+QStringList childTexts(const QDomElement& root);
+
+class StandIn {
+public:
+    // The data folder must outlive the service.
+    explicit StandIn(QString dataDir);
+    ~StandIn();
+    StandIn(const StandIn&) = delete;
+    StandIn& operator=(const StandIn&) = delete;
+
+    // Starts `as2-standin --port 0 --data DIR` and waits for its port; false when it did not
+    // come up (errorText() tells why).
+    bool start(const QStringList& extra = {});
+    // SIGTERM, then the exit code (-1 when it did not end cleanly).
+    int stop();
+    bool restart() { return stop() == 0 && start(); }
+
+    quint16 port() const { return port_; }
+    const QString& dataDir() const { return dataDir_; }
+    QString errorText();
+
+    // One command on a fresh connection: all bytes received, CR LF included.
+    QByteArray command(const QByteArray& text) const;
+    QByteArray command(const QString& text) const { return command(text.toUtf8()); }
+    // Bytes sent exactly as given.
+    QByteArray raw(const QByteArray& bytes) const;
+
+private:
+    QString dataDir_;
+    std::unique_ptr<QProcess> process_;
+    quint16 port_ = 0;
+    QByteArray stderr_;
+};
+
+QString standinProgram();
+
+// Runs a program to its end (at most 30 s); its exit code, or -1.
+int runProgram(const QString& program, const QStringList& args, QByteArray* errors = nullptr);
