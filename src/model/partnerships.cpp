@@ -1,0 +1,70 @@
+#include "partnerships.h"
+
+#include "exceptions.h"
+
+TCommandHandler& ModelChannel() {
+    if (CommandHandler == nullptr)
+        throw EServiceError("The command channel to the AS2 service is not open");
+    return *CommandHandler;
+}
+
+TPartnership::TPartnership(std::string name, std::string senderName, std::string receiverName)
+    : Name(std::move(name)), SenderName(std::move(senderName)),
+      ReceiverName(std::move(receiverName)) {}
+
+std::string TPartnership::GetAttribute(const std::string& name) const {
+    return TCommandHandler::FindValue(Attributes, name);
+}
+
+void TPartnership::SetAttribute(const std::string& name, const std::string& value) {
+    for (TNameValuePair& pair : Attributes) {
+        if (pair.Name == name) {
+            pair.Value = value;
+            return;
+        }
+    }
+    AddAttribute(name, value);
+}
+
+void TPartnership::AddAttribute(const std::string& name, const std::string& value) {
+    Attributes.emplace_back(name, value);
+}
+
+std::string TPartnership::AddCommand() const {
+    std::string command = "Partnership Add " + Name + " " + SenderName + " " + ReceiverName + " ";
+    for (size_t i = 0; i < Attributes.size(); ++i) {
+        if (i > 0)
+            command += ' ';
+        command += Attributes[i].Name + "=\"" + Attributes[i].Value + "\"";
+    }
+    return command;
+}
+
+std::string TPartnership::DeleteCommand() const {
+    return "Partnership Delete " + Name;
+}
+
+std::unique_ptr<TPartnership> TPartnership::LoadPartnership(const std::string& name) {
+    auto partnership = std::make_unique<TPartnership>();
+    TArrayOfNameValueArrays lists = ModelChannel().GetPartnershipAttributes(name);
+    partnership->Name = name;
+    partnership->SenderName = TCommandHandler::FindValue(lists.at(0), "name");
+    partnership->ReceiverName = TCommandHandler::FindValue(lists.at(1), "name");
+    partnership->Attributes = std::move(lists.at(2));
+    return partnership;
+}
+
+void TPartnershipList::Add(std::unique_ptr<TPartnership> partnership) {
+    Items.push_back(std::move(partnership));
+}
+
+std::unique_ptr<TPartnershipList>
+TPartnershipList::LoadPartnerships(const std::string& partnerName) {
+    auto list = std::make_unique<TPartnershipList>();
+    for (const std::string& name : ModelChannel().GetPartnershipNames()) {
+        std::unique_ptr<TPartnership> partnership = TPartnership::LoadPartnership(name);
+        if (partnership->SenderName == partnerName || partnership->ReceiverName == partnerName)
+            list->Add(std::move(partnership));
+    }
+    return list;
+}

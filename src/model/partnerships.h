@@ -1,0 +1,51 @@
+#pragma once
+// The service's partnerships in memory: one direction of exchange between two partners, with its
+// ordered, open list of attributes.
+
+#include "cmds.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+class TPartnership {
+public:
+    TPartnership() = default;
+    TPartnership(std::string name, std::string senderName, std::string receiverName);
+
+    std::string Name;
+    std::string SenderName;
+    std::string ReceiverName;
+    TNameValueArray Attributes;
+
+    // The value of the first attribute of that name, or the empty string.
+    std::string GetAttribute(const std::string& name) const;
+    // Changes the first attribute of that name; appends one when there is none.
+    void SetAttribute(const std::string& name, const std::string& value);
+    // Appends, whether or not the name is there already.
+    void AddAttribute(const std::string& name, const std::string& value);
+
+    // "Partnership Add ..." and "Partnership Delete ..." for this partnership.
+    std::string AddCommand() const;
+    std::string DeleteCommand() const;
+
+    // Loads one partnership from the service (one command).
+    static std::unique_ptr<TPartnership> LoadPartnership(const std::string& name);
+};
+
+using TPartnershipArray = std::vector<std::unique_ptr<TPartnership>>;
+
+class TPartnershipList {
+public:
+    TPartnershipArray Items;
+
+    // Takes ownership; no check for a partnership of the same name.
+    void Add(std::unique_ptr<TPartnership> partnership);
+
+    // Loads every partnership in which the partner is sender or receiver, in the service's order
+    // (1 + N commands for N listed partnerships).
+    static std::unique_ptr<TPartnershipList> LoadPartnerships(const std::string& partnerName);
+};
+
+// The command channel the model talks through; EServiceError when there is none.
+TCommandHandler& ModelChannel();
