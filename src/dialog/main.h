@@ -3,13 +3,15 @@
 
 #include "ui_main.h"
 
+#include "partners.h"
+
 #include <QDialog>
+#include <QStringList>
 #include <memory>
 #include <string>
 
 class QFileDialog;
 class QSpinBox;
-class TPartner;
 
 class TMainForm : public QDialog, public Ui::TMainForm {
     Q_OBJECT
@@ -22,6 +24,8 @@ public:
 
     // The configuration file that UpdateServiceConfig rewrites; tests point it elsewhere.
     std::string ServiceConfigPath;
+    // The program's command line; the first argument after the program names the remote partner.
+    QStringList Arguments;
 
 public Q_SLOTS:
     void CancelClick(QObject* Sender);
@@ -48,3 +52,13 @@ int SpinEditValue(const QSpinBox& box);
 
 // The single window, created at start-up.
 extern TMainForm* MainForm;
+
+// The dialog state: the two partners and their AS2 IDs as FormShow loaded them. It belongs to the
+// unit, one of each for the whole run.
+extern std::unique_ptr<TPartner> LocalPartner;
+extern std::unique_ptr<TPartner> RemotePartner;
+extern std::string OldLocalAS2ID;
+extern std::string OldRemoteAS2ID;
+
+// Back to the state before FormShow; for tests that run several dialogs in one process.
+void ResetDialogState();

@@ -54,18 +54,30 @@ void TestMainForm::labels_data() {
     QTest::addColumn<QString>("text");
     QTest::addColumn<int>("top");
     QTest::addColumn<int>("width");
-    QTest::newRow("Label2") << "Label2" << "Your (Local Partner) Name:" << 24 << 128;
-    QTest::newRow("Label3") << "Label3" << "Your (Local Partner) AS2 ID:" << 56 << 134;
-    QTest::newRow("Label4") << "Label4" << "Your (Local Partner) Email Address:" << 88 << 166;
-    QTest::newRow("Label5") << "Label5" << "Your Private Certificate:" << 120 << 111;
-    QTest::newRow("Label6") << "Label6" << "Remote Partner Name:" << 168 << 108;
-    QTest::newRow("Label7") << "Label7" << "Remote Partner AS2 ID:" << 200 << 114;
-    QTest::newRow("Label8") << "Label8" << "Remote Partner Email Address:" << 232 << 146;
-    QTest::newRow("Label9") << "Label9" << "Remote Partner Public Certificate:" << 264 << 159;
-    QTest::newRow("Label10") << "Label10" << "Outgoing (Partner) AS2 URL:" << 312 << 137;
-    QTest::newRow("Label11") << "Label11" << "Your Internet Host Name:" << 344 << 120;
-    QTest::newRow("Label12") << "Label12" << "Incoming AS2 Port:" << 384 << 91;
-    QTest::newRow("Label13") << "Label13" << "Incoming MDN Port:" << 416 << 96;
+    QTest::newRow("Label2") << "Label2"
+                            << "Your (Local Partner) Name:" << 24 << 128;
+    QTest::newRow("Label3") << "Label3"
+                            << "Your (Local Partner) AS2 ID:" << 56 << 134;
+    QTest::newRow("Label4") << "Label4"
+                            << "Your (Local Partner) Email Address:" << 88 << 166;
+    QTest::newRow("Label5") << "Label5"
+                            << "Your Private Certificate:" << 120 << 111;
+    QTest::newRow("Label6") << "Label6"
+                            << "Remote Partner Name:" << 168 << 108;
+    QTest::newRow("Label7") << "Label7"
+                            << "Remote Partner AS2 ID:" << 200 << 114;
+    QTest::newRow("Label8") << "Label8"
+                            << "Remote Partner Email Address:" << 232 << 146;
+    QTest::newRow("Label9") << "Label9"
+                            << "Remote Partner Public Certificate:" << 264 << 159;
+    QTest::newRow("Label10") << "Label10"
+                             << "Outgoing (Partner) AS2 URL:" << 312 << 137;
+    QTest::newRow("Label11") << "Label11"
+                             << "Your Internet Host Name:" << 344 << 120;
+    QTest::newRow("Label12") << "Label12"
+                             << "Incoming AS2 Port:" << 384 << 91;
+    QTest::newRow("Label13") << "Label13"
+                             << "Incoming MDN Port:" << 416 << 96;
 }
 
 void TestMainForm::labels() {
@@ -146,14 +158,16 @@ void TestMainForm::controls() {
 
 void TestMainForm::declaredOrder() {
     TMainForm form;
-    const QStringList expected = {
-        "Label2",         "LocalName",         "LocalAS2ID",   "Label3",
-        "LocalEmail",     "Label4",            "Label5",       "LocalCertificate",
-        "ImportLocal",    "Label6",            "RemoteName",   "RemoteAS2ID",
-        "Label7",         "RemoteEmail",       "Label8",       "Label9",
-        "RemoteCertificate", "ImportRemote",   "OutgoingAS2URL", "Label10",
-        "IncomingHostName", "Label11",         "IncomingAS2Port", "Label12",
-        "IncomingMDNPort", "Label13",          "OK",           "Cancel"};
+    const QStringList expected = {"Label2",          "LocalName",         "LocalAS2ID",
+                                  "Label3",          "LocalEmail",        "Label4",
+                                  "Label5",          "LocalCertificate",  "ImportLocal",
+                                  "Label6",          "RemoteName",        "RemoteAS2ID",
+                                  "Label7",          "RemoteEmail",       "Label8",
+                                  "Label9",          "RemoteCertificate", "ImportRemote",
+                                  "OutgoingAS2URL",  "Label10",           "IncomingHostName",
+                                  "Label11",         "IncomingAS2Port",   "Label12",
+                                  "IncomingMDNPort", "Label13",           "OK",
+                                  "Cancel"};
     QStringList actual;
     for (QObject* child : form.children())
         if (qobject_cast<QLabel*>(child) || qobject_cast<QLineEdit*>(child) ||
@@ -171,9 +185,14 @@ void TestMainForm::fileDialogs() {
         const char* suffix;
     };
     const Expect expected[] = {
-        {form.SelectLocalCertificate, "Select Local Certificate",
-         {"Local Key Exchange (*.p12)", "Personal Key Exchange (*.pfx)"}, "p12"},
-        {form.SelectRemoteCertificate, "Select Remote Certificate", {"Certificates (*.cer)"}, "cer"},
+        {form.SelectLocalCertificate,
+         "Select Local Certificate",
+         {"Local Key Exchange (*.p12)", "Personal Key Exchange (*.pfx)"},
+         "p12"},
+        {form.SelectRemoteCertificate,
+         "Select Remote Certificate",
+         {"Certificates (*.cer)"},
+         "cer"},
     };
     for (const Expect& e : expected) {
         QVERIFY(e.dialog);
@@ -193,12 +212,14 @@ void TestMainForm::focusOrderByTab() {
     form.show();
     QVERIFY(QTest::qWaitForWindowActive(&form));
     QCOMPARE(QApplication::focusWidget(), form.LocalName);
-    const QList<QWidget*> order = {form.LocalAS2ID,      form.LocalEmail,      form.LocalCertificate,
-                                   form.ImportLocal,     form.RemoteName,      form.RemoteAS2ID,
-                                   form.RemoteEmail,     form.RemoteCertificate, form.ImportRemote,
-                                   form.OutgoingAS2URL,  form.IncomingHostName, form.IncomingAS2Port,
-                                   form.IncomingMDNPort, form.OK,              form.Cancel,
-                                   form.LocalName};
+    const QList<QWidget*> order = {form.LocalAS2ID,       form.LocalEmail,
+                                   form.LocalCertificate, form.ImportLocal,
+                                   form.RemoteName,       form.RemoteAS2ID,
+                                   form.RemoteEmail,      form.RemoteCertificate,
+                                   form.ImportRemote,     form.OutgoingAS2URL,
+                                   form.IncomingHostName, form.IncomingAS2Port,
+                                   form.IncomingMDNPort,  form.OK,
+                                   form.Cancel,           form.LocalName};
     for (QWidget* next : order) {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         QWidget* focus = QApplication::focusWidget();
@@ -216,8 +237,9 @@ void TestMainForm::returnActivatesOK() {
     QSignalSpy cancel(form.Cancel, &QPushButton::clicked);
     form.show();
     QVERIFY(QTest::qWaitForWindowActive(&form));
-    for (QWidget* edit : {static_cast<QWidget*>(form.RemoteAS2ID), static_cast<QWidget*>(form.LocalName),
-                          static_cast<QWidget*>(form.IncomingAS2Port)}) {
+    for (QWidget* edit :
+         {static_cast<QWidget*>(form.RemoteAS2ID), static_cast<QWidget*>(form.LocalName),
+          static_cast<QWidget*>(form.IncomingAS2Port)}) {
         edit->setFocus();
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
     }
@@ -277,7 +299,8 @@ void TestMainForm::spinBoxes_data() {
     QTest::newRow("0 shows 1") << 0 << QString() << "1" << 1;
     QTest::newRow("70000 shows 65535") << 70000 << QString() << "65535" << 65535;
     QTest::newRow("in range") << 4080 << QString() << "4080" << 4080;
-    QTest::newRow("empty text reads as 1") << 5 << "" << "" << 1;
+    QTest::newRow("empty text reads as 1") << 5 << ""
+                                           << "" << 1;
 }
 
 void TestMainForm::spinBoxes() {
