@@ -29,7 +29,9 @@ public:
     std::map<std::string, Reply> overrides;
 
     FakeService::Responder responder() {
-        return [this](const std::string& command) { return answer(command); };
+        return [this](const std::string& command) {
+            return answer(command);
+        };
     }
 
     // Adds or replaces the stored partner, as "Partner Add" would.

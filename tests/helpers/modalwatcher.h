@@ -5,8 +5,8 @@
 #include <QApplication>
 #include <QDialog>
 #include <QMessageBox>
-#include <QPushButton>
 #include <QPointer>
+#include <QPushButton>
 #include <QTimer>
 #include <functional>
 #include <vector>
