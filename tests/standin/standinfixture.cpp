@@ -2,16 +2,20 @@
 
 #include <QDeadlineTimer>
 #include <QDomDocument>
+#include <QFile>
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <csignal>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-Client::Client(quint16 port) {
+Client::Client(quint16 port, int receiveBuffer) {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd_ >= 0 && receiveBuffer > 0)
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
@@ -28,6 +32,19 @@ void Client::close() {
     if (fd_ >= 0)
         ::close(fd_);
     fd_ = -1;
+}
+
+void Client::shutdownWrite() {
+    if (fd_ >= 0)
+        ::shutdown(fd_, SHUT_WR);
+}
+
+void Client::abort() {
+    if (fd_ < 0)
+        return;
+    const linger reset{1, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    close();
 }
 
 bool Client::send(const QByteArray& bytes) {
@@ -59,6 +76,15 @@ QByteArray Client::readToEnd(int timeoutMs) {
         out.append(chunk, n);
     }
     return out;
+}
+
+QByteArray Client::readSome(int timeoutMs) {
+    pollfd p{fd_, POLLIN, 0};
+    char chunk[4096];
+    if (fd_ < 0 || ::poll(&p, 1, timeoutMs) <= 0)
+        return {};
+    const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
+    return n > 0 ? QByteArray(chunk, n) : QByteArray();
 }
 
 bool Client::closedByPeer(int timeoutMs) {
@@ -131,6 +157,8 @@ StandIn::~StandIn() {
 bool StandIn::start(const QStringList& extra) {
     stop();
     process_ = std::make_unique<QProcess>();
+    // A file, so that everything logged is there to read at once, across restarts.
+    process_->setStandardErrorFile(logFile(), QIODevice::Append);
     process_->start(standinProgram(), QStringList{QStringLiteral("--port"), QStringLiteral("0"),
                                                   QStringLiteral("--data"), dataDir_} +
                                           extra);
@@ -143,29 +171,31 @@ bool StandIn::start(const QStringList& extra) {
     return ok && port_ != 0;
 }
 
-int StandIn::stop() {
+int StandIn::stop(int signal, int timeoutMs) {
     if (!process_)
         return -1;
     int code = -1;
     if (process_->state() != QProcess::NotRunning) {
-        process_->terminate();
-        if (!process_->waitForFinished(5000)) {
+        ::kill(static_cast<pid_t>(process_->processId()), signal);
+        if (!process_->waitForFinished(timeoutMs)) {
             process_->kill();
             process_->waitForFinished(5000);
         } else if (process_->exitStatus() == QProcess::NormalExit) {
             code = process_->exitCode();
         }
     }
-    stderr_ += process_->readAllStandardError();
     process_.reset();
     port_ = 0;
     return code;
 }
 
-QString StandIn::errorText() {
-    if (process_)
-        stderr_ += process_->readAllStandardError();
-    return QString::fromUtf8(stderr_);
+QString StandIn::logFile() const {
+    return dataDir_ + QStringLiteral("/standin.log");
+}
+
+QString StandIn::errorText() const {
+    QFile log(logFile());
+    return log.open(QIODevice::ReadOnly) ? QString::fromUtf8(log.readAll()) : QString();
 }
 
 QByteArray StandIn::command(const QByteArray& text) const {

@@ -6,12 +6,14 @@
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <csignal>
 #include <memory>
 
 // A blocking TCP client to 127.0.0.1 with a time limit on every wait.
 class Client {
 public:
-    explicit Client(quint16 port);
+    // A small receiveBuffer keeps the service's writes from fitting into the socket buffers.
+    explicit Client(quint16 port, int receiveBuffer = 0);
     ~Client();
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;
@@ -19,9 +21,14 @@ public:
     bool send(const QByteArray& bytes);
     // Everything until the service closes the connection, or until the time limit.
     QByteArray readToEnd(int timeoutMs = 5000);
+    // At least one byte, when any arrives within the time limit.
+    QByteArray readSome(int timeoutMs = 5000);
     // True when the service closed (or reset) the connection within the time limit.
     bool closedByPeer(int timeoutMs);
+    void shutdownWrite();
     void close();
+    // Closes with a reset, as a client that dies does.
+    void abort();
 
 private:
     int fd_ = -1;
@@ -46,17 +53,19 @@ public:
     // Starts `as2-standin --port 0 --data DIR` and waits for its port; false when it did not
     // come up (errorText() tells why).
     bool start(const QStringList& extra = {});
-    // SIGTERM, then the exit code (-1 when it did not end cleanly).
-    int stop();
+    // A signal (SIGTERM by default), then the exit code (-1 when it did not end cleanly within
+    // the time limit).
+    int stop(int signal = SIGTERM, int timeoutMs = 5000);
     bool restart() { return stop() == 0 && start(); }
 
     quint16 port() const { return port_; }
     const QString& dataDir() const { return dataDir_; }
-    QString errorText();
+    // What it wrote on standard error, kept in a file of the data folder.
+    QString errorText() const;
+    QString logFile() const;
 
     // One command on a fresh connection: all bytes received, CR LF included.
     QByteArray command(const QByteArray& text) const;
-    QByteArray command(const QString& text) const { return command(text.toUtf8()); }
     // Bytes sent exactly as given.
     QByteArray raw(const QByteArray& bytes) const;
 
@@ -64,7 +73,6 @@ private:
     QString dataDir_;
     std::unique_ptr<QProcess> process_;
     quint16 port_ = 0;
-    QByteArray stderr_;
 };
 
 QString standinProgram();
