@@ -1,0 +1,201 @@
+// The typed queries against a scripted service: the command each sends and what it makes of the
+// reply.
+
+#include "cmds.h"
+#include "exceptions.h"
+#include "fakeservice.h"
+
+#include <QtTest>
+#include <map>
+#include <memory>
+#include <mutex>
+
+class TestCommandQueries : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void init();
+    void cleanup();
+
+    void certificateExists();
+    void certificateListOfPlainTextMatchesNothing();
+    void certificateListWithMixedContentFails();
+    void partnershipNames();
+    void partnershipNamesEmpty();
+    void partnerAttributes();
+    void partnerNameIsAppendedUnchanged();
+    void unknownPartnerGivesEmptyArray();
+    void partnerReplyWithoutChildFails();
+    void partnerReplyWithMixedContentFails();
+    void partnerReplyEmptyElement();
+    void partnershipAttributes();
+    void partnershipListsInAnyOrder();
+    void partnershipReplyMissingAMarker();
+
+private:
+    // The service answers each command from Replies (anything else gets an empty line); the
+    // responder runs on the service's thread.
+    std::mutex Lock;
+    std::map<std::string, std::string> Replies;
+    void Answer(const std::string& command, const std::string& reply) {
+        std::lock_guard<std::mutex> guard(Lock);
+        Replies[command] = reply;
+    }
+    std::unique_ptr<FakeService> Service;
+    std::unique_ptr<TCommandHandler> Handler;
+};
+
+using Pairs = std::vector<std::pair<std::string, std::string>>;
+
+namespace {
+
+Pairs AsPairs(const TNameValueArray& array) {
+    Pairs pairs;
+    for (const TNameValuePair& pair : array)
+        pairs.emplace_back(pair.Name, pair.Value);
+    return pairs;
+}
+
+} // namespace
+
+void TestCommandQueries::init() {
+    Replies.clear();
+    Service = std::make_unique<FakeService>([this](const std::string& command) -> Reply {
+        std::lock_guard<std::mutex> guard(Lock);
+        const auto found = Replies.find(command);
+        return found != Replies.end() ? found->second : "";
+    });
+    Handler = std::make_unique<TCommandHandler>(nullptr, FakeService::host, Service->port(), 2000);
+}
+
+void TestCommandQueries::cleanup() {
+    Handler.reset();
+    Service.reset();
+}
+
+void TestCommandQueries::certificateExists() {
+    Answer("cert List", "<alias>k1</alias> <alias>Local 2</alias><alias>k3 </alias>");
+    QVERIFY(Handler->CertificateExists("k1"));
+    QVERIFY(Handler->CertificateExists("Local 2"));
+    QVERIFY(Handler->CertificateExists("k3 "));
+    QVERIFY(!Handler->CertificateExists("K1"));
+    QVERIFY(!Handler->CertificateExists("k3"));
+    QVERIFY(!Handler->CertificateExists(""));
+    Handler.reset();
+    QVERIFY(Service->waitForConnections(7));
+    QCOMPARE(Service->commands(), std::vector<std::string>(6, "cert List"));
+}
+
+void TestCommandQueries::certificateListOfPlainTextMatchesNothing() {
+    Answer("cert List", "k1");
+    QVERIFY(!Handler->CertificateExists("k1"));
+    Answer("cert List", "<none/>");
+    QVERIFY(!Handler->CertificateExists("k1"));
+}
+
+void TestCommandQueries::certificateListWithMixedContentFails() {
+    Answer("cert List", "<alias>k1</alias><alias>a<b/></alias>");
+    QVERIFY(Handler->CertificateExists("k1")); // the scan stops at the match
+    try {
+        Handler->CertificateExists("k2");
+        QFAIL("no EXMLDocError");
+    } catch (const EXMLDocError& error) {
+        QCOMPARE(error.Message, std::string("Element does not contain a single text node"));
+    }
+}
+
+void TestCommandQueries::partnershipNames() {
+    Answer("Partnership List",
+           "<partnership>AS2Local-AS2Remote</partnership><partnership>x</partnership>"
+           "<partnership>x</partnership><partnership> y </partnership><partnership/>");
+    const TPartnershipNameArray expected{"AS2Local-AS2Remote", "x", "x", " y ", ""};
+    QCOMPARE(Handler->GetPartnershipNames(), expected);
+}
+
+void TestCommandQueries::partnershipNamesEmpty() {
+    Answer("Partnership List", " ");
+    QVERIFY(Handler->GetPartnershipNames().empty());
+}
+
+void TestCommandQueries::partnerAttributes() {
+    Answer("Partner View AS2Local",
+           "Partner AS2Local {name=AS2Local, as2_id=ID1, email=, x509_alias=k1}");
+    const TNameValueArray attributes = Handler->GetPartnerAttributes("AS2Local");
+    const Pairs expected{
+        {"name", "AS2Local"}, {"as2_id", "ID1"}, {"email", ""}, {"x509_alias", "k1"}};
+    QCOMPARE(AsPairs(attributes), expected);
+    QCOMPARE(TCommandHandler::FindValue(attributes, "as2_id"), std::string("ID1"));
+}
+
+void TestCommandQueries::partnerNameIsAppendedUnchanged() {
+    Answer("Partner View a b&c", "{name=x}");
+    QCOMPARE(AsPairs(Handler->GetPartnerAttributes("a b&c")), (Pairs{{"name", "x"}}));
+}
+
+void TestCommandQueries::unknownPartnerGivesEmptyArray() {
+    Answer("Partner View Nobody", "Partner Nobody not found");
+    QVERIFY(Handler->GetPartnerAttributes("Nobody").empty());
+}
+
+void TestCommandQueries::partnerReplyWithoutChildFails() {
+    Answer("Partner View P", "   ");
+    try {
+        Handler->GetPartnerAttributes("P");
+        QFAIL("no EListError");
+    } catch (const EListError& error) {
+        QCOMPARE(error.Message, std::string("List index out of bounds (0)"));
+    }
+    Answer("Partnership View P", "   ");
+    QVERIFY_THROWS_EXCEPTION(EListError, Handler->GetPartnershipAttributes("P"));
+}
+
+void TestCommandQueries::partnerReplyWithMixedContentFails() {
+    Answer("Partner View P", "<p>{name=P}<b/></p>");
+    QVERIFY_THROWS_EXCEPTION(EXMLDocError, Handler->GetPartnerAttributes("P"));
+}
+
+void TestCommandQueries::partnerReplyEmptyElement() {
+    Answer("Partner View P", "<p></p>");
+    QVERIFY(Handler->GetPartnerAttributes("P").empty());
+    Answer("Partner View P", "<p><![CDATA[{name=P, as2_id=<&>}]]></p>");
+    QCOMPARE(AsPairs(Handler->GetPartnerAttributes("P")),
+             (Pairs{{"name", "P"}, {"as2_id", "<&>"}}));
+}
+
+void TestCommandQueries::partnershipAttributes() {
+    Answer(
+        "Partnership View L-R",
+        "Partnership L-R Sender IDs = {name=AS2Local, as2_id=ID1} Receiver IDs = {name=AS2Remote} "
+        "Attributes = {as2_url=http://h:10080, subject=From L, as2_mdn_to=http://m:10081}");
+    const TArrayOfNameValueArrays lists = Handler->GetPartnershipAttributes("L-R");
+    QCOMPARE(lists.size(), std::size_t(3));
+    QCOMPARE(AsPairs(lists[0]), (Pairs{{"name", "AS2Local"}, {"as2_id", "ID1"}}));
+    QCOMPARE(AsPairs(lists[1]), (Pairs{{"name", "AS2Remote"}}));
+    QCOMPARE(AsPairs(lists[2]), (Pairs{{"as2_url", "http://h:10080"},
+                                       {"subject", "From L"},
+                                       {"as2_mdn_to", "http://m:10081"}}));
+    Handler.reset();
+    QVERIFY(Service->waitForConnections(2));
+    QCOMPARE(Service->commands(), std::vector<std::string>{"Partnership View L-R"});
+}
+
+void TestCommandQueries::partnershipListsInAnyOrder() {
+    Answer("Partnership View P",
+           "Attributes = {a=1}&#10;Receiver IDs = {name=R}&#10;Sender IDs = {name=S}");
+    const TArrayOfNameValueArrays lists = Handler->GetPartnershipAttributes("P");
+    QCOMPARE(AsPairs(lists[0]), (Pairs{{"name", "S"}}));
+    QCOMPARE(AsPairs(lists[1]), (Pairs{{"name", "R"}}));
+    QCOMPARE(AsPairs(lists[2]), (Pairs{{"a", "1"}}));
+}
+
+void TestCommandQueries::partnershipReplyMissingAMarker() {
+    // Without its marker a list is empty; it does not take whatever stands before the first "}".
+    Answer("Partnership View P", "Sender IDs = {name=S} Attributes = {a=1}");
+    const TArrayOfNameValueArrays lists = Handler->GetPartnershipAttributes("P");
+    QCOMPARE(lists.size(), std::size_t(3));
+    QCOMPARE(AsPairs(lists[0]), (Pairs{{"name", "S"}}));
+    QVERIFY(lists[1].empty());
+    QCOMPARE(AsPairs(lists[2]), (Pairs{{"a", "1"}}));
+}
+
+QTEST_GUILESS_MAIN(TestCommandQueries)
+#include "tst_cmds_queries.moc"

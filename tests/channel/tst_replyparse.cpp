@@ -1,0 +1,241 @@
+// Parsing a reply line, the children of its root and the text of a node, without sockets.
+
+#include "cmds.h"
+#include "exceptions.h"
+
+#include <QtTest>
+
+class TestReplyParse : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void plainTextIsOneTextChild();
+    void elementsAreTheChildren();
+    void adjacentTextIsMerged();
+    void nodeText_data();
+    void nodeText();
+    void nodeTextOfOtherNodes();
+    void childIndexOutOfRange();
+    void parseErrorMessage_data();
+    void parseErrorMessage();
+    void bareAmpersandMessageFormat();
+    void excerptIsAtMost40Characters();
+    void invalidUtf8_data();
+    void invalidUtf8();
+    void validUtf8IsKept();
+    void failedParseLeavesTheDocumentEmpty();
+};
+
+namespace {
+
+std::string ParseErrorOf(const std::string& line) {
+    QDomDocument doc;
+    try {
+        TCommandHandler::ParseReply(line, doc);
+    } catch (const EDOMParseError& error) {
+        return error.Message;
+    }
+    return "<no EDOMParseError>";
+}
+
+// The parts of "reason CR LF Line: n CR LF excerpt".
+struct MessageParts {
+    std::string Reason;
+    int Line = -1;
+    std::string Excerpt;
+};
+
+MessageParts Split(const std::string& message) {
+    MessageParts parts;
+    const std::size_t first = message.find("\r\nLine: ");
+    if (first == std::string::npos)
+        return parts;
+    const std::size_t second = message.find("\r\n", first + 2);
+    if (second == std::string::npos)
+        return parts;
+    parts.Reason = message.substr(0, first);
+    parts.Line = std::stoi(message.substr(first + 8, second - first - 8));
+    parts.Excerpt = message.substr(second + 2);
+    return parts;
+}
+
+} // namespace
+
+void TestReplyParse::plainTextIsOneTextChild() {
+    QDomDocument doc;
+    const QDomElement root = TCommandHandler::ParseReply("abc", doc);
+    QCOMPARE(root.tagName(), QStringLiteral("AS2Result"));
+    QCOMPARE(root.childNodes().count(), 1);
+    QVERIFY(root.firstChild().isText());
+    // The line breaks of the source around the reply belong to the text.
+    QCOMPARE(TCommandHandler::NodeText(root.firstChild()), std::string("\nabc\n"));
+    QCOMPARE(root, doc.documentElement());
+}
+
+void TestReplyParse::elementsAreTheChildren() {
+    QDomDocument doc;
+    const QDomElement root = TCommandHandler::ParseReply("<a/> <b></b>", doc);
+    QCOMPARE(root.childNodes().count(), 2);
+    QCOMPARE(TCommandHandler::ChildNode(root, 0).nodeName(), QStringLiteral("a"));
+    QCOMPARE(TCommandHandler::ChildNode(root, 1).nodeName(), QStringLiteral("b"));
+    QCOMPARE(TCommandHandler::NodeText(TCommandHandler::ChildNode(root, 0)), std::string());
+    QCOMPARE(TCommandHandler::NodeText(TCommandHandler::ChildNode(root, 1)), std::string());
+}
+
+void TestReplyParse::adjacentTextIsMerged() {
+    QDomDocument doc;
+    const QDomElement root = TCommandHandler::ParseReply("<a>x &amp; &#65;&lt; </a>", doc);
+    QCOMPARE(TCommandHandler::NodeText(root.firstChild()), std::string("x & A< "));
+}
+
+void TestReplyParse::nodeText_data() {
+    QTest::addColumn<QString>("reply");
+    QTest::addColumn<bool>("fails");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("text child") << "<a>k1</a>" << false << "k1";
+    QTest::newRow("text with blanks kept") << "<a> k 1 </a>" << false << " k 1 ";
+    QTest::newRow("empty element") << "<a></a>" << false << "";
+    QTest::newRow("only blanks") << "<a>  </a>" << false << "";
+    QTest::newRow("CDATA") << "<a><![CDATA[<k&1>]]></a>" << false << "<k&1>";
+    QTest::newRow("character reference")
+        << "<a>&#233;t&#xE9;</a>" << false << QString::fromUtf8("\xC3\xA9t\xC3\xA9");
+    QTest::newRow("two element children") << "<a><b>1</b><c>2</c></a>" << true << "";
+    QTest::newRow("one element child") << "<a><b>1</b></a>" << true << "";
+    QTest::newRow("text and element") << "<a>x<b/></a>" << true << "";
+    QTest::newRow("text and CDATA") << "<a>x<![CDATA[y]]></a>" << true << "";
+    QTest::newRow("one comment child") << "<a><!-- c --></a>" << true << "";
+}
+
+void TestReplyParse::nodeText() {
+    QFETCH(QString, reply);
+    QFETCH(bool, fails);
+    QFETCH(QString, text);
+    QDomDocument doc;
+    const QDomNode first = TCommandHandler::ParseReply(reply.toStdString(), doc).firstChild();
+    if (!fails) {
+        QCOMPARE(TCommandHandler::NodeText(first), text.toStdString());
+        return;
+    }
+    try {
+        TCommandHandler::NodeText(first);
+        QFAIL("no EXMLDocError");
+    } catch (const EXMLDocError& error) {
+        QCOMPARE(error.Message, std::string("Element does not contain a single text node"));
+    }
+}
+
+void TestReplyParse::nodeTextOfOtherNodes() {
+    QDomDocument doc;
+    const QDomElement root = TCommandHandler::ParseReply("t<!--c--><![CDATA[d]]><?p i?>", doc);
+    QCOMPARE(root.childNodes().count(), 4);
+    QCOMPARE(TCommandHandler::NodeText(root.childNodes().at(0)), std::string("\nt"));
+    QCOMPARE(TCommandHandler::NodeText(root.childNodes().at(1)), std::string("c"));
+    QCOMPARE(TCommandHandler::NodeText(root.childNodes().at(2)), std::string("d"));
+    QCOMPARE(TCommandHandler::NodeText(root.childNodes().at(3)), std::string("i"));
+}
+
+void TestReplyParse::childIndexOutOfRange() {
+    QDomDocument doc;
+    const QDomElement root = TCommandHandler::ParseReply("<a/><b/>", doc);
+    for (const int index : {2, -1, 7}) {
+        try {
+            TCommandHandler::ChildNode(root, index);
+            QFAIL("no EListError");
+        } catch (const EListError& error) {
+            QCOMPARE(error.Message, Format("List index out of bounds (%d)", index));
+        }
+    }
+    const QDomElement empty = TCommandHandler::ParseReply("", doc);
+    QVERIFY_THROWS_EXCEPTION(EListError, TCommandHandler::ChildNode(empty, 0));
+}
+
+void TestReplyParse::parseErrorMessage_data() {
+    QTest::addColumn<QString>("reply");
+    QTest::addColumn<int>("line");
+    QTest::addColumn<QString>("excerpt");
+    QTest::newRow("bare &") << "a & b" << 2 << "a & b";
+    QTest::newRow("bare <") << "a < b" << 2 << "a < b";
+    QTest::newRow("XML declaration")
+        << "<?xml version=\"1.0\"?><a/>" << 2 << "<?xml version=\"1.0\"?><a/>";
+    QTest::newRow("unbalanced: extra end tag")
+        << "</AS2Result><AS2Result>" << 2 << "</AS2Result><AS2Result>";
+    QTest::newRow("unbalanced: open element") << "<a>" << 3 << "</AS2Result>";
+    QTest::newRow("after a lone LF") << "x\n&" << 3 << "&";
+    QTest::newRow("after a lone CR") << "x\ry\r&" << 4 << "&";
+}
+
+void TestReplyParse::parseErrorMessage() {
+    QFETCH(QString, reply);
+    QFETCH(int, line);
+    QFETCH(QString, excerpt);
+    const std::string message = ParseErrorOf(reply.toStdString());
+    const MessageParts parts = Split(message);
+    QVERIFY2(!parts.Reason.empty(), message.c_str());
+    QCOMPARE(parts.Line, line);
+    QCOMPARE(parts.Excerpt, excerpt.toStdString());
+}
+
+void TestReplyParse::bareAmpersandMessageFormat() {
+    // reason CR LF "Line" ": " number CR LF excerpt
+    const std::string message = ParseErrorOf("&");
+    const std::size_t first = message.find("\r\n");
+    QVERIFY2(first != std::string::npos && first > 0, message.c_str());
+    QCOMPARE(message.substr(first), std::string("\r\nLine: 2\r\n&"));
+}
+
+void TestReplyParse::excerptIsAtMost40Characters() {
+    // 45 characters, some of them outside the BMP and some two bytes long in UTF-8.
+    std::string line = "&";
+    for (int i = 0; i < 22; ++i)
+        line += i % 2 == 0 ? "\xF0\x9F\x98\x80" : "\xC3\xA9";
+    line += std::string(22, 'z');
+    const MessageParts parts = Split(ParseErrorOf(line));
+    const QString excerpt = QString::fromStdString(parts.Excerpt);
+    QCOMPARE(excerpt.toUcs4().size(), 40);
+    QCOMPARE(parts.Excerpt, line.substr(0, parts.Excerpt.size()));
+}
+
+void TestReplyParse::invalidUtf8_data() {
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<int>("line");
+    QTest::newRow("Latin-1 byte") << QByteArray("<a>caf\xE9</a>") << 2;
+    QTest::newRow("lone continuation byte") << QByteArray("\x80") << 2;
+    QTest::newRow("truncated sequence") << QByteArray("<a>\xE2\x82</a>") << 2;
+    QTest::newRow("sequence cut by the end of line") << QByteArray("x\xC3") << 2;
+    QTest::newRow("overlong form") << QByteArray("\xC0\xAF") << 2;
+    QTest::newRow("overlong three bytes") << QByteArray("\xE0\x80\xAF") << 2;
+    QTest::newRow("surrogate") << QByteArray("\xED\xA0\x80") << 2;
+    QTest::newRow("above U+10FFFF") << QByteArray("\xF4\x90\x80\x80") << 2;
+    QTest::newRow("0xFF") << QByteArray("ok\xFF") << 2;
+    QTest::newRow("after a lone LF") << QByteArray("ok\n\xFF") << 3;
+}
+
+void TestReplyParse::invalidUtf8() {
+    QFETCH(QByteArray, reply);
+    QFETCH(int, line);
+    const std::string message = ParseErrorOf(reply.toStdString());
+    const MessageParts parts = Split(message);
+    QVERIFY2(parts.Reason.find("UTF-8") != std::string::npos, message.c_str());
+    QCOMPARE(parts.Line, line);
+    // The message itself stays valid text.
+    QVERIFY(QString::fromStdString(message).toStdString() == message);
+}
+
+void TestReplyParse::validUtf8IsKept() {
+    QDomDocument doc;
+    const std::string text = "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xEF\xBF\xBD\xF4\x8F\xBF\xBF";
+    const QDomElement root = TCommandHandler::ParseReply("<a>" + text + "</a>", doc);
+    QCOMPARE(TCommandHandler::NodeText(root.firstChild()), text);
+}
+
+void TestReplyParse::failedParseLeavesTheDocumentEmpty() {
+    QDomDocument doc;
+    TCommandHandler::ParseReply("<a/>", doc);
+    QVERIFY(!doc.isNull());
+    QVERIFY_THROWS_EXCEPTION(EDOMParseError, TCommandHandler::ParseReply("<a>", doc));
+    QVERIFY(doc.isNull());
+    QVERIFY_THROWS_EXCEPTION(EDOMParseError, TCommandHandler::ParseReply("\xFF", doc));
+    QVERIFY(doc.isNull());
+}
+
+QTEST_GUILESS_MAIN(TestReplyParse)
+#include "tst_replyparse.moc"
