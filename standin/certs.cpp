@@ -127,11 +127,18 @@ Cert selfSigned(EVP_PKEY* key, const QString& commonName, long serial) {
 
 } // namespace
 
-void initCrypto() {
-    // Loading any provider by hand turns off the implicit default one, so load both.
-    OSSL_PROVIDER_load(nullptr, "default");
-    OSSL_PROVIDER_load(nullptr, "legacy");
+// Loading any provider by hand turns off the implicit default one, so both are loaded.
+CryptoProviders::CryptoProviders()
+    : default_(OSSL_PROVIDER_load(nullptr, "default")),
+      legacy_(OSSL_PROVIDER_load(nullptr, "legacy")) {
     ERR_clear_error();
+}
+
+CryptoProviders::~CryptoProviders() {
+    if (legacy_)
+        OSSL_PROVIDER_unload(legacy_);
+    if (default_)
+        OSSL_PROVIDER_unload(default_);
 }
 
 CertResult checkPkcs12(const QString& path, const QString& password) {

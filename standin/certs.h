@@ -3,6 +3,8 @@
 
 #include <QString>
 
+#include <openssl/types.h>
+
 namespace standin {
 
 struct CertResult {
@@ -11,8 +13,19 @@ struct CertResult {
     QString subject; // of the certificate, when ok
 };
 
-// Loads the providers once, so that files made with older algorithms open too.
-void initCrypto();
+// Holds libcrypto's providers for the program's run, the legacy one included, so that files made
+// with older algorithms open too.
+class CryptoProviders {
+public:
+    CryptoProviders();
+    ~CryptoProviders();
+    CryptoProviders(const CryptoProviders&) = delete;
+    CryptoProviders& operator=(const CryptoProviders&) = delete;
+
+private:
+    OSSL_PROVIDER* default_;
+    OSSL_PROVIDER* legacy_;
+};
 
 // A PKCS #12 file that opens with the password and holds a private key and its certificate.
 CertResult checkPkcs12(const QString& path, const QString& password);

@@ -105,7 +105,7 @@ int main(int argc, char** argv) {
     if (const int code = parse(argc, argv, options); code >= 0)
         return code;
 
-    initCrypto();
+    const CryptoProviders providers;
     QString error;
     if (!options.init.isEmpty()) {
         if (!writeSample(options.init, error))
