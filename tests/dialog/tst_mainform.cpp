@@ -2,7 +2,10 @@
 // properties, the keys, and the spin boxes. The table is written from the layout, not read back
 // from the .ui file, so a slip in either shows.
 
+#include "cmds.h"
+#include "fakeservice.h"
 #include "main.h"
+#include "memoryservice.h"
 #include "modalwatcher.h"
 
 #include <QFileDialog>
@@ -15,7 +18,24 @@
 
 class TestMainForm : public QObject {
     Q_OBJECT
+    // Showing the window loads the partners; a small scripted service answers.
+    MemoryService memory;
+    std::unique_ptr<FakeService> service;
+    std::unique_ptr<TCommandHandler> handler;
+
 private Q_SLOTS:
+    void initTestCase() {
+        memory.partners = {{"AS2Local", "L", "", ""}, {"AS2Remote", "R", "", ""}};
+        service = std::make_unique<FakeService>(memory.responder());
+        handler =
+            std::make_unique<TCommandHandler>(nullptr, FakeService::host, service->port(), 2000);
+        CommandHandler = handler.get();
+    }
+    void init() { ResetDialogState(); }
+    void cleanupTestCase() {
+        CommandHandler = nullptr;
+        ResetDialogState();
+    }
     void window();
     void labels_data();
     void labels();
@@ -24,12 +44,14 @@ private Q_SLOTS:
     void declaredOrder();
     void fileDialogs();
     void focusOrderByTab();
+    void returnActivatesOK_data();
     void returnActivatesOK();
     void focusedButtonTakesReturn();
     void escapeActivatesCancel();
     void closeBoxIsCancel();
     void spinBoxes_data();
     void spinBoxes();
+    void failedHandlerLeavesWindowUsable();
 };
 
 void TestMainForm::window() {
@@ -230,21 +252,31 @@ void TestMainForm::focusOrderByTab() {
     }
 }
 
+void TestMainForm::returnActivatesOK_data() {
+    QTest::addColumn<QString>("focus");
+    QTest::newRow("editable field") << "RemoteAS2ID";
+    QTest::newRow("read-only field") << "LocalName";
+    QTest::newRow("spin box") << "IncomingAS2Port";
+}
+
 void TestMainForm::returnActivatesOK() {
+    QFETCH(QString, focus);
     ModalWatcher watcher;
     TMainForm form;
     QSignalSpy ok(form.OK, &QPushButton::clicked);
     QSignalSpy cancel(form.Cancel, &QPushButton::clicked);
+    QSignalSpy finished(&form, &QDialog::finished);
     form.show();
     QVERIFY(QTest::qWaitForWindowActive(&form));
-    for (QWidget* edit :
-         {static_cast<QWidget*>(form.RemoteAS2ID), static_cast<QWidget*>(form.LocalName),
-          static_cast<QWidget*>(form.IncomingAS2Port)}) {
-        edit->setFocus();
-        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
-    }
-    QCOMPARE(ok.count(), 3);
+    QTRY_COMPARE(form.RemoteAS2ID->text(), QStringLiteral("R"));
+    QWidget* target = form.findChild<QWidget*>(focus);
+    target->setFocus();
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+    QCOMPARE(ok.count(), 1);
     QCOMPARE(cancel.count(), 0);
+    // OK saved and closed the window.
+    QCOMPARE(finished.count(), 1);
+    QCOMPARE(finished.at(0).at(0).toInt(), int(QDialog::Accepted));
 }
 
 void TestMainForm::focusedButtonTakesReturn() {
@@ -317,6 +349,29 @@ void TestMainForm::spinBoxes() {
         QCOMPARE(box->text(), shown);
         QCOMPARE(SpinEditValue(*box), read);
     }
+}
+
+void TestMainForm::failedHandlerLeavesWindowUsable() {
+    ModalWatcher watcher;
+    TMainForm form;
+    QSignalSpy finished(&form, &QDialog::finished);
+    form.show();
+    QVERIFY(QTest::qWaitForWindowActive(&form));
+    QTRY_COMPARE(form.RemoteAS2ID->text(), QStringLiteral("R"));
+    form.RemoteAS2ID->setText(QStringLiteral("bad\"id"));
+    QTest::keyClick(form.RemoteAS2ID, Qt::Key_Return); // OK refuses the text: an error box
+    QCOMPARE(watcher.boxes.size(), size_t(1));
+    QCOMPARE(watcher.boxes[0].title, QString());
+    QCOMPARE(watcher.boxes[0].icon, QMessageBox::Critical);
+    QVERIFY(watcher.boxes[0].text.startsWith(QStringLiteral("Remote Partner AS2 ID:")));
+    QVERIFY(watcher.boxes[0].text.endsWith(QLatin1Char('.')));
+    QVERIFY(form.isVisible());
+    QCOMPARE(finished.count(), 0);
+    // The window still takes input.
+    QTest::keyClicks(form.LocalEmail, QStringLiteral("typed"));
+    QCOMPARE(form.LocalEmail->text(), QStringLiteral("typed"));
+    QTest::keyClick(form.LocalEmail, Qt::Key_Escape);
+    QCOMPARE(finished.count(), 1);
 }
 
 QTEST_MAIN(TestMainForm)

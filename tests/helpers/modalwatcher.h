@@ -35,11 +35,17 @@ public:
 private:
     void poll() {
         QWidget* modal = QApplication::activeModalWidget();
+        if (!modal || !modal->isVisible())
+            last = nullptr; // a dialog shown again later is a new showing
         if (!modal || modal == last)
             return;
         if (!modal->isVisible())
             return;
         last = modal;
+        // The same dialog may be shown again; each showing is answered anew.
+        if (auto* dialog = qobject_cast<QDialog*>(modal))
+            connect(dialog, &QDialog::finished, this, [this] { last = nullptr; },
+                    Qt::SingleShotConnection);
         if (auto* box = qobject_cast<QMessageBox*>(modal)) {
             SeenBox seen;
             seen.title = box->windowTitle();

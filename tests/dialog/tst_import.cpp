@@ -1,0 +1,319 @@
+// Certificate import as the operator does it: the real file dialog and password prompt, driven
+// from the test, and the exact command that reaches the service.
+
+#include "cmds.h"
+#include "exceptions.h"
+#include "fakeservice.h"
+#include "main.h"
+#include "memoryservice.h"
+#include "modalwatcher.h"
+
+#include <QFile>
+#include <QFileDialog>
+#include <QInputDialog>
+#include <QLineEdit>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using Commands = std::vector<std::string>;
+
+namespace {
+
+// What the operator does in each modal window that comes up, in order.
+struct Operator {
+    QString file;     // chosen in the file dialog; empty: cancel it
+    QString password; // typed into the prompt
+    bool cancelPrompt = false;
+    // Seen on the way:
+    QStringList fileDialogStartNames;
+    QList<QLineEdit::EchoMode> promptEchoModes;
+    QStringList promptLabels;
+    QStringList promptTitles;
+    std::vector<SeenBox> boxes;
+
+    std::function<void(QWidget*)> act() {
+        return [this](QWidget* w) {
+            if (auto* dialog = qobject_cast<QFileDialog*>(w)) {
+                auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+                fileDialogStartNames << (name ? name->text() : QStringLiteral("<none>"));
+                if (file.isEmpty()) {
+                    dialog->reject();
+                    return;
+                }
+                // The operator opens the folder and types the file's name.
+                dialog->setDirectory(QFileInfo(file).absolutePath());
+                if (name)
+                    name->setText(QFileInfo(file).fileName());
+                else
+                    dialog->selectFile(file);
+                QMetaObject::invokeMethod(dialog, "accept");
+            } else if (auto* prompt = qobject_cast<QInputDialog*>(w)) {
+                promptEchoModes << prompt->textEchoMode();
+                promptLabels << prompt->labelText();
+                promptTitles << prompt->windowTitle();
+                prompt->setTextValue(password);
+                if (cancelPrompt)
+                    prompt->reject();
+                else
+                    prompt->accept();
+            } else if (auto* box = qobject_cast<QMessageBox*>(w)) {
+                SeenBox seen;
+                seen.title = box->windowTitle();
+                seen.text = box->text();
+                seen.icon = box->icon();
+                boxes.push_back(seen);
+                box->buttons().front()->click();
+            }
+        };
+    }
+};
+
+struct Rig {
+    MemoryService memory;
+    FakeService service{memory.responder()};
+    TCommandHandler handler{nullptr, FakeService::host, service.port(), 2000};
+    QTemporaryDir dir;
+    TMainForm form;
+
+    Rig() {
+        CommandHandler = &handler;
+        form.LocalName->setText(QStringLiteral("AS2Local"));
+        form.RemoteName->setText(QStringLiteral("AS2Remote"));
+    }
+    ~Rig() { CommandHandler = nullptr; }
+
+    QString makeFile(const QString& name) {
+        const QString path = dir.filePath(name);
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        QFile f(path);
+        f.open(QIODevice::WriteOnly);
+        f.write("certificate bytes");
+        return path;
+    }
+    Commands sent() {
+        handler.TcpClient.Close();
+        QTest::qWait(30);
+        return service.commands();
+    }
+};
+
+} // namespace
+
+class TestImport : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void remoteImportCountsUp();
+    void localImportConfirmed();
+    void localImportNotConfirmed();
+    void cancelledImportsSendNothing_data();
+    void cancelledImportsSendNothing();
+    void counterThatDoesNotConvert();
+    void unsafeTextRefused_data();
+    void unsafeTextRefused();
+    void againstStandin();
+};
+
+void TestImport::remoteImportCountsUp() {
+    Rig rig;
+    const QString path = rig.makeFile(QStringLiteral("partner cert.cer"));
+    rig.form.RemoteCertificate->setText(QStringLiteral("partner:4"));
+    Operator op;
+    op.file = path;
+    ModalWatcher watcher(op.act());
+    rig.form.ImportRemoteClick(rig.form.ImportRemote);
+    QCOMPARE(rig.form.RemoteCertificate->text(), QStringLiteral("partner:5"));
+    rig.form.ImportRemoteClick(rig.form.ImportRemote);
+    QCOMPARE(rig.form.RemoteCertificate->text(), QStringLiteral("partner:6"));
+    const std::string p = path.toStdString();
+    QCOMPARE(rig.sent(), (Commands{"Cert import partner:5 \"" + p + "\"",
+                                   "Cert import partner:6 \"" + p + "\""}));
+    // The dialog starts from its pattern each time, not from the file chosen before.
+    QCOMPARE(op.fileDialogStartNames, (QStringList{"*.cer", "*.cer"}));
+}
+
+void TestImport::localImportConfirmed() {
+    Rig rig;
+    rig.memory.aliases = {"AS2Local:0", "AS2Local:1"};
+    const QString path = rig.makeFile(QStringLiteral("my key.p12"));
+    rig.form.LocalCertificate->setText(QStringLiteral("AS2Local:0"));
+    Operator op;
+    op.file = path;
+    op.password = QStringLiteral("se cret \"quoted\"");
+    ModalWatcher watcher(op.act());
+    rig.form.ImportLocalClick(rig.form.ImportLocal);
+    QCOMPARE(rig.form.LocalCertificate->text(), QStringLiteral("AS2Local:1"));
+    QCOMPARE(rig.sent(),
+             (Commands{"Cert import AS2Local:1 \"" + path.toStdString() + "\" se cret \"quoted\"",
+                       "cert List"}));
+    QCOMPARE(op.promptEchoModes, QList<QLineEdit::EchoMode>{QLineEdit::Password});
+    QCOMPARE(op.promptTitles, QStringList{"Import Local Certificate"});
+    QCOMPARE(op.promptLabels, QStringList{"Please Enter The Password"});
+    QCOMPARE(op.fileDialogStartNames, QStringList{"*.p12"});
+    QVERIFY(op.boxes.empty());
+}
+
+void TestImport::localImportNotConfirmed() {
+    Rig rig;
+    rig.memory.aliases = {"as2local:0"}; // letter case counts
+    const QString path = rig.makeFile(QStringLiteral("k.p12"));
+    Operator op;
+    op.file = path;
+    op.password = QStringLiteral("wrong");
+    ModalWatcher watcher(op.act());
+    rig.form.ImportLocalClick(rig.form.ImportLocal);
+    QCOMPARE(op.boxes.size(), size_t(1));
+    QCOMPARE(op.boxes[0].title, QStringLiteral("Error"));
+    QCOMPARE(op.boxes[0].text,
+             QStringLiteral("Unable to import Certificate. Please check Password and try again"));
+    QCOMPARE(op.boxes[0].icon, QMessageBox::Critical);
+    // The empty field took the partner's name and keeps it; a retry tries the same alias.
+    QCOMPARE(rig.form.LocalCertificate->text(), QStringLiteral("AS2Local"));
+    rig.form.ImportLocalClick(rig.form.ImportLocal);
+    const std::string command = "Cert import AS2Local:0 \"" + path.toStdString() + "\" wrong";
+    QCOMPARE(rig.sent(), (Commands{command, "cert List", command, "cert List"}));
+}
+
+void TestImport::cancelledImportsSendNothing_data() {
+    QTest::addColumn<bool>("local");
+    QTest::addColumn<bool>("chooseFile");
+    QTest::addColumn<bool>("cancelPrompt");
+    QTest::addColumn<QString>("password");
+    QTest::newRow("local: file dialog cancelled") << true << false << false << "pw";
+    QTest::newRow("local: prompt cancelled") << true << true << true << "typed then cancelled";
+    QTest::newRow("local: empty password") << true << true << false << "";
+    QTest::newRow("remote: file dialog cancelled") << false << false << false << "";
+}
+
+void TestImport::cancelledImportsSendNothing() {
+    QFETCH(bool, local);
+    QFETCH(bool, chooseFile);
+    QFETCH(bool, cancelPrompt);
+    QFETCH(QString, password);
+    Rig rig;
+    Operator op;
+    op.file = chooseFile ? rig.makeFile(QStringLiteral("c.p12")) : QString();
+    op.password = password;
+    op.cancelPrompt = cancelPrompt;
+    ModalWatcher watcher(op.act());
+    if (local)
+        rig.form.ImportLocalClick(rig.form.ImportLocal);
+    else
+        rig.form.ImportRemoteClick(rig.form.ImportRemote);
+    QVERIFY(rig.sent().empty());
+    QVERIFY(op.boxes.empty());
+    QCOMPARE(rig.form.LocalCertificate->text(), QString());
+    QCOMPARE(rig.form.RemoteCertificate->text(), QString());
+}
+
+void TestImport::counterThatDoesNotConvert() {
+    Rig rig;
+    Operator op;
+    op.file = rig.makeFile(QStringLiteral("c.cer"));
+    ModalWatcher watcher(op.act());
+    rig.form.RemoteCertificate->setText(QStringLiteral("AS2Remote:7 "));
+    try {
+        rig.form.ImportRemoteClick(rig.form.ImportRemote);
+        QFAIL("a counter with a trailing blank converted");
+    } catch (const EConvertError& e) {
+        QCOMPARE(e.Message, std::string("'7 ' is not a valid integer value"));
+    }
+    QVERIFY(rig.sent().empty());
+}
+
+void TestImport::unsafeTextRefused_data() {
+    QTest::addColumn<QString>("fileName");
+    QTest::addColumn<QString>("field");
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<QString>("named");
+    QTest::newRow("path with a double quote") << "a\"b/k.p12"
+                                              << ""
+                                              << "pw"
+                                              << "path";
+    QTest::newRow("password with a line break") << "ok.p12"
+                                                << ""
+                                                << "pw\nPartner Delete AS2Local"
+                                                << "password";
+    QTest::newRow("alias with a blank") << "ok.p12"
+                                        << "my key"
+                                        << "pw"
+                                        << "alias";
+}
+
+void TestImport::unsafeTextRefused() {
+    QFETCH(QString, fileName);
+    QFETCH(QString, field);
+    QFETCH(QString, password);
+    QFETCH(QString, named);
+    Rig rig;
+    Operator op;
+    op.file = rig.makeFile(fileName);
+    op.password = password;
+    ModalWatcher watcher(op.act());
+    rig.form.LocalCertificate->setText(field);
+    try {
+        rig.form.ImportLocalClick(rig.form.ImportLocal);
+        QFAIL("unsafe text was sent");
+    } catch (const EUnsafeCommandText& e) {
+        QVERIFY2(QString::fromStdString(e.Message).contains(named), e.Message.c_str());
+    }
+    QVERIFY(rig.sent().empty());
+}
+
+void TestImport::againstStandin() {
+    const QString standin = qEnvironmentVariable("VANTREL_STANDIN");
+    if (standin.isEmpty() || !QFileInfo::exists(standin))
+        QSKIP("as2-standin is not built");
+    QTemporaryDir data;
+    QTemporaryDir files;
+    auto openssl = [&](const QStringList& args) {
+        QProcess p;
+        p.setWorkingDirectory(files.path());
+        p.start(QStringLiteral("openssl"), args);
+        return p.waitForFinished(30000) && p.exitCode() == 0;
+    };
+    QVERIFY(openssl({"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "key.pem", "-out",
+                     "cert.pem", "-days", "2", "-subj", "/CN=import test"}));
+    QVERIFY(openssl({"pkcs12", "-export", "-inkey", "key.pem", "-in", "cert.pem", "-out",
+                     "local key.p12", "-passout", "pass:right pw"}));
+    QVERIFY(openssl({"x509", "-in", "cert.pem", "-outform", "DER", "-out", "remote.cer"}));
+
+    QProcess server;
+    server.start(standin, {"--port", "0", "--data", data.path()});
+    QVERIFY(server.waitForStarted());
+    auto stop = qScopeGuard([&server] {
+        server.terminate();
+        if (!server.waitForFinished(3000))
+            server.kill();
+    });
+    QVERIFY(server.waitForReadyRead(5000));
+    TCommandHandler handler(nullptr, "127.0.0.1", server.readLine().trimmed().toStdString(), 5000);
+    CommandHandler = &handler;
+    auto reset = qScopeGuard([] { CommandHandler = nullptr; });
+    TMainForm form;
+    form.LocalName->setText(QStringLiteral("AS2Local"));
+    form.RemoteName->setText(QStringLiteral("AS2Remote"));
+
+    Operator op;
+    op.file = files.filePath(QStringLiteral("local key.p12"));
+    op.password = QStringLiteral("wrong pw");
+    ModalWatcher watcher(op.act());
+    form.ImportLocalClick(form.ImportLocal);
+    QCOMPARE(op.boxes.size(), size_t(1));
+    QCOMPARE(op.boxes[0].title, QStringLiteral("Error"));
+    QVERIFY(!handler.CertificateExists("AS2Local:0"));
+
+    op.password = QStringLiteral("right pw");
+    form.ImportLocalClick(form.ImportLocal);
+    QCOMPARE(op.boxes.size(), size_t(1));
+    QCOMPARE(form.LocalCertificate->text(), QStringLiteral("AS2Local:0"));
+
+    op.file = files.filePath(QStringLiteral("remote.cer"));
+    form.ImportRemoteClick(form.ImportRemote);
+    QCOMPARE(form.RemoteCertificate->text(), QStringLiteral("AS2Remote:0"));
+    QVERIFY(handler.CertificateExists("AS2Remote:0"));
+    QVERIFY(handler.CertificateExists("AS2Local:0"));
+}
+
+QTEST_MAIN(TestImport)
+#include "tst_import.moc"
