@@ -14,6 +14,7 @@
 #include <ws2tcpip.h>
 #else
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -100,6 +101,49 @@ void SetSendTimeout(TNativeSocket socket, int timeoutMs) {
 #endif
 }
 
+// Connects within timeoutMs (negative: for ever). A service whose backlog is full drops the
+// handshake rather than refusing it; a plain blocking connect would then wait for minutes.
+bool ConnectWithin(TNativeSocket socket, const sockaddr_in& remote, int timeoutMs) {
+    const auto* address = reinterpret_cast<const sockaddr*>(&remote);
+    if (timeoutMs < 0) {
+        int result;
+        do {
+            result = ::connect(socket, address, sizeof remote);
+        } while (result != 0 && Interrupted());
+        return result == 0;
+    }
+#ifdef _WIN32
+    u_long nonBlocking = 1;
+    ioctlsocket(socket, FIONBIO, &nonBlocking);
+    const bool started =
+        ::connect(socket, address, sizeof remote) == 0 || WSAGetLastError() == WSAEWOULDBLOCK;
+#else
+    const int flags = fcntl(socket, F_GETFL, 0);
+    fcntl(socket, F_SETFL, flags | O_NONBLOCK);
+    const bool started =
+        ::connect(socket, address, sizeof remote) == 0 || errno == EINPROGRESS || errno == EINTR;
+#endif
+    bool connected = false;
+    if (started && WaitFor(socket, POLLOUT, timeoutMs) == 1) {
+        int error = 0;
+#ifdef _WIN32
+        int length = sizeof error;
+        getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length);
+#else
+        socklen_t length = sizeof error;
+        getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &length);
+#endif
+        connected = error == 0;
+    }
+#ifdef _WIN32
+    nonBlocking = 0;
+    ioctlsocket(socket, FIONBIO, &nonBlocking);
+#else
+    fcntl(socket, F_SETFL, flags);
+#endif
+    return connected;
+}
+
 } // namespace
 
 TSocketLayer::TSocketLayer() {
@@ -154,11 +198,7 @@ void TTcpClient::Open() {
     remote.sin_family = AF_INET;
     remote.sin_addr.s_addr = address;
     remote.sin_port = htons(port);
-    int result;
-    do {
-        result = ::connect(socket, reinterpret_cast<const sockaddr*>(&remote), sizeof remote);
-    } while (result != 0 && Interrupted());
-    IsConnected = result == 0;
+    IsConnected = ConnectWithin(socket, remote, TimeoutMs);
 }
 
 void TTcpClient::Shutdown() {

@@ -3,7 +3,13 @@
 
 #include <QElapsedTimer>
 #include <QtTest>
+#include <arpa/inet.h>
+#include <memory>
 #include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
 
 class TestTcpClient : public QObject {
     Q_OBJECT
