@@ -140,6 +140,21 @@ std::string NextAliasFor(QLineEdit* certificate, const QLineEdit* partnerName) {
     return NextCertificateAlias(Text(certificate));
 }
 
+// A partnership created for a remote partner the service did not know yet.
+std::unique_ptr<TPartnership> NewPartnership(const std::string& sender, const std::string& receiver,
+                                             const std::string& url) {
+    auto partnership = std::make_unique<TPartnership>(sender + "-" + receiver, sender, receiver);
+    partnership->AddAttribute("protocol", "as2");
+    partnership->AddAttribute("subject", "From " + sender + " to " + receiver);
+    partnership->AddAttribute("as2_url", url);
+    partnership->AddAttribute(
+        "as2_mdn_options",
+        "signed-receipt-protocol=optional,pkcs7-signature; signed-receipt-micalg=optional,md5");
+    partnership->AddAttribute("encrypt", "3des");
+    partnership->AddAttribute("sign", "md5");
+    return partnership;
+}
+
 } // namespace
 
 int SpinEditValue(const QSpinBox& box) {
@@ -311,24 +326,8 @@ void TMainForm::OKClick(QObject* /*Sender*/) {
     } else {
         const std::string& local = LocalPartner->Name;
         const std::string& remote = RemotePartner->Name;
-        const char* const mdnOptions =
-            "signed-receipt-protocol=optional,pkcs7-signature; signed-receipt-micalg=optional,md5";
-        auto outgoing = std::make_unique<TPartnership>(local + "-" + remote, local, remote);
-        outgoing->AddAttribute("protocol", "as2");
-        outgoing->AddAttribute("subject", "From " + local + " to " + remote);
-        outgoing->AddAttribute("as2_url", outgoingUrl);
-        outgoing->AddAttribute("as2_mdn_options", mdnOptions);
-        outgoing->AddAttribute("encrypt", "3des");
-        outgoing->AddAttribute("sign", "md5");
-        auto incoming = std::make_unique<TPartnership>(remote + "-" + local, remote, local);
-        incoming->AddAttribute("protocol", "as2");
-        incoming->AddAttribute("subject", "From " + remote + " to " + local);
-        incoming->AddAttribute("as2_url", incomingUrl);
-        incoming->AddAttribute("as2_mdn_options", mdnOptions);
-        incoming->AddAttribute("encrypt", "3des");
-        incoming->AddAttribute("sign", "md5");
-        remotePartnerships.Add(std::move(outgoing));
-        remotePartnerships.Add(std::move(incoming));
+        remotePartnerships.Add(NewPartnership(local, remote, outgoingUrl));
+        remotePartnerships.Add(NewPartnership(remote, local, incomingUrl));
     }
 
     // Both sequences are built and checked before the first command leaves, so text that the

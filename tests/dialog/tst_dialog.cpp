@@ -8,6 +8,7 @@
 #include "memoryservice.h"
 #include "modalwatcher.h"
 #include "serviceconfig.h"
+#include "standinprocess.h"
 
 #include <QFile>
 #include <QLineEdit>
@@ -476,21 +477,12 @@ void TestDialog::configFailureStopsOk() {
 }
 
 void TestDialog::againstStandin() {
-    const QString standin = qEnvironmentVariable("VANTREL_STANDIN");
-    if (standin.isEmpty() || !QFileInfo::exists(standin))
+    if (StandinProcess::binary().isEmpty())
         QSKIP("as2-standin is not built");
-    QTemporaryDir data;
-    QCOMPARE(QProcess::execute(standin, {QStringLiteral("--init"), data.path()}), 0);
-    QProcess server;
-    server.start(standin, {"--port", "0", "--data", data.path()});
-    QVERIFY(server.waitForStarted());
-    auto stop = qScopeGuard([&server] {
-        server.terminate();
-        if (!server.waitForFinished(3000))
-            server.kill();
-    });
-    QVERIFY(server.waitForReadyRead(5000));
-    const std::string port = server.readLine().trimmed().toStdString();
+    StandinProcess standin;
+    QVERIFY(standin.start());
+    const std::string port = standin.port;
+    QTemporaryDir& data = standin.data;
 
     TCommandHandler handler(nullptr, "127.0.0.1", port, 5000);
     CommandHandler = &handler;

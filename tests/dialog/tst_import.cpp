@@ -7,6 +7,7 @@
 #include "main.h"
 #include "memoryservice.h"
 #include "modalwatcher.h"
+#include "standinprocess.h"
 
 #include <QFile>
 #include <QFileDialog>
@@ -261,10 +262,8 @@ void TestImport::unsafeTextRefused() {
 }
 
 void TestImport::againstStandin() {
-    const QString standin = qEnvironmentVariable("VANTREL_STANDIN");
-    if (standin.isEmpty() || !QFileInfo::exists(standin))
+    if (StandinProcess::binary().isEmpty())
         QSKIP("as2-standin is not built");
-    QTemporaryDir data;
     QTemporaryDir files;
     auto openssl = [&](const QStringList& args) {
         QProcess p;
@@ -278,16 +277,9 @@ void TestImport::againstStandin() {
                      "local key.p12", "-passout", "pass:right pw"}));
     QVERIFY(openssl({"x509", "-in", "cert.pem", "-outform", "DER", "-out", "remote.cer"}));
 
-    QProcess server;
-    server.start(standin, {"--port", "0", "--data", data.path()});
-    QVERIFY(server.waitForStarted());
-    auto stop = qScopeGuard([&server] {
-        server.terminate();
-        if (!server.waitForFinished(3000))
-            server.kill();
-    });
-    QVERIFY(server.waitForReadyRead(5000));
-    TCommandHandler handler(nullptr, "127.0.0.1", server.readLine().trimmed().toStdString(), 5000);
+    StandinProcess standin;
+    QVERIFY(standin.start(false));
+    TCommandHandler handler(nullptr, "127.0.0.1", standin.port, 5000);
     CommandHandler = &handler;
     auto reset = qScopeGuard([] { CommandHandler = nullptr; });
     TMainForm form;

@@ -44,8 +44,9 @@ private:
         last = modal;
         // The same dialog may be shown again; each showing is answered anew.
         if (auto* dialog = qobject_cast<QDialog*>(modal))
-            connect(dialog, &QDialog::finished, this, [this] { last = nullptr; },
-                    Qt::SingleShotConnection);
+            connect(
+                dialog, &QDialog::finished, this, [this] { last = nullptr; },
+                Qt::SingleShotConnection);
         if (auto* box = qobject_cast<QMessageBox*>(modal)) {
             SeenBox seen;
             seen.title = box->windowTitle();

@@ -5,6 +5,7 @@
 #include "fakeservice.h"
 #include "memoryservice.h"
 #include "partners.h"
+#include "standinprocess.h"
 
 #include <QProcess>
 #include <QTemporaryDir>
@@ -330,24 +331,11 @@ void TestPartners::failedSendStopsSequence() {
 }
 
 void TestPartners::roundTripThroughStandin() {
-    const QString standin = qEnvironmentVariable("VANTREL_STANDIN");
-    if (standin.isEmpty() || !QFileInfo::exists(standin))
+    if (StandinProcess::binary().isEmpty())
         QSKIP("as2-standin is not built");
-    QTemporaryDir data;
-    QVERIFY(data.isValid());
-    QCOMPARE(QProcess::execute(standin, {QStringLiteral("--init"), data.path()}), 0);
-    QProcess server;
-    server.start(standin, {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--data"),
-                           data.path()});
-    QVERIFY(server.waitForStarted());
-    auto stop = qScopeGuard([&server] {
-        server.terminate();
-        if (!server.waitForFinished(3000))
-            server.kill();
-    });
-    QVERIFY(server.waitForReadyRead(5000));
-    const std::string port = server.readLine().trimmed().toStdString();
-    QVERIFY(!port.empty());
+    StandinProcess standin;
+    QVERIFY(standin.start());
+    const std::string port = standin.port;
 
     TCommandHandler handler(nullptr, "127.0.0.1", port, 5000);
     CommandHandler = &handler;

@@ -25,8 +25,10 @@ void TestMessageBox::titleAndIconByKind_data() {
     QTest::addColumn<int>("kind");
     QTest::addColumn<QString>("title");
     QTest::addColumn<int>("icon");
-    QTest::newRow("custom shows its caption") << int(mtCustom) << "Quenfold" << int(QMessageBox::NoIcon);
-    QTest::newRow("information") << int(mtInformation) << "Information" << int(QMessageBox::Information);
+    QTest::newRow("custom shows its caption")
+        << int(mtCustom) << "Quenfold" << int(QMessageBox::NoIcon);
+    QTest::newRow("information") << int(mtInformation) << "Information"
+                                 << int(QMessageBox::Information);
     QTest::newRow("warning") << int(mtWarning) << "Warning" << int(QMessageBox::Warning);
     QTest::newRow("error") << int(mtError) << "Error" << int(QMessageBox::Critical);
     QTest::newRow("confirmation") << int(mtConfirmation) << "Confirm" << int(QMessageBox::Question);
@@ -58,7 +60,9 @@ void TestMessageBox::buttonsAndResult_data() {
     QTest::newRow("OK+Cancel, first shown is default") << okCancel << QString() << int(mbOK) << 2;
     QTest::newRow("OK+Cancel, Cancel pressed") << okCancel << "Cancel" << int(mbCancel) << 2;
     QTest::newRow("Yes/No/Cancel, No pressed") << yesNoCancel << "No" << int(mbNo) << 3;
-    QTest::newRow("Abort/Retry/Ignore, Ignore") << uint(MsgButton(mbAbort) | MsgButton(mbRetry) | MsgButton(mbIgnore)) << "Ignore" << int(mbIgnore) << 3;
+    QTest::newRow("Abort/Retry/Ignore, Ignore")
+        << uint(MsgButton(mbAbort) | MsgButton(mbRetry) | MsgButton(mbIgnore)) << "Ignore"
+        << int(mbIgnore) << 3;
 }
 
 void TestMessageBox::buttonsAndResult() {
@@ -107,13 +111,20 @@ void TestMessageBox::nothingShownWhileTerminating() {
 void TestMessageBox::errorDisplayFullStop_data() {
     QTest::addColumn<QString>("message");
     QTest::addColumn<QString>("shown");
-    QTest::newRow("letter") << "abc" << "abc.";
-    QTest::newRow("full stop kept") << "abc." << "abc.";
-    QTest::newRow("parenthesis sorts before the full stop") << "abc)" << "abc)";
-    QTest::newRow("digit") << "abc1" << "abc1.";
-    QTest::newRow("empty") << "" << "";
-    QTest::newRow("blank sorts before") << "abc " << "abc ";
-    QTest::newRow("non-ASCII letter") << QStringLiteral("Gr\u00fc\u00df") << QStringLiteral("Gr\u00fc\u00df.");
+    QTest::newRow("letter") << "abc"
+                            << "abc.";
+    QTest::newRow("full stop kept") << "abc."
+                                    << "abc.";
+    QTest::newRow("parenthesis sorts before the full stop") << "abc)"
+                                                            << "abc)";
+    QTest::newRow("digit") << "abc1"
+                           << "abc1.";
+    QTest::newRow("empty") << ""
+                           << "";
+    QTest::newRow("blank sorts before") << "abc "
+                                        << "abc ";
+    QTest::newRow("non-ASCII letter")
+        << QStringLiteral("Gr\u00fc\u00df") << QStringLiteral("Gr\u00fc\u00df.");
 }
 
 void TestMessageBox::errorDisplayFullStop() {
