@@ -1,18 +1,21 @@
 #include "cmds.h"
+#include "exceptions.h"
 #include "main.h"
 #include "msgbox.h"
 #include "tcpclient.h"
 
 #include <QApplication>
+#include <cstdio>
 #include <memory>
 
-int main(int argc, char** argv) {
-    // The platform's socket layer lives for the whole run (Winsock start-up and release).
-    TSocketLayer sockets;
+namespace {
+
+int Run(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Vantrel Lite Configuration"));
     QObject::connect(&app, &QCoreApplication::aboutToQuit, [] { SetApplicationTerminating(true); });
 
+    // The window first, then the command channel; showing the window (in the event loop) loads.
     auto form = std::make_unique<TMainForm>();
     MainForm = form.get();
     QObject::connect(form.get(), &QDialog::finished, &app, &QCoreApplication::quit);
@@ -26,4 +29,18 @@ int main(int argc, char** argv) {
     CommandHandler = nullptr;
     MainForm = nullptr;
     return result;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    try {
+        // The platform's socket layer lives for the whole run (Winsock start-up and release).
+        TSocketLayer sockets;
+        return Run(argc, argv);
+    } catch (const Exception& e) {
+        // Only the socket layer's start-up or release can get here; the handlers have their guard.
+        std::fprintf(stderr, "vantrel-config: %s\n", e.Message.c_str());
+        return 1;
+    }
 }
