@@ -1,0 +1,206 @@
+#!/usr/bin/env bash
+# The real dialog and the real stand-in on a virtual X server of their own, operated with
+# xdotool. Usage: window_tests.sh CASE, with VANTREL_CONFIG_EXE and VANTREL_STANDIN naming the
+# built programs. Every case stops all it started, also when it fails.
+set -euo pipefail
+
+HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+# shellcheck source=xdrive.sh
+source "$HERE/xdrive.sh"
+
+: "${VANTREL_CONFIG_EXE:?names the built vantrel-config}"
+: "${VANTREL_STANDIN:?names the built as2-standin}"
+
+WORK="$(mktemp -d "${TMPDIR:-/tmp}/vantrel-window.XXXXXX")"
+DATA="$WORK/as2data"
+SAMPLE="$WORK/as2data.sample"
+
+finish() {
+    local rc=$?
+    if [ "$rc" -ne 0 ] && [ -n "${DISPLAY:-}" ] && [ -n "$XD_MAIN" ]; then
+        import -window root "$WORK/failure.png" 2>/dev/null || true
+    fi
+    xd_stop_all
+    if [ "$rc" -eq 0 ]; then
+        rm -rf "$WORK"
+    else
+        for log in dialog.log standin.log xvfb.log; do
+            if [ -s "$WORK/$log" ]; then
+                echo "--- $log" >&2
+                tail -n 40 "$WORK/$log" >&2
+            fi
+        done
+        echo "Kept for a look: $WORK" >&2
+    fi
+    exit "$rc"
+}
+trap finish EXIT
+trap 'exit 143' TERM
+trap 'exit 130' INT
+
+# The window positions of the controls, from the dialog's fixed layout (client area).
+REMOTE_AS2ID=(333 207)
+REMOTE_EMAIL=(333 239)
+IMPORT_REMOTE=(426 272)
+EMPTY_SPOT=(100 150)
+
+# A sample data folder and an untouched copy of it to compare with.
+make_sample() {
+    "$VANTREL_STANDIN" --init "$DATA" 2>"$WORK/init.log" ||
+        xd_fail "as2-standin --init failed: $(cat "$WORK/init.log")"
+    cp -a "$DATA" "$SAMPLE"
+}
+
+same_file() {
+    cmp -s "$SAMPLE/$1" "$DATA/$1" || xd_fail "$1 changed: $(diff -u "$SAMPLE/$1" "$DATA/$1")"
+}
+
+# Fails when FILE differs from EXPECTED, showing how.
+expect_file() {
+    local expected="$1" file="$2"
+    cmp -s "$expected" "$file" ||
+        xd_fail "$(basename "$file") is not as expected:
+$(diff -u --label expected --label actual "$expected" "$file" | cat -A | head -n 40)"
+}
+
+no_save_commands() {
+    if grep -E 'Partner(ship)? (Add|Delete)|Partnership Store|Cert import' "$WORK/standin.log"; then
+        xd_fail "the dialog sent commands that change the service's data"
+    fi
+}
+
+start_with_service() {
+    xd_port_free || xd_fail "$(xd_port_taken_message)"
+    make_sample
+    xd_start_x
+    xd_start_standin "$DATA"
+    xd_start_dialog "$DATA/config.xml"
+}
+
+# Escape at once: the program ends with 0 and nothing changes.
+case_escape() {
+    start_with_service
+    xd_keys "$XD_MAIN" Escape
+    xd_wait_exit
+    [ "$XD_EXIT" -eq 0 ] || xd_fail "exit code $XD_EXIT after Escape"
+    no_save_commands
+    same_file partnerships.xml
+    same_file keystore.xml
+    same_file config.xml
+}
+
+# A new remote AS2 ID and e-mail address, then Return: the service holds exactly them, the
+# configuration file has the new ID behind both keys, and the restart notice ends the program.
+case_new_remote_id() {
+    local id="PARTNER-7.NEW" email="edi+as2@partner.example"
+    start_with_service
+    xd_wait_loaded
+    xd_fill "$XD_MAIN" "${REMOTE_AS2ID[@]}" "$id"
+    xd_fill "$XD_MAIN" "${REMOTE_EMAIL[@]}" "$email"
+    xd_keys "$XD_MAIN" Return
+
+    xd_wait_window '^Information$'
+    local notice="$XD_WINDOW"
+    xd_keys "$notice" Return
+    xd_wait_exit
+    [ "$XD_EXIT" -eq 0 ] || xd_fail "exit code $XD_EXIT after the notice"
+
+    xd_query "Partner View AS2Remote"
+    [ "$XD_REPLY" = "{name=AS2Remote, as2_id=$id, email=$email, x509_alias=AS2Remote:0}" ] ||
+        xd_fail "the stand-in holds: $XD_REPLY"
+    # Stored: the sample with the two new values and nothing else changed.
+    sed -e "s|<attribute name=\"as2_id\" value=\"REMOTEID\"/>|<attribute name=\"as2_id\" value=\"$id\"/>|" \
+        -e "s|<attribute name=\"email\" value=\"as2@remote.example\"/>|<attribute name=\"email\" value=\"$email\"/>|" \
+        "$SAMPLE/partnerships.xml" >"$WORK/expected-partnerships.xml"
+    expect_file "$WORK/expected-partnerships.xml" "$DATA/partnerships.xml"
+    same_file keystore.xml
+
+    grep -qF "sender.as2_id=$id" "$DATA/config.xml" || xd_fail "config.xml lacks sender.as2_id=$id"
+    grep -qF "receiver.as2_id=$id" "$DATA/config.xml" ||
+        xd_fail "config.xml lacks receiver.as2_id=$id"
+    # The whole file: the sample with the ID replaced behind both keys, written with CR LF.
+    sed -e "s/sender\.as2_id=REMOTEID/sender.as2_id=$id/g" \
+        -e "s/receiver\.as2_id=REMOTEID/receiver.as2_id=$id/g" -e 's/$/\r/' \
+        "$SAMPLE/config.xml" >"$WORK/expected-config.xml"
+    expect_file "$WORK/expected-config.xml" "$DATA/config.xml"
+}
+
+# No service: the error box over the window, which stays; OK then saves nothing; Escape on the
+# box and then on the window ends the program with nothing written.
+case_no_service() {
+    xd_port_free || xd_fail "$(xd_port_taken_message)"
+    make_sample
+    xd_start_x
+    xd_start_dialog "$DATA/config.xml"
+
+    xd_wait_other_window
+    local box="$XD_WINDOW"
+    xd_keys "$box" Escape
+    xd_wait 10 "closing of the error box" xd_gone "$box"
+    xd_visible "$XD_MAIN" || xd_fail "the window went with the error box"
+    xd_running "$XD_DIALOG" || xd_fail "the program ended with the error box"
+
+    # OK after the failed load: another error, and still nothing written.
+    xd_keys "$XD_MAIN" Return
+    xd_wait_other_window
+    box="$XD_WINDOW"
+    xd_keys "$box" Escape
+    xd_wait 10 "closing of the second error box" xd_gone "$box"
+    xd_visible "$XD_MAIN" || xd_fail "the window went after OK"
+
+    xd_keys "$XD_MAIN" Escape
+    xd_wait_exit
+    [ "$XD_EXIT" -eq 0 ] || xd_fail "exit code $XD_EXIT after Escape"
+    same_file config.xml
+}
+
+# A remote certificate through the file dialog: the key store holds it under the next alias,
+# and OK stores that alias with the partner.
+case_import_remote() {
+    start_with_service
+    mkdir -p "$WORK/partner certs"
+    local cer="$WORK/partner certs/partner one.cer"
+    openssl req -x509 -newkey rsa:2048 -nodes -keyout "$WORK/partner.key" -out "$cer" \
+        -subj "/CN=Window Test Partner" -days 2 2>"$WORK/openssl.log" ||
+        xd_fail "openssl: $(cat "$WORK/openssl.log")"
+
+    xd_wait_loaded
+    xd_click "$XD_MAIN" "${IMPORT_REMOTE[@]}"
+    xd_wait_window '^Select Remote Certificate$'
+    local chooser="$XD_WINDOW"
+    xd_keys "$chooser" ctrl+a
+    timeout 10 xdotool type --delay 20 -- "$cer" || xd_fail "could not type the path"
+    xd_keys "$chooser" Return
+    xd_wait 10 "closing of the file dialog" xd_gone "$chooser"
+    # The file name completer may stay open once its dialog is gone; a click beside it closes it.
+    xd_click "$XD_MAIN" "${EMPTY_SPOT[@]}"
+    xd_wait 10 "main window alone" xd_only_main
+
+    xd_wait 10 "import in the stand-in's log" grep -q "Cert import " "$WORK/standin.log"
+    grep -qF "Cert import AS2Remote:1 \"$cer\" (X.509): ok" "$WORK/standin.log" ||
+        xd_fail "the import was not of that file: $(grep 'Cert import' "$WORK/standin.log")"
+    grep -qF "alias=\"AS2Remote:1\" type=\"x509\" file=\"$cer\" subject=\"CN=Window Test Partner\"" \
+        "$DATA/keystore.xml" || xd_fail "keystore.xml: $(cat "$DATA/keystore.xml")"
+    xd_query "cert List"
+    [ "$XD_REPLY" = "<alias>AS2Local:0</alias><alias>AS2Remote:0</alias><alias>AS2Remote:1</alias>" ] ||
+        xd_fail "cert List: $XD_REPLY"
+
+    # The field shows the new alias: OK carries it into the partner.
+    xd_click "$XD_MAIN" "${REMOTE_AS2ID[@]}"
+    xd_keys "$XD_MAIN" Return
+    xd_wait_exit
+    [ "$XD_EXIT" -eq 0 ] || xd_fail "exit code $XD_EXIT after OK"
+    xd_query "Partner View AS2Remote"
+    [ "$XD_REPLY" = "{name=AS2Remote, as2_id=REMOTEID, email=as2@remote.example, x509_alias=AS2Remote:1}" ] ||
+        xd_fail "the stand-in holds: $XD_REPLY"
+    same_file config.xml
+}
+
+case "${1:-}" in
+escape | new_remote_id | no_service | import_remote) "case_$1" ;;
+*)
+    echo "usage: $0 escape|new_remote_id|no_service|import_remote" >&2
+    exit 2
+    ;;
+esac
+echo "PASS: $1"
