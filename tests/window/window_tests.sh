@@ -38,12 +38,6 @@ trap finish EXIT
 trap 'exit 143' TERM
 trap 'exit 130' INT
 
-# The window positions of the controls, from the dialog's fixed layout (client area).
-REMOTE_AS2ID=(333 207)
-REMOTE_EMAIL=(333 239)
-IMPORT_REMOTE=(426 272)
-EMPTY_SPOT=(100 150)
-
 # A sample data folder and an untouched copy of it to compare with.
 make_sample() {
     "$VANTREL_STANDIN" --init "$DATA" 2>"$WORK/init.log" ||
@@ -95,8 +89,8 @@ case_new_remote_id() {
     local id="PARTNER-7.NEW" email="edi+as2@partner.example"
     start_with_service
     xd_wait_loaded
-    xd_fill "$XD_MAIN" "${REMOTE_AS2ID[@]}" "$id"
-    xd_fill "$XD_MAIN" "${REMOTE_EMAIL[@]}" "$email"
+    xd_fill "$XD_MAIN" "${XD_REMOTE_AS2ID[@]}" "$id"
+    xd_fill "$XD_MAIN" "${XD_REMOTE_EMAIL[@]}" "$email"
     xd_keys "$XD_MAIN" Return
 
     xd_wait_window '^Information$'
@@ -165,7 +159,7 @@ case_import_remote() {
         xd_fail "openssl: $(cat "$WORK/openssl.log")"
 
     xd_wait_loaded
-    xd_click "$XD_MAIN" "${IMPORT_REMOTE[@]}"
+    xd_click "$XD_MAIN" "${XD_IMPORT_REMOTE[@]}"
     xd_wait_window '^Select Remote Certificate$'
     local chooser="$XD_WINDOW"
     xd_keys "$chooser" ctrl+a
@@ -173,7 +167,7 @@ case_import_remote() {
     xd_keys "$chooser" Return
     xd_wait 10 "closing of the file dialog" xd_gone "$chooser"
     # The file name completer may stay open once its dialog is gone; a click beside it closes it.
-    xd_click "$XD_MAIN" "${EMPTY_SPOT[@]}"
+    xd_click "$XD_MAIN" "${XD_EMPTY_SPOT[@]}"
     xd_wait 10 "main window alone" xd_only_main
 
     xd_wait 10 "import in the stand-in's log" grep -q "Cert import " "$WORK/standin.log"
@@ -186,7 +180,7 @@ case_import_remote() {
         xd_fail "cert List: $XD_REPLY"
 
     # The field shows the new alias: OK carries it into the partner.
-    xd_click "$XD_MAIN" "${REMOTE_AS2ID[@]}"
+    xd_click "$XD_MAIN" "${XD_REMOTE_AS2ID[@]}"
     xd_keys "$XD_MAIN" Return
     xd_wait_exit
     [ "$XD_EXIT" -eq 0 ] || xd_fail "exit code $XD_EXIT after OK"

@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2034
 # Sourced by the real-window tests and by the demo: a virtual X server of the caller's own, the
 # stand-in on the dialog's fixed command port, the dialog itself, and xdotool steps with bounded
 # waits. Nothing is faked: the real programs get real key and mouse events.
@@ -13,6 +14,12 @@ XD_DIALOG=""
 XD_MAIN=""
 XD_WINDOW=""
 XD_REPLY=""
+
+# Points inside the dialog's controls, from its fixed layout (client area, pixels).
+XD_REMOTE_AS2ID=(333 207)
+XD_REMOTE_EMAIL=(333 239)
+XD_IMPORT_REMOTE=(426 272)
+XD_EMPTY_SPOT=(100 150) # between the local and the remote rows: no control
 
 xd_fail() {
     echo "FAIL: $*" >&2
@@ -87,9 +94,11 @@ xd_start_x() {
     XD_PIDS+=("$pid")
     xd_wait 15 "virtual X server" xd_ready_or_gone "$numberfile" "$pid"
     xd_has_line "$numberfile" || xd_fail "Xvfb did not start: $(cat "$WORK/xvfb.log")"
-    export DISPLAY=":$(head -n 1 "$numberfile")"
+    DISPLAY=":$(head -n 1 "$numberfile")"
+    export DISPLAY
     # Each run keeps Qt's settings and runtime files in its own folder, away from the home folder.
-    mkdir -p -m 700 "$WORK/runtime" "$WORK/config"
+    mkdir -p "$WORK/runtime" "$WORK/config"
+    chmod 700 "$WORK/runtime"
     export XDG_RUNTIME_DIR="$WORK/runtime" XDG_CONFIG_HOME="$WORK/config"
     export QT_QPA_PLATFORM=xcb
 }
@@ -205,9 +214,13 @@ xd_fill() {
     timeout 10 xdotool key ctrl+a type --delay 20 -- "$4" || xd_fail "could not type '$4'"
 }
 
+xd_dialog_ended() {
+    ! xd_running "$XD_DIALOG"
+}
+
 # xd_wait_exit [SECONDS]: waits for the dialog to end and sets XD_EXIT to its exit code.
 xd_wait_exit() {
-    xd_wait "${1:-20}" "end of the dialog" eval '! xd_running "$XD_DIALOG"'
+    xd_wait "${1:-20}" "end of the dialog" xd_dialog_ended
     XD_EXIT=0
     wait "$XD_DIALOG" || XD_EXIT=$?
 }
