@@ -1,0 +1,130 @@
+// The cost of the command channel against a minimal client of the same loopback responder: one
+// ExecuteCommand round trip, and loading a partner whose service lists N partnerships.
+
+#include "cmds.h"
+#include "exceptions.h"
+#include "partners.h"
+#include "responder.h"
+
+#include <benchmark/benchmark.h>
+
+#include <string>
+#include <unordered_map>
+
+namespace {
+
+const std::string kReply = "<alias>AS2Local:3</alias>";
+
+void BM_RawRoundTrip(benchmark::State& state) {
+    TResponder responder([](const std::string&) { return kReply; });
+    const std::string request = Envelope("cert List") + "\r\n";
+    if (RawRoundTrip(responder.PortNumber, request) != kReply) {
+        state.SkipWithError("unexpected reply");
+        return;
+    }
+    for (auto _ : state)
+        benchmark::DoNotOptimize(RawRoundTrip(responder.PortNumber, request));
+}
+BENCHMARK(BM_RawRoundTrip)->UseRealTime();
+
+// host: a dotted address needs no lookup; "localhost" is resolved for every command, as the
+// program does it.
+void BM_ExecuteCommand(benchmark::State& state, const char* host) {
+    TResponder responder([](const std::string&) { return kReply; });
+    TCommandHandler handler(nullptr, host, responder.Port());
+    try {
+        if (TCommandHandler::NodeText(handler.ExecuteCommand("cert List").firstChild()) !=
+            "AS2Local:3") {
+            state.SkipWithError("unexpected reply");
+            return;
+        }
+        for (auto _ : state)
+            benchmark::DoNotOptimize(handler.ExecuteCommand("cert List"));
+    } catch (const Exception& error) {
+        state.SkipWithError(error.Message.c_str());
+    }
+}
+BENCHMARK_CAPTURE(BM_ExecuteCommand, address, "127.0.0.1")->UseRealTime();
+BENCHMARK_CAPTURE(BM_ExecuteCommand, localhost, "localhost")->UseRealTime();
+
+// A service with N partnerships, every other one of them the local partner's, answered in the
+// service's reply shapes.
+std::unordered_map<std::string, std::string> ServiceReplies(int partnerships) {
+    std::unordered_map<std::string, std::string> replies;
+    replies["Partner View AS2Local"] = "Partner AS2Local {name=AS2Local, as2_id=LOCALID, "
+                                       "email=as2@example.com, x509_alias=AS2Local:3}";
+    std::string list;
+    for (int i = 0; i < partnerships; ++i) {
+        const std::string name = "partnership-" + std::to_string(i);
+        const std::string other = "Partner" + std::to_string(i);
+        const std::string sender = i % 2 == 0 ? "AS2Local" : other;
+        list += "<partnership>" + name + "</partnership>";
+        replies["Partnership View " + name] =
+            "Partnership " + name + " Sender IDs = {name=" + sender + ", as2_id=ID-" + sender +
+            "} Receiver IDs = {name=" + other + ", as2_id=ID-" + other +
+            "} Attributes = {as2_url=http://127.0.0.1:10080, as2_mdn_to=edi@example.com, "
+            "as2_mdn_options=signed-receipt-protocol=optional, pkcs7-signature; "
+            "signed-receipt-micalg=optional, sha256, subject=From AS2Local to " +
+            other + ", encrypt=3des, sign=sha256}";
+    }
+    // An empty line is no reply; a service with no partnerships answers with a blank.
+    replies["Partnership List"] = list.empty() ? " " : list;
+    return replies;
+}
+
+void BM_LoadPartner(benchmark::State& state) {
+    const int partnerships = static_cast<int>(state.range(0));
+    const auto replies = ServiceReplies(partnerships);
+    TResponder responder([&replies](const std::string& line) {
+        const auto found = replies.find(Unwrap(line));
+        return found == replies.end() ? std::string("<error/>") : found->second;
+    });
+    TCommandHandler handler(nullptr, "127.0.0.1", responder.Port());
+    TCommandHandler* const previous = CommandHandler;
+    CommandHandler = &handler;
+    try {
+        const auto partner = TPartner::LoadPartner("AS2Local");
+        if (partner->AS2ID != "LOCALID" ||
+            partner->Partnerships->Items.size() != static_cast<std::size_t>(partnerships + 1) / 2) {
+            state.SkipWithError("unexpected partner");
+        } else {
+            for (auto _ : state)
+                benchmark::DoNotOptimize(TPartner::LoadPartner("AS2Local"));
+        }
+    } catch (const Exception& error) {
+        state.SkipWithError(error.Message.c_str());
+    }
+    CommandHandler = previous;
+    // One "Partner View", one "Partnership List", one "Partnership View" per partnership.
+    state.counters["commands"] = partnerships + 2;
+}
+BENCHMARK(BM_LoadPartner)
+    ->Arg(0)
+    ->Arg(100)
+    ->Arg(1000)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
+} // namespace
+
+// Pieces of one ExecuteCommand, to see where its time goes (not compared with anything).
+void BM_PieceLookupPort(benchmark::State& state) {
+    std::uint16_t port = 0;
+    for (auto _ : state)
+        benchmark::DoNotOptimize(TTcpClient::LookupPort("43210", port));
+}
+BENCHMARK(BM_PieceLookupPort)->UseRealTime();
+
+void BM_PieceLookupLocalhost(benchmark::State& state) {
+    std::uint32_t address = 0;
+    for (auto _ : state)
+        benchmark::DoNotOptimize(TTcpClient::LookupHost("localhost", address));
+}
+BENCHMARK(BM_PieceLookupLocalhost)->UseRealTime();
+
+void BM_PieceParseReply(benchmark::State& state) {
+    QDomDocument doc;
+    for (auto _ : state)
+        benchmark::DoNotOptimize(TCommandHandler::ParseReply(kReply, doc));
+}
+BENCHMARK(BM_PieceParseReply)->UseRealTime();
