@@ -87,11 +87,11 @@ fi
 echo "== The dialog ended with exit code $DIALOG_EXIT; stopping the stand-in"
 xd_stop_all
 
-# show_change FILE: the file now against the sample, or a word that it did not change.
+# show_change FILE WHAT: the file now against the sample, or a word that it did not change.
 show_change() {
     local name="$1"
     echo
-    echo "--- $name"
+    echo "[$name: $2]"
     if cmp -s "$SAMPLE/$name" "$DATA/$name"; then
         echo "(unchanged)"
         return 0
@@ -106,9 +106,9 @@ show_change() {
 }
 
 echo "== What changed against the sample (the untouched copy: $SAMPLE)"
-show_change partnerships.xml
-show_change keystore.xml
-show_change config.xml
+show_change partnerships.xml "the stored partners and partnerships"
+show_change keystore.xml "the key store"
+show_change config.xml "the service's configuration file"
 echo
 if [ "$HEADLESS" -eq 1 ]; then
     echo "== Screenshots:"
