@@ -84,7 +84,8 @@ for size in (1, 64):
     compare(f"UpdateServiceConfigFile, {size} MiB / plain read+write",
             f"BM_UpdateServiceConfigFile/{size}/real_time", f"BM_PlainReadWrite/{size}/real_time", 2.0)
 for size in (1, 64):
-    compare(f"  (the same / plain read+write+fsync)", f"BM_UpdateServiceConfigFile/{size}/real_time",
+    compare(f"UpdateServiceConfigFile, {size} MiB / read+write+fsync (info)",
+            f"BM_UpdateServiceConfigFile/{size}/real_time",
             f"BM_PlainReadWriteSync/{size}/real_time", None)
 
 widths = [max(len(r[i]) for r in rows + [("benchmark", "measured", "baseline", "ratio", "target",

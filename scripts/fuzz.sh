@@ -48,9 +48,21 @@ for target in "${targets[@]}"; do
     if [ -f "$ROOT/fuzz/$target.dict" ]; then
         options+=(-dict="$ROOT/fuzz/$target.dict")
     fi
-    echo "== Fuzzing $target for $seconds s"
     status=0
-    "$binary" "${options[@]}" "$work/$target/corpus" >"$work/$target/log" 2>&1 || status=$?
+    # Inputs that once failed, run whole: the fuzzing run below would cut them to its length limit.
+    regressions=("$ROOT/fuzz/regressions/$target"/*)
+    if [ -e "${regressions[0]}" ]; then
+        echo "== $target: ${#regressions[@]} regression input(s)"
+        "$binary" -detect_leaks=1 -timeout=10 -artifact_prefix="$work/$target/artifacts/" \
+            "${regressions[@]}" >"$work/$target/regressions.log" 2>&1 || status=$?
+        if [ "$status" -ne 0 ]; then
+            cp "$work/$target/regressions.log" "$work/$target/log"
+        fi
+    fi
+    if [ "$status" -eq 0 ]; then
+        echo "== Fuzzing $target for $seconds s"
+        "$binary" "${options[@]}" "$work/$target/corpus" >"$work/$target/log" 2>&1 || status=$?
+    fi
     executions="$(sed -n 's/^stat::number_of_executed_units: *//p' "$work/$target/log" | tail -n 1)"
     rate="$(sed -n 's/^stat::average_exec_per_sec: *//p' "$work/$target/log" | tail -n 1)"
     corpus="$(find "$work/$target/corpus" -type f | wc -l)"
