@@ -9,6 +9,7 @@
 
 #include <QDomNode>
 #include <QDomNodeList>
+#include <QString>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -125,10 +126,6 @@ void ParseAndWalk(const std::string& line) {
     WalkChildren(root);
 }
 
-bool IsXmlWhitespace(char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
-
 // The text escaped as the content of one element; false when it holds a character that XML
 // cannot carry at all.
 bool EscapeAsContent(const std::string& text, std::string& escaped) {
@@ -159,9 +156,10 @@ void CheckTextRoundTrip(const std::string& text) {
     std::string escaped;
     if (!IsUtf8(text) || !EscapeAsContent(text, escaped))
         return;
-    bool blank = true;
-    for (const char c : text)
-        blank = blank && IsXmlWhitespace(c);
+    // Qt 6.4 drops a text node that holds only white space in Unicode's sense (QChar::isSpace:
+    // also U+00A0, U+2002, U+3000, ...), not only XML's blanks, so such a text reads as empty.
+    const bool blank =
+        QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())).trimmed().isEmpty();
     QDomDocument doc;
     std::string back;
     try {
@@ -171,7 +169,6 @@ void CheckTextRoundTrip(const std::string& text) {
     } catch (const Exception& error) {
         FUZZ_CHECK(false, Escaped(escaped) + ": " + error.Message);
     }
-    // A text of whitespace alone is dropped by the parser, so the element reads as empty.
     FUZZ_CHECK(back == text || (blank && back.empty()),
                Escaped(text) + " came back as " + Escaped(back));
 }
