@@ -7,6 +7,7 @@
 #include <QString>
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 TCommandHandler* CommandHandler = nullptr;
@@ -107,6 +108,66 @@ std::string Excerpt(const std::string& source, const TSourceLine& line) {
                                   const TSourceLine& line) {
     throw EDOMParseError(Format("%s%s%s: %d%s%s", reason.c_str(), LineEnd, "Line", line.Number,
                                 LineEnd, Excerpt(source, line).c_str()));
+}
+
+// Qt's DOM builder takes time that grows with the square of the nesting depth and of the number
+// of attributes of one element, so a reply line of a few hundred kilobytes could block the dialog
+// for minutes. Replies nest two or three levels and carry no attributes; refuse far more than that
+// before the parser sees it. Returns the offset of the offending tag, or npos.
+constexpr int MaxReplyDepth = 64;
+constexpr int MaxReplyAttributes = 64;
+
+std::size_t FirstUnreasonableTag(const std::string& source, const char*& reason) {
+    const std::size_t n = source.size();
+    int depth = 0;
+    std::size_t i = 0;
+    const auto skipPast = [&](std::size_t from, const char* end) {
+        const std::size_t at = source.find(end, from);
+        return at == std::string::npos ? n : at + std::strlen(end);
+    };
+    while ((i = source.find('<', i)) != std::string::npos) {
+        if (source.compare(i, 4, "<!--") == 0) {
+            i = skipPast(i + 4, "-->");
+        } else if (source.compare(i, 9, "<![CDATA[") == 0) {
+            i = skipPast(i + 9, "]]>");
+        } else if (source.compare(i, 2, "<?") == 0) {
+            i = skipPast(i + 2, "?>");
+        } else if (source.compare(i, 2, "<!") == 0) {
+            i = skipPast(i + 2, ">");
+        } else if (source.compare(i, 2, "</") == 0) {
+            --depth;
+            i = skipPast(i + 2, ">");
+        } else {
+            int attributes = 0;
+            char quote = 0;
+            std::size_t j = i + 1;
+            for (; j < n; ++j) {
+                const char c = source[j];
+                if (quote != 0) {
+                    if (c == quote)
+                        quote = 0;
+                } else if (c == '"' || c == '\'') {
+                    quote = c;
+                } else if (c == '=') {
+                    ++attributes;
+                } else if (c == '>') {
+                    break;
+                }
+            }
+            if (attributes > MaxReplyAttributes) {
+                reason = "An element of the reply has too many attributes";
+                return i;
+            }
+            if (j >= n || source[j - 1] != '/') {
+                if (++depth > MaxReplyDepth) {
+                    reason = "The reply's elements are nested too deeply";
+                    return i;
+                }
+            }
+            i = j + 1;
+        }
+    }
+    return std::string::npos;
 }
 
 std::string TimeText(int ms) {
@@ -243,6 +304,10 @@ QDomElement TCommandHandler::ParseReply(const std::string& line, QDomDocument& d
         RaiseParseError(Format("Invalid UTF-8 byte sequence at column %zu", bad - at.Begin + 1),
                         source, at);
     }
+
+    const char* unreasonable = nullptr;
+    if (const std::size_t at = FirstUnreasonableTag(source, unreasonable); at != std::string::npos)
+        RaiseParseError(unreasonable, source, LineAt(source, at));
 
     QString reason;
     int errorLine = 0;

@@ -8,8 +8,10 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 
 namespace {
 
@@ -24,14 +26,6 @@ std::string UpperAscii(std::string text) {
         if (c >= 'a' && c <= 'z')
             c = static_cast<char>(c - 'a' + 'A');
     return text;
-}
-
-// Replaces key + oldID by key + newID; an empty old ID would turn every bare key into a match.
-std::string ReplaceID(const std::string& line, const char* key, const std::string& oldID,
-                      const std::string& newID) {
-    if (oldID.empty())
-        return line;
-    return ReplaceIgnoringCase(line, key + oldID, key + newID);
 }
 
 std::vector<std::string> PollingModuleBlock(const std::string& local, const std::string& remote) {
@@ -97,11 +91,24 @@ std::string ReadWholeFile(const QString& path) {
             RaiseOpenError(path, std::strerror(EISDIR));
         RaiseOpenError(path, DeviceErrorText(file, savedErrno));
     }
-    const QByteArray bytes = file.readAll();
-    // A read that stops part of the way would write back a truncated file.
-    if (file.error() != QFileDevice::NoError)
-        RaiseOpenError(path, DeviceErrorText(file, errno));
-    return std::string(bytes.constData(), static_cast<size_t>(bytes.size()));
+    // Straight into the string: a QByteArray in between would cost a second copy of the file.
+    std::string bytes;
+    std::size_t filled = 0;
+    bytes.resize(static_cast<std::size_t>(std::max<qint64>(file.size(), 0)) + 1);
+    for (;;) {
+        if (filled == bytes.size())
+            bytes.resize(bytes.size() * 2);
+        const qint64 count =
+            file.read(bytes.data() + filled, static_cast<qint64>(bytes.size() - filled));
+        // A read that stops part of the way would write back a truncated file.
+        if (count < 0 || file.error() != QFileDevice::NoError)
+            RaiseOpenError(path, DeviceErrorText(file, errno));
+        if (count == 0)
+            break;
+        filled += static_cast<std::size_t>(count);
+    }
+    bytes.resize(filled);
+    return bytes;
 }
 
 bool IsEightBitText(const std::string& bytes) {
@@ -114,26 +121,6 @@ bool IsEightBitText(const std::string& bytes) {
             return false;
     }
     return true;
-}
-
-void ReplaceFile(const QString& path, const std::string& text) {
-    QSaveFile file(path);
-    // Writing in place would leave a half-written file behind when the write fails.
-    file.setDirectWriteFallback(false);
-    // Unbuffered, so that a short write shows in the count write() returns.
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
-        RaiseCreateError(path, DeviceErrorText(file, errno));
-    const auto size = static_cast<qint64>(text.size());
-    if (size > 0 && file.write(text.data(), size) != size) {
-        file.cancelWriting(); // the destructor then discards the temporary file
-        throw EWriteError("Stream write error");
-    }
-    if (!file.commit()) {
-        const int savedErrno = errno;
-        if (file.error() == QFileDevice::WriteError)
-            throw EWriteError("Stream write error");
-        RaiseCreateError(path, DeviceErrorText(file, savedErrno));
-    }
 }
 
 } // namespace
@@ -182,30 +169,144 @@ std::string ReplaceIgnoringCase(const std::string& line, const std::string& sear
     return result;
 }
 
+namespace {
+
+char UpperChar(char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+// Every search text begins with one of the keys, so a line without "as2_id=" (in any letter case)
+// holds no occurrence of any of them.
+bool MayHoldKey(std::string_view line) {
+    static constexpr char kTail[] = "AS2_ID";
+    for (std::size_t eq = line.find('='); eq != std::string_view::npos;
+         eq = line.find('=', eq + 1)) {
+        if (eq < 6)
+            continue;
+        std::size_t k = 0;
+        while (k < 6 && UpperChar(line[eq - 6 + k]) == kTail[k])
+            ++k;
+        if (k == 6)
+            return true;
+    }
+    return false;
+}
+
+// The replacement rule with the search text already upper-cased.
+std::string ReplaceUpper(const std::string& line, const std::string& upperSearch,
+                         const std::string& replacement) {
+    const std::string upperLine = UpperAscii(line);
+    std::size_t found = upperLine.find(upperSearch);
+    if (found == std::string::npos)
+        return line;
+    std::string result;
+    result.reserve(line.size() + replacement.size());
+    std::size_t from = 0;
+    for (; found != std::string::npos; found = upperLine.find(upperSearch, from)) {
+        result.append(line, from, found - from);
+        result += replacement;
+        from = found + upperSearch.size();
+    }
+    result.append(line, from, std::string::npos);
+    return result;
+}
+
+// The steps of one run, with their texts built once.
+class TLineUpdate {
+public:
+    explicit TLineUpdate(const TConfigIDs& ids) : IDs(ids) {
+        AddStep(kSenderKey, ids.OldLocalID, ids.LocalID);
+        AddStep(kReceiverKey, ids.OldLocalID, ids.LocalID);
+        if (!ids.OldRemoteID.empty()) {
+            AddStep(kSenderKey, ids.OldRemoteID, ids.RemoteID);
+            AddStep(kReceiverKey, ids.OldRemoteID, ids.RemoteID);
+        }
+        Pending = ids.OldRemoteID.empty() && !ids.RemoteID.empty();
+    }
+
+    // Hands put the lines that stand for this line: the block first when it goes here.
+    template <class TPut> void Visit(std::string_view original, TPut&& put) {
+        if (Steps.empty() || !MayHoldKey(original)) {
+            InsertBefore(original, put);
+            put(original);
+            return;
+        }
+        std::string line(original);
+        for (const TStep& step : Steps)
+            line = ReplaceUpper(line, step.UpperSearch, step.Replacement);
+        InsertBefore(line, put);
+        put(std::string_view(line));
+    }
+
+private:
+    struct TStep {
+        std::string UpperSearch;
+        std::string Replacement;
+    };
+
+    void AddStep(const char* key, const std::string& oldID, const std::string& newID) {
+        // An empty old ID would turn every bare key into a match.
+        if (!oldID.empty())
+            Steps.push_back({UpperAscii(key + oldID), key + newID});
+    }
+
+    template <class TPut> void InsertBefore(std::string_view line, TPut& put) {
+        if (!Pending || line.find(kModuleStart) == std::string_view::npos)
+            return;
+        for (const std::string& blockLine : PollingModuleBlock(IDs.LocalID, IDs.RemoteID))
+            put(std::string_view(blockLine));
+        Pending = false;
+    }
+
+    const TConfigIDs& IDs;
+    std::vector<TStep> Steps;
+    bool Pending = false;
+};
+
+} // namespace
+
 std::vector<std::string> UpdateConfigLines(const std::vector<std::string>& lines,
                                            const TConfigIDs& ids) {
     std::vector<std::string> result;
     result.reserve(lines.size() + 6);
-    bool inserted = false;
-    for (const std::string& original : lines) {
-        std::string line = ReplaceID(original, kSenderKey, ids.OldLocalID, ids.LocalID);
-        line = ReplaceID(line, kReceiverKey, ids.OldLocalID, ids.LocalID);
-        if (!ids.OldRemoteID.empty()) {
-            line = ReplaceID(line, kSenderKey, ids.OldRemoteID, ids.RemoteID);
-            line = ReplaceID(line, kReceiverKey, ids.OldRemoteID, ids.RemoteID);
-        } else if (!ids.RemoteID.empty() && !inserted &&
-                   line.find(kModuleStart) != std::string::npos) {
-            for (std::string& blockLine : PollingModuleBlock(ids.LocalID, ids.RemoteID))
-                result.push_back(std::move(blockLine));
-            inserted = true;
-        }
-        result.push_back(std::move(line));
-    }
+    TLineUpdate update(ids);
+    for (const std::string& line : lines)
+        update.Visit(line, [&result](std::string_view out) { result.emplace_back(out); });
     return result;
 }
 
+namespace {
+
+// The updated lines of the file's bytes, by the line model of SplitConfigLines, without a string
+// per line.
+template <class TPut>
+void VisitUpdatedLines(const std::string& bytes, const TConfigIDs& ids, TPut&& put) {
+    TLineUpdate update(ids);
+    const char* const begin = bytes.data();
+    const std::size_t n = bytes.size();
+    std::size_t start = 0;
+    while (start < n) {
+        const void* lf = std::memchr(begin + start, '\n', n - start);
+        const std::size_t limit = lf ? static_cast<const char*>(lf) - begin : n;
+        const void* cr = std::memchr(begin + start, '\r', limit - start);
+        const std::size_t end = cr ? static_cast<const char*>(cr) - begin : limit;
+        update.Visit(std::string_view(begin + start, end - start), put);
+        if (end == n)
+            break;
+        start = end + (bytes[end] == '\r' && end + 1 < n && bytes[end + 1] == '\n' ? 2 : 1);
+    }
+}
+
+} // namespace
+
 std::string UpdateConfigText(const std::string& bytes, const TConfigIDs& ids) {
-    return JoinConfigLines(UpdateConfigLines(SplitConfigLines(bytes), ids));
+    std::string text;
+    text.reserve(bytes.size() + 1024);
+    VisitUpdatedLines(bytes, ids, [&text](std::string_view line) {
+        text.append(line);
+        text.append("\r\n", 2);
+    });
+    return text;
 }
 
 std::string DefaultServiceConfigPath() {
@@ -231,5 +332,33 @@ void UpdateServiceConfigFile(const std::string& path, const TConfigIDs& ids) {
         throw ENotTextFileError(
             Format("The file \"%s\" is not an 8-bit text file and was left unchanged",
                    AbsolutePath(filePath).c_str()));
-    ReplaceFile(filePath, UpdateConfigText(bytes, ids));
+    QSaveFile file(filePath);
+    file.setDirectWriteFallback(false);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+        RaiseCreateError(filePath, DeviceErrorText(file, errno));
+    // The text goes out in pieces as it is made, so no second copy of the whole file is held.
+    constexpr std::size_t kPiece = std::size_t(1) << 20;
+    std::string piece;
+    piece.reserve(kPiece + 4096);
+    const auto flush = [&] {
+        const auto size = static_cast<qint64>(piece.size());
+        if (size > 0 && file.write(piece.data(), size) != size) {
+            file.cancelWriting();
+            throw EWriteError("Stream write error");
+        }
+        piece.clear();
+    };
+    VisitUpdatedLines(bytes, ids, [&](std::string_view line) {
+        piece.append(line);
+        piece.append("\r\n", 2);
+        if (piece.size() >= kPiece)
+            flush();
+    });
+    flush();
+    if (!file.commit()) {
+        const int savedErrno = errno;
+        if (file.error() == QFileDevice::WriteError)
+            throw EWriteError("Stream write error");
+        RaiseCreateError(filePath, DeviceErrorText(file, savedErrno));
+    }
 }

@@ -276,19 +276,22 @@ TReceiveResult TTcpClient::Receive(void* buffer, std::size_t size, bool peek) {
 bool TTcpClient::LookupPort(const std::string& port, std::uint16_t& result) {
     if (port.empty())
         return false;
-    if (const servent* service = getservbyname(port.c_str(), "tcp")) {
-        result = ntohs(static_cast<std::uint16_t>(service->s_port));
+    // Service names always hold a letter, so digits alone are a number; reading them first
+    // spares a scan of the services database on every connection.
+    if (port.find_first_not_of("0123456789") == std::string::npos) {
+        unsigned long value = 0;
+        for (const char c : port) {
+            value = value * 10 + static_cast<unsigned long>(c - '0');
+            if (value > 65535)
+                return false;
+        }
+        result = static_cast<std::uint16_t>(value);
         return true;
     }
-    unsigned long value = 0;
-    for (const char c : port) {
-        if (c < '0' || c > '9')
-            return false;
-        value = value * 10 + static_cast<unsigned long>(c - '0');
-        if (value > 65535)
-            return false;
-    }
-    result = static_cast<std::uint16_t>(value);
+    const servent* service = getservbyname(port.c_str(), "tcp");
+    if (service == nullptr)
+        return false;
+    result = ntohs(static_cast<std::uint16_t>(service->s_port));
     return true;
 }
 

@@ -3,6 +3,7 @@
 #include "cmds.h"
 #include "exceptions.h"
 
+#include <QElapsedTimer>
 #include <QtTest>
 
 class TestReplyParse : public QObject {
@@ -23,6 +24,8 @@ private Q_SLOTS:
     void invalidUtf8();
     void validUtf8IsKept();
     void failedParseLeavesTheDocumentEmpty();
+    void unreasonableShapesRefusedQuickly_data();
+    void unreasonableShapesRefusedQuickly();
 };
 
 namespace {
@@ -235,6 +238,46 @@ void TestReplyParse::failedParseLeavesTheDocumentEmpty() {
     QVERIFY(doc.isNull());
     QVERIFY_THROWS_EXCEPTION(EDOMParseError, TCommandHandler::ParseReply("\xFF", doc));
     QVERIFY(doc.isNull());
+}
+
+void TestReplyParse::unreasonableShapesRefusedQuickly_data() {
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<bool>("refused");
+    auto nested = [](int depth) {
+        return QByteArray("<a>").repeated(depth) + "x" + QByteArray("</a>").repeated(depth);
+    };
+    QByteArray attributes = "<e";
+    for (int i = 0; i < 100000; ++i)
+        attributes += " a" + QByteArray::number(i) + "=\"v\"";
+    attributes += "/>";
+    QByteArray fewAttributes = "<e";
+    for (int i = 0; i < 64; ++i)
+        fewAttributes += " a" + QByteArray::number(i) + "=\"v\"";
+    fewAttributes += "/>";
+    QTest::newRow("100000 levels of nesting") << nested(100000) << true;
+    QTest::newRow("100000 attributes") << attributes << true;
+    QTest::newRow("63 levels within the root still parse") << nested(63) << false;
+    QTest::newRow("64 attributes still parse") << fewAttributes << false;
+    QTest::newRow("many siblings still parse") << QByteArray("<a>x</a>").repeated(100000) << false;
+}
+
+void TestReplyParse::unreasonableShapesRefusedQuickly() {
+    // The parser takes time that grows with the square of these; without the limits a reply of a
+    // megabyte blocks the dialog for minutes.
+    QFETCH(QByteArray, reply);
+    QFETCH(bool, refused);
+    QDomDocument doc;
+    QElapsedTimer timer;
+    timer.start();
+    bool raised = false;
+    try {
+        TCommandHandler::ParseReply(reply.toStdString(), doc);
+    } catch (const EDOMParseError& e) {
+        raised = true;
+        QVERIFY(e.Message.find("\r\nLine: 2\r\n") != std::string::npos);
+    }
+    QCOMPARE(raised, refused);
+    QVERIFY2(timer.elapsed() < 3000, qPrintable(QString::number(timer.elapsed())));
 }
 
 QTEST_GUILESS_MAIN(TestReplyParse)
