@@ -125,20 +125,32 @@ bool IsEightBitText(const std::string& bytes) {
 
 } // namespace
 
+namespace {
+
+// The line model: a line ends at CR LF, at LF or at CR; text after the last break is the last line.
+template <class TLine> void ForEachConfigLine(const std::string& bytes, TLine&& line) {
+    const char* const begin = bytes.data();
+    const std::size_t n = bytes.size();
+    std::size_t start = 0;
+    while (start < n) {
+        const void* lf = std::memchr(begin + start, '\n', n - start);
+        const std::size_t limit =
+            lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - begin) : n;
+        const void* cr = std::memchr(begin + start, '\r', limit - start);
+        const std::size_t end =
+            cr ? static_cast<std::size_t>(static_cast<const char*>(cr) - begin) : limit;
+        line(std::string_view(begin + start, end - start));
+        if (end == n)
+            break;
+        start = end + (bytes[end] == '\r' && end + 1 < n && bytes[end + 1] == '\n' ? 2 : 1);
+    }
+}
+
+} // namespace
+
 std::vector<std::string> SplitConfigLines(const std::string& bytes) {
     std::vector<std::string> lines;
-    size_t start = 0;
-    const size_t n = bytes.size();
-    for (size_t i = 0; i < n; ++i) {
-        if (bytes[i] != '\r' && bytes[i] != '\n')
-            continue;
-        lines.push_back(bytes.substr(start, i - start));
-        if (bytes[i] == '\r' && i + 1 < n && bytes[i + 1] == '\n')
-            ++i;
-        start = i + 1;
-    }
-    if (start < n)
-        lines.push_back(bytes.substr(start));
+    ForEachConfigLine(bytes, [&lines](std::string_view line) { lines.emplace_back(line); });
     return lines;
 }
 
@@ -277,24 +289,11 @@ std::vector<std::string> UpdateConfigLines(const std::vector<std::string>& lines
 
 namespace {
 
-// The updated lines of the file's bytes, by the line model of SplitConfigLines, without a string
-// per line.
+// The updated lines of the file's bytes, without a string per line.
 template <class TPut>
 void VisitUpdatedLines(const std::string& bytes, const TConfigIDs& ids, TPut&& put) {
     TLineUpdate update(ids);
-    const char* const begin = bytes.data();
-    const std::size_t n = bytes.size();
-    std::size_t start = 0;
-    while (start < n) {
-        const void* lf = std::memchr(begin + start, '\n', n - start);
-        const std::size_t limit = lf ? static_cast<const char*>(lf) - begin : n;
-        const void* cr = std::memchr(begin + start, '\r', limit - start);
-        const std::size_t end = cr ? static_cast<const char*>(cr) - begin : limit;
-        update.Visit(std::string_view(begin + start, end - start), put);
-        if (end == n)
-            break;
-        start = end + (bytes[end] == '\r' && end + 1 < n && bytes[end + 1] == '\n' ? 2 : 1);
-    }
+    ForEachConfigLine(bytes, [&](std::string_view line) { update.Visit(line, put); });
 }
 
 } // namespace
