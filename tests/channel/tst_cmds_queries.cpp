@@ -4,6 +4,7 @@
 #include "cmds.h"
 #include "exceptions.h"
 #include "fakeservice.h"
+#include "pairs.h"
 
 #include <QtTest>
 #include <map>
@@ -43,19 +44,6 @@ private:
     std::unique_ptr<FakeService> Service;
     std::unique_ptr<TCommandHandler> Handler;
 };
-
-using Pairs = std::vector<std::pair<std::string, std::string>>;
-
-namespace {
-
-Pairs AsPairs(const TNameValueArray& array) {
-    Pairs pairs;
-    for (const TNameValuePair& pair : array)
-        pairs.emplace_back(pair.Name, pair.Value);
-    return pairs;
-}
-
-} // namespace
 
 void TestCommandQueries::init() {
     Replies.clear();

@@ -1,10 +1,10 @@
 // The brace lists inside partner and partnership replies, and looking names up in them.
 
 #include "cmds.h"
+#include "pairs.h"
 
 #include <QtTest>
 
-using Pairs = std::vector<std::pair<std::string, std::string>>;
 Q_DECLARE_METATYPE(Pairs)
 
 class TestNameValueList : public QObject {
@@ -17,17 +17,6 @@ private Q_SLOTS:
     void findValue();
     void pairCopiesNameAndValue();
 };
-
-namespace {
-
-Pairs AsPairs(const TNameValueArray& array) {
-    Pairs pairs;
-    for (const TNameValuePair& pair : array)
-        pairs.emplace_back(pair.Name, pair.Value);
-    return pairs;
-}
-
-} // namespace
 
 void TestNameValueList::parse_data() {
     QTest::addColumn<QString>("text");
