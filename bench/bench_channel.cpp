@@ -1,9 +1,9 @@
 // The cost of the command channel against a minimal client of the same loopback responder: one
 // ExecuteCommand round trip, and loading a partner whose service lists N partnerships.
 
-#include "cmds.h"
-#include "exceptions.h"
-#include "partners.h"
+#include "channel/cmds.h"
+#include "model/partners.h"
+#include "platform/exceptions.h"
 #include "responder.h"
 
 #include <benchmark/benchmark.h>
@@ -80,21 +80,18 @@ void BM_LoadPartner(benchmark::State& state) {
         return found == replies.end() ? std::string("<error/>") : found->second;
     });
     TCommandHandler handler(nullptr, "127.0.0.1", responder.Port());
-    TCommandHandler* const previous = CommandHandler;
-    CommandHandler = &handler;
     try {
-        const auto partner = TPartner::LoadPartner("AS2Local");
+        const auto partner = TPartner::LoadPartner(handler, "AS2Local");
         if (partner->AS2ID != "LOCALID" ||
             partner->Partnerships->Items.size() != static_cast<std::size_t>(partnerships + 1) / 2) {
             state.SkipWithError("unexpected partner");
         } else {
             for (auto _ : state)
-                benchmark::DoNotOptimize(TPartner::LoadPartner("AS2Local"));
+                benchmark::DoNotOptimize(TPartner::LoadPartner(handler, "AS2Local"));
         }
     } catch (const Exception& error) {
         state.SkipWithError(error.Message.c_str());
     }
-    CommandHandler = previous;
     // One "Partner View", one "Partnership List", one "Partnership View" per partnership.
     state.counters["commands"] = partnerships + 2;
 }

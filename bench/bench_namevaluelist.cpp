@@ -1,6 +1,6 @@
 // Throughput of the brace list parser, and how its time grows with the number of items.
 
-#include "cmds.h"
+#include "channel/cmds.h"
 
 #include <benchmark/benchmark.h>
 

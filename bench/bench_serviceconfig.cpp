@@ -1,6 +1,6 @@
 // Updating the service's configuration file against a plain read and write of the same bytes.
 
-#include "serviceconfig.h"
+#include "dialog/serviceconfig.h"
 
 #include <benchmark/benchmark.h>
 
@@ -152,42 +152,5 @@ BENCHMARK(BM_UpdateServiceConfigFile)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PlainReadWrite)->Arg(1)->Arg(64)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PlainReadWriteSync)->Arg(1)->Arg(64)->UseRealTime()->Unit(benchmark::kMillisecond);
-
-} // namespace
-
-namespace {
-
-// Pieces of one update, to see where its time goes (not compared with anything).
-void BM_PieceUpdateConfigText(benchmark::State& state) {
-    const std::string text = ConfigText(Size(state));
-    for (auto _ : state)
-        benchmark::DoNotOptimize(UpdateConfigText(text, kUnchangedIDs));
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
-}
-BENCHMARK(BM_PieceUpdateConfigText)->Arg(1)->Arg(64)->UseRealTime()->Unit(benchmark::kMillisecond);
-
-void BM_PieceSplitJoin(benchmark::State& state) {
-    const std::string text = ConfigText(Size(state));
-    for (auto _ : state)
-        benchmark::DoNotOptimize(JoinConfigLines(SplitConfigLines(text)));
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
-}
-BENCHMARK(BM_PieceSplitJoin)->Arg(1)->Arg(64)->UseRealTime()->Unit(benchmark::kMillisecond);
-
-// Read, then a new file beside it, flushed and renamed over the old one.
-void BM_PieceReadReplaceByRename(benchmark::State& state) {
-    TScratchFile file(ConfigText(Size(state)));
-    const std::string temporary = file.Path + ".new";
-    for (auto _ : state) {
-        const std::string bytes = TScratchFile::Read(file.Path);
-        TScratchFile::Write(temporary, bytes, true);
-        ::rename(temporary.c_str(), file.Path.c_str());
-    }
-}
-BENCHMARK(BM_PieceReadReplaceByRename)
-    ->Arg(1)
-    ->Arg(64)
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
 
 } // namespace

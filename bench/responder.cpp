@@ -1,6 +1,6 @@
 #include "responder.h"
 
-#include "cmds.h"
+#include "channel/cmds.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

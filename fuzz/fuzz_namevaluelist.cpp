@@ -3,8 +3,8 @@
 // Input: the marker, a NUL byte, then the text. Without a NUL the marker is "{" and the whole input
 // is the text.
 
+#include "channel/cmds.h"
 #include "check.h"
-#include "cmds.h"
 
 #include <cstddef>
 #include <cstdint>

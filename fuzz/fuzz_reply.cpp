@@ -3,9 +3,9 @@
 // Input: the reply line. Failures of the system's own classes are expected; anything else thrown
 // (or a crash, a leak, undefined behaviour) is a finding.
 
+#include "channel/cmds.h"
 #include "check.h"
-#include "cmds.h"
-#include "exceptions.h"
+#include "platform/exceptions.h"
 
 #include <QDomNode>
 #include <QDomNodeList>

@@ -2,10 +2,10 @@
 //
 // Input: the text, converted as it is and used as the certificate field's text.
 
-#include "certalias.h"
 #include "check.h"
-#include "exceptions.h"
-#include "strtoint.h"
+#include "model/certalias.h"
+#include "platform/exceptions.h"
+#include "platform/strtoint.h"
 
 #include <charconv>
 #include <cstddef>

@@ -1,7 +1,7 @@
-#include "cmds.h"
+#include "channel/cmds.h"
 
-#include "exceptions.h"
-#include "textconv.h"
+#include "platform/exceptions.h"
+#include "platform/textconv.h"
 
 #include <QDomNodeList>
 #include <QString>

@@ -9,7 +9,7 @@
 // not take the command, or gives no reply line; EDOMParseError when a reply does not parse;
 // EXMLDocError and EListError when a reply does not have the shape a query reads.
 
-#include "tcpclient.h"
+#include "platform/tcpclient.h"
 
 #include <QDomDocument>
 #include <QDomElement>
@@ -49,7 +49,6 @@ inline constexpr const char* CommandSuffix = "</command>";
 std::vector<std::string> ScanItems(const std::string& text, char separator, char blank);
 
 class TCommandHandler : public QObject {
-    Q_OBJECT
 public:
     // Opens one connection at once, silently; no command uses it.
     explicit TCommandHandler(QObject* parent = nullptr, std::string host = DefaultServiceHost,
@@ -99,4 +98,6 @@ private:
     std::string Where() const;
 };
 
+// The program's one channel, created at start-up after the window. Nothing looks it up: the window
+// and the model are handed the channel they talk through.
 extern TCommandHandler* CommandHandler;

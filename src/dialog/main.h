@@ -3,12 +3,14 @@
 
 #include "ui_main.h"
 
-#include "partners.h"
+#include "dialog/widgets.h"
+#include "model/partnerlink.h"
 
 #include <QDialog>
 #include <QStringList>
 #include <memory>
 #include <string>
+#include <vector>
 
 class QFileDialog;
 class QSpinBox;
@@ -18,6 +20,10 @@ class TMainForm : public QDialog, public Ui::TMainForm {
 public:
     explicit TMainForm(QWidget* parent = nullptr);
     ~TMainForm() override;
+
+    // The channel the handlers talk through; the program hands over its CommandHandler once it
+    // has created it, after the window.
+    void SetCommandHandler(TCommandHandler& channel);
 
     QFileDialog* SelectRemoteCertificate = nullptr;
     QFileDialog* SelectLocalCertificate = nullptr;
@@ -40,15 +46,26 @@ protected:
     void reject() override;
 
 private:
+    // One row of the window: the label, the control beside it and the setting the control shows
+    // (a line edit shows a text, a spin box a port).
+    struct TSettingControl {
+        QLabel* Label;
+        QLineEdit* Edit;
+        TSettingText Text;
+        QSpinBox* Spin;
+        int TLinkSettings::*Number;
+    };
+    std::vector<TSettingControl> SettingControls() const;
+    TLinkSettings Settings() const;
+    void ShowSettings(const TLinkSettings& settings);
+
+    TPartnerLink& Link();
     void UpdateServiceConfig();
     void BindHandler(QPushButton* button, void (TMainForm::*handler)(QObject*));
 
-    bool shownOnce = false;
+    std::unique_ptr<TPartnerLink> PartnerLink;
+    bool ShownOnce = false;
 };
-
-// The value of a spin box is read from its text: the minimum when the text is not an integer,
-// the nearest bound when it lies outside the range.
-int SpinEditValue(const QSpinBox& box);
 
 // The single window, created at start-up.
 extern TMainForm* MainForm;

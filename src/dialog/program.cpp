@@ -1,8 +1,8 @@
-#include "cmds.h"
-#include "exceptions.h"
-#include "main.h"
-#include "msgbox.h"
-#include "tcpclient.h"
+#include "channel/cmds.h"
+#include "dialog/main.h"
+#include "platform/exceptions.h"
+#include "platform/msgbox.h"
+#include "platform/tcpclient.h"
 
 #include <QApplication>
 #include <cstdio>
@@ -22,6 +22,7 @@ int Run(int argc, char** argv) {
 
     auto handler = std::make_unique<TCommandHandler>();
     CommandHandler = handler.get();
+    form->SetCommandHandler(*handler);
 
     form->show();
     const int result = QApplication::exec();

@@ -2,7 +2,7 @@
 // Carries a change of AS2 IDs into the AS2 service's own configuration file. The file is handled
 // as lines of 8-bit text, never parsed as XML, and replaced atomically.
 
-#include "exceptions.h"
+#include "platform/exceptions.h"
 
 #include <string>
 #include <vector>
@@ -35,8 +35,7 @@ std::string ReplaceIgnoringCase(const std::string& line, const std::string& sear
 // Replaces the old IDs behind "sender.as2_id=" and "receiver.as2_id=" by the new ones, and when
 // the remote partner gains its first ID, inserts a directory polling module for it before the
 // first module line of that class. An empty old ID is never searched for.
-std::vector<std::string> UpdateConfigLines(const std::vector<std::string>& lines,
-                                           const TConfigIDs& ids);
+std::vector<std::string> UpdateConfigLines(std::vector<std::string> lines, const TConfigIDs& ids);
 
 // UpdateConfigLines over the bytes of a whole file; the result has CR LF line breaks.
 std::string UpdateConfigText(const std::string& bytes, const TConfigIDs& ids);

@@ -17,4 +17,11 @@ constexpr const char* Password = "\r\n";      // a password, the rest of the lin
 // "a double quote", "an equals sign", "a line break"), or the empty string when there is none.
 std::string Fault(const std::string& text, const char* forbidden);
 
+// Raises EUnsafeCommandText when `text` holds a character of `forbidden`, with the message
+// `<field> "<text>" holds <fault>, which the AS2 service would misread. Nothing was <outcome>`;
+// a secret text is not repeated in it.
+enum class TShown { Text, Hidden };
+void Check(const std::string& field, const std::string& text, const char* forbidden,
+           const char* outcome, TShown shown = TShown::Text);
+
 } // namespace CommandText

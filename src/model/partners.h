@@ -1,7 +1,7 @@
 #pragma once
 // A trading partner in memory, loaded from the service and written back as one command sequence.
 
-#include "partnerships.h"
+#include "model/partnerships.h"
 
 #include <memory>
 #include <string>
@@ -21,9 +21,12 @@ public:
 
     // Deletes the partner and its partnerships on the service, adds them again from memory and
     // tells the service to store them. The whole sequence is checked before the first command
-    // is sent: EUnsafeCommandText names the field whose text would change a command's meaning.
-    void SavePartner() const;
+    // is sent.
+    void SavePartner(TCommandHandler& channel) const;
 
+    // EUnsafeCommandText naming the first text of the save sequence that would change a
+    // command's meaning.
+    void CheckSave() const;
     // The commands SavePartner sends, in order, after checking them.
     std::vector<std::string> SaveCommands() const;
 
@@ -32,5 +35,5 @@ public:
 
     // One command for a partner the service does not hold (which keeps the requested name),
     // otherwise 2 + M for M partnerships listed by the service.
-    static std::unique_ptr<TPartner> LoadPartner(const std::string& name);
+    static std::unique_ptr<TPartner> LoadPartner(TCommandHandler& channel, const std::string& name);
 };

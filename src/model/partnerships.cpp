@@ -1,12 +1,4 @@
-#include "partnerships.h"
-
-#include "exceptions.h"
-
-TCommandHandler& ModelChannel() {
-    if (CommandHandler == nullptr)
-        throw EServiceError("The command channel to the AS2 service is not open");
-    return *CommandHandler;
-}
+#include "model/partnerships.h"
 
 TPartnership::TPartnership(std::string name, std::string senderName, std::string receiverName)
     : Name(std::move(name)), SenderName(std::move(senderName)),
@@ -44,9 +36,10 @@ std::string TPartnership::DeleteCommand() const {
     return "Partnership Delete " + Name;
 }
 
-std::unique_ptr<TPartnership> TPartnership::LoadPartnership(const std::string& name) {
+std::unique_ptr<TPartnership> TPartnership::LoadPartnership(TCommandHandler& channel,
+                                                            const std::string& name) {
     auto partnership = std::make_unique<TPartnership>();
-    TArrayOfNameValueArrays lists = ModelChannel().GetPartnershipAttributes(name);
+    TArrayOfNameValueArrays lists = channel.GetPartnershipAttributes(name);
     partnership->Name = name;
     partnership->SenderName = TCommandHandler::FindValue(lists.at(0), "name");
     partnership->ReceiverName = TCommandHandler::FindValue(lists.at(1), "name");
@@ -59,10 +52,10 @@ void TPartnershipList::Add(std::unique_ptr<TPartnership> partnership) {
 }
 
 std::unique_ptr<TPartnershipList>
-TPartnershipList::LoadPartnerships(const std::string& partnerName) {
+TPartnershipList::LoadPartnerships(TCommandHandler& channel, const std::string& partnerName) {
     auto list = std::make_unique<TPartnershipList>();
-    for (const std::string& name : ModelChannel().GetPartnershipNames()) {
-        std::unique_ptr<TPartnership> partnership = TPartnership::LoadPartnership(name);
+    for (const std::string& name : channel.GetPartnershipNames()) {
+        std::unique_ptr<TPartnership> partnership = TPartnership::LoadPartnership(channel, name);
         if (partnership->SenderName == partnerName || partnership->ReceiverName == partnerName)
             list->Add(std::move(partnership));
     }

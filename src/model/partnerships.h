@@ -2,7 +2,7 @@
 // The service's partnerships in memory: one direction of exchange between two partners, with its
 // ordered, open list of attributes.
 
-#include "cmds.h"
+#include "channel/cmds.h"
 
 #include <memory>
 #include <string>
@@ -30,7 +30,8 @@ public:
     std::string DeleteCommand() const;
 
     // Loads one partnership from the service (one command).
-    static std::unique_ptr<TPartnership> LoadPartnership(const std::string& name);
+    static std::unique_ptr<TPartnership> LoadPartnership(TCommandHandler& channel,
+                                                         const std::string& name);
 };
 
 using TPartnershipArray = std::vector<std::unique_ptr<TPartnership>>;
@@ -44,8 +45,6 @@ public:
 
     // Loads every partnership in which the partner is sender or receiver, in the service's order
     // (1 + N commands for N listed partnerships).
-    static std::unique_ptr<TPartnershipList> LoadPartnerships(const std::string& partnerName);
+    static std::unique_ptr<TPartnershipList> LoadPartnerships(TCommandHandler& channel,
+                                                              const std::string& partnerName);
 };
-
-// The command channel the model talks through; EServiceError when there is none.
-TCommandHandler& ModelChannel();

@@ -1,4 +1,4 @@
-#include "exceptions.h"
+#include "platform/exceptions.h"
 
 #include <cstdarg>
 #include <cstdio>

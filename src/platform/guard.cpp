@@ -1,8 +1,8 @@
-#include "guard.h"
+#include "platform/guard.h"
 
-#include "exceptions.h"
-#include "msgbox.h"
-#include "textconv.h"
+#include "platform/exceptions.h"
+#include "platform/msgbox.h"
+#include "platform/textconv.h"
 
 #include <QString>
 #include <exception>

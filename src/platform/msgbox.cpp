@@ -1,6 +1,6 @@
-#include "msgbox.h"
+#include "platform/msgbox.h"
 
-#include "exceptions.h"
+#include "platform/exceptions.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -19,7 +19,7 @@ struct ButtonInfo {
 };
 
 // In the order in which the box lays them out.
-const ButtonInfo buttonTable[] = {
+const ButtonInfo ButtonTable[] = {
     {mbYes, QMessageBox::Yes},       {mbNo, QMessageBox::No},       {mbOK, QMessageBox::Ok},
     {mbCancel, QMessageBox::Cancel}, {mbAbort, QMessageBox::Abort}, {mbRetry, QMessageBox::Retry},
     {mbIgnore, QMessageBox::Ignore},
@@ -59,7 +59,7 @@ QString MessageDlgTitle(TMsgDlgType kind, const QString& caption) {
 int MessageDlg(const QString& caption, const QString& text, TMsgDlgType kind,
                TMsgDlgButtons buttons, int /*helpContext*/) {
     std::vector<ButtonInfo> shown;
-    for (const ButtonInfo& info : buttonTable)
+    for (const ButtonInfo& info : ButtonTable)
         if (buttons & MsgButton(info.code))
             shown.push_back(info);
     if (shown.size() > 3)

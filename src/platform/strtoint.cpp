@@ -1,6 +1,6 @@
-#include "strtoint.h"
+#include "platform/strtoint.h"
 
-#include "exceptions.h"
+#include "platform/exceptions.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
-#include "tcpclient.h"
+#include "platform/tcpclient.h"
 
-#include "exceptions.h"
+#include "platform/exceptions.h"
 
 #include <cerrno>
 #include <chrono>

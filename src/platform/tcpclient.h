@@ -42,7 +42,7 @@ public:
     // A host that begins with a digit is a dotted IPv4 address; any other is looked up by name
     // and its first IPv4 address is used.
     std::string RemoteHost{"localhost"};
-    // Looked up as a TCP service name; when there is no service of that name, read as a number.
+    // Digits alone are read as a number; any other text is looked up as a TCP service name.
     std::string RemotePort{"4321"};
     // The longest wait for a byte to arrive, or for a send to be taken (taken into the socket when
     // it is opened); negative waits for ever.

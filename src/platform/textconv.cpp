@@ -1,4 +1,4 @@
-#include "textconv.h"
+#include "platform/textconv.h"
 
 #include <QByteArray>
 

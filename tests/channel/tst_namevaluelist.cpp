@@ -1,7 +1,7 @@
 // The brace lists inside partner and partnership replies, and looking names up in them.
 
-#include "cmds.h"
-#include "pairs.h"
+#include "channel/cmds.h"
+#include "support/pairs.h"
 
 #include <QtTest>
 

@@ -1,5 +1,5 @@
-#include "fakeservice.h"
-#include "tcpclient.h"
+#include "platform/tcpclient.h"
+#include "support/fakeservice.h"
 
 #include <QElapsedTimer>
 #include <QtTest>

@@ -1,13 +1,13 @@
 // Certificate import as the operator does it: the real file dialog and password prompt, driven
 // from the test, and the exact command that reaches the service.
 
-#include "cmds.h"
-#include "exceptions.h"
-#include "fakeservice.h"
-#include "main.h"
-#include "memoryservice.h"
-#include "modalwatcher.h"
-#include "standinprocess.h"
+#include "dialog/main.h"
+#include "platform/exceptions.h"
+#include "support/dialogfixture.h"
+#include "support/modalwatcher.h"
+#include "support/raised.h"
+#include "support/servicefixture.h"
+#include "support/standin.h"
 
 #include <QFile>
 #include <QFileDialog>
@@ -70,33 +70,27 @@ struct Operator {
     }
 };
 
+// A window whose name fields show the two partners, over the scripted service.
 struct Rig {
-    MemoryService memory;
-    FakeService service{memory.responder()};
-    TCommandHandler handler{nullptr, FakeService::host, service.port(), 2000};
-    QTemporaryDir dir;
-    TMainForm form;
+    ServiceFixture service;
+    DialogFixture dialog{service.channel};
+    TMainForm& form = *dialog.form;
+    MemoryService& memory = service.memory;
 
     Rig() {
-        CommandHandler = &handler;
         form.LocalName->setText(QStringLiteral("AS2Local"));
         form.RemoteName->setText(QStringLiteral("AS2Remote"));
     }
-    ~Rig() { CommandHandler = nullptr; }
 
     QString makeFile(const QString& name) {
-        const QString path = dir.filePath(name);
+        const QString path = dialog.dir.filePath(name);
         QDir().mkpath(QFileInfo(path).absolutePath());
         QFile f(path);
         f.open(QIODevice::WriteOnly);
         f.write("certificate bytes");
         return path;
     }
-    Commands sent() {
-        handler.TcpClient.Close();
-        QTest::qWait(30);
-        return service.commands();
-    }
+    Commands sent() { return service.sent(); }
 };
 
 } // namespace
@@ -104,14 +98,14 @@ struct Rig {
 class TestImport : public QObject {
     Q_OBJECT
 private Q_SLOTS:
+    void cleanup() { QTRY_VERIFY(NoWindowLeft()); }
+
     void remoteImportCountsUp();
     void localImportConfirmed();
     void localImportNotConfirmed();
     void cancelledImportsSendNothing_data();
     void cancelledImportsSendNothing();
     void counterThatDoesNotConvert();
-    void unsafeTextRefused_data();
-    void unsafeTextRefused();
     void againstStandin();
 };
 
@@ -213,56 +207,13 @@ void TestImport::counterThatDoesNotConvert() {
     op.file = rig.makeFile(QStringLiteral("c.cer"));
     ModalWatcher watcher(op.act());
     rig.form.RemoteCertificate->setText(QStringLiteral("AS2Remote:7 "));
-    try {
-        rig.form.ImportRemoteClick(rig.form.ImportRemote);
-        QFAIL("a counter with a trailing blank converted");
-    } catch (const EConvertError& e) {
-        QCOMPARE(e.Message, std::string("'7 ' is not a valid integer value"));
-    }
-    QVERIFY(rig.sent().empty());
-}
-
-void TestImport::unsafeTextRefused_data() {
-    QTest::addColumn<QString>("fileName");
-    QTest::addColumn<QString>("field");
-    QTest::addColumn<QString>("password");
-    QTest::addColumn<QString>("named");
-    QTest::newRow("path with a double quote") << "a\"b/k.p12"
-                                              << ""
-                                              << "pw"
-                                              << "path";
-    QTest::newRow("password with a line break") << "ok.p12"
-                                                << ""
-                                                << "pw\nPartner Delete AS2Local"
-                                                << "password";
-    QTest::newRow("alias with a blank") << "ok.p12"
-                                        << "my key"
-                                        << "pw"
-                                        << "alias";
-}
-
-void TestImport::unsafeTextRefused() {
-    QFETCH(QString, fileName);
-    QFETCH(QString, field);
-    QFETCH(QString, password);
-    QFETCH(QString, named);
-    Rig rig;
-    Operator op;
-    op.file = rig.makeFile(fileName);
-    op.password = password;
-    ModalWatcher watcher(op.act());
-    rig.form.LocalCertificate->setText(field);
-    try {
-        rig.form.ImportLocalClick(rig.form.ImportLocal);
-        QFAIL("unsafe text was sent");
-    } catch (const EUnsafeCommandText& e) {
-        QVERIFY2(QString::fromStdString(e.Message).contains(named), e.Message.c_str());
-    }
+    QCOMPARE(Raised<EConvertError>([&] { rig.form.ImportRemoteClick(rig.form.ImportRemote); }),
+             std::string("'7 ' is not a valid integer value"));
     QVERIFY(rig.sent().empty());
 }
 
 void TestImport::againstStandin() {
-    if (StandinProcess::binary().isEmpty())
+    if (standinProgram().isEmpty())
         QSKIP("as2-standin is not built");
     QTemporaryDir files;
     auto openssl = [&](const QStringList& args) {
@@ -277,12 +228,12 @@ void TestImport::againstStandin() {
                      "local key.p12", "-passout", "pass:right pw"}));
     QVERIFY(openssl({"x509", "-in", "cert.pem", "-outform", "DER", "-out", "remote.cer"}));
 
-    StandinProcess standin;
-    QVERIFY(standin.start(false));
-    TCommandHandler handler(nullptr, "127.0.0.1", standin.port, 5000);
-    CommandHandler = &handler;
-    auto reset = qScopeGuard([] { CommandHandler = nullptr; });
-    TMainForm form;
+    QTemporaryDir data;
+    StandIn standin(data.path());
+    QVERIFY(standin.start());
+    TCommandHandler handler(nullptr, "127.0.0.1", standin.portText(), 5000);
+    DialogFixture dialog(handler);
+    TMainForm& form = *dialog.form;
     form.LocalName->setText(QStringLiteral("AS2Local"));
     form.RemoteName->setText(QStringLiteral("AS2Remote"));
 

@@ -2,11 +2,10 @@
 // properties, the keys, and the spin boxes. The table is written from the layout, not read back
 // from the .ui file, so a slip in either shows.
 
-#include "cmds.h"
-#include "fakeservice.h"
-#include "main.h"
-#include "memoryservice.h"
-#include "modalwatcher.h"
+#include "dialog/main.h"
+#include "support/dialogfixture.h"
+#include "support/modalwatcher.h"
+#include "support/servicefixture.h"
 
 #include <QFileDialog>
 #include <QLabel>
@@ -19,23 +18,15 @@
 class TestMainForm : public QObject {
     Q_OBJECT
     // Showing the window loads the partners; a small scripted service answers.
-    MemoryService memory;
-    std::unique_ptr<FakeService> service;
-    std::unique_ptr<TCommandHandler> handler;
+    std::unique_ptr<ServiceFixture> service;
 
 private Q_SLOTS:
     void initTestCase() {
-        memory.partners = {{"AS2Local", "L", "", ""}, {"AS2Remote", "R", "", ""}};
-        service = std::make_unique<FakeService>(memory.responder());
-        handler =
-            std::make_unique<TCommandHandler>(nullptr, FakeService::host, service->port(), 2000);
-        CommandHandler = handler.get();
+        service = std::make_unique<ServiceFixture>();
+        service->memory.partners = {{"AS2Local", "L", "", ""}, {"AS2Remote", "R", "", ""}};
     }
-    void init() { ResetDialogState(); }
-    void cleanupTestCase() {
-        CommandHandler = nullptr;
-        ResetDialogState();
-    }
+    void cleanup() { QTRY_VERIFY(NoWindowLeft()); }
+    void cleanupTestCase() { service.reset(); }
     void window();
     void labels_data();
     void labels();
@@ -55,7 +46,8 @@ private Q_SLOTS:
 };
 
 void TestMainForm::window() {
-    TMainForm form;
+    DialogFixture dialog(service->channel);
+    TMainForm& form = *dialog.form;
     QCOMPARE(form.windowTitle(), QStringLiteral("Vantrel Lite Configuration"));
     QCOMPARE(form.size(), QSize(494, 476));
     QCOMPARE(form.minimumSize(), QSize(494, 476));
@@ -107,7 +99,8 @@ void TestMainForm::labels() {
     QFETCH(QString, text);
     QFETCH(int, top);
     QFETCH(int, width);
-    TMainForm form;
+    DialogFixture dialog(service->channel);
+    TMainForm& form = *dialog.form;
     auto* label = form.findChild<QLabel*>(name);
     QVERIFY(label);
     QCOMPARE(label->text(), text);
@@ -151,7 +144,8 @@ void TestMainForm::controls() {
     QFETCH(QRect, geometry);
     QFETCH(bool, readOnly);
     QFETCH(QString, caption);
-    TMainForm form;
+    DialogFixture dialog(service->channel);
+    TMainForm& form = *dialog.form;
     auto* widget = form.findChild<QWidget*>(name);
     QVERIFY(widget);
     QCOMPARE(QString::fromLatin1(widget->metaObject()->className()), kind);
@@ -179,7 +173,8 @@ void TestMainForm::controls() {
 }
 
 void TestMainForm::declaredOrder() {
-    TMainForm form;
+    DialogFixture dialog(service->channel);
+    TMainForm& form = *dialog.form;
     const QStringList expected = {"Label2",          "LocalName",         "LocalAS2ID",
                                   "Label3",          "LocalEmail",        "Label4",
                                   "Label5",          "LocalCertificate",  "ImportLocal",
@@ -199,7 +194,8 @@ void TestMainForm::declaredOrder() {
 }
 
 void TestMainForm::fileDialogs() {
-    TMainForm form;
+    DialogFixture dialog(service->channel);
+    TMainForm& form = *dialog.form;
     struct Expect {
         QFileDialog* dialog;
         const char* title;
@@ -230,7 +226,8 @@ void TestMainForm::fileDialogs() {
 
 void TestMainForm::focusOrderByTab() {
     ModalWatcher watcher;
-    TMainForm form;
+    DialogFixture dialog(service->channel);
+    TMainForm& form = *dialog.form;
     form.show();
     QVERIFY(QTest::qWaitForWindowActive(&form));
     QCOMPARE(QApplication::focusWidget(), form.LocalName);
@@ -262,7 +259,8 @@ void TestMainForm::returnActivatesOK_data() {
 void TestMainForm::returnActivatesOK() {
     QFETCH(QString, focus);
     ModalWatcher watcher;
-    TMainForm form;
+    DialogFixture dialog(service->channel);
+    TMainForm& form = *dialog.form;
     QSignalSpy ok(form.OK, &QPushButton::clicked);
     QSignalSpy cancel(form.Cancel, &QPushButton::clicked);
     QSignalSpy finished(&form, &QDialog::finished);
@@ -281,7 +279,8 @@ void TestMainForm::returnActivatesOK() {
 
 void TestMainForm::focusedButtonTakesReturn() {
     ModalWatcher watcher; // the Import button opens its file dialog; the watcher cancels it
-    TMainForm form;
+    DialogFixture dialog(service->channel);
+    TMainForm& form = *dialog.form;
     QSignalSpy ok(form.OK, &QPushButton::clicked);
     QSignalSpy import(form.ImportRemote, &QPushButton::clicked);
     QSignalSpy cancel(form.Cancel, &QPushButton::clicked);
@@ -299,7 +298,8 @@ void TestMainForm::focusedButtonTakesReturn() {
 
 void TestMainForm::escapeActivatesCancel() {
     ModalWatcher watcher;
-    TMainForm form;
+    DialogFixture dialog(service->channel);
+    TMainForm& form = *dialog.form;
     QSignalSpy cancel(form.Cancel, &QPushButton::clicked);
     QSignalSpy finished(&form, &QDialog::finished);
     form.show();
@@ -313,7 +313,8 @@ void TestMainForm::escapeActivatesCancel() {
 
 void TestMainForm::closeBoxIsCancel() {
     ModalWatcher watcher;
-    TMainForm form;
+    DialogFixture dialog(service->channel);
+    TMainForm& form = *dialog.form;
     QSignalSpy finished(&form, &QDialog::finished);
     form.show();
     QVERIFY(QTest::qWaitForWindowActive(&form));
@@ -340,7 +341,8 @@ void TestMainForm::spinBoxes() {
     QFETCH(QString, typed);
     QFETCH(QString, shown);
     QFETCH(int, read);
-    TMainForm form;
+    DialogFixture dialog(service->channel);
+    TMainForm& form = *dialog.form;
     for (QSpinBox* box : {form.IncomingAS2Port, form.IncomingMDNPort}) {
         box->setValue(set);
         if (QTest::currentDataTag() == QByteArray("empty text reads as 1")) {
@@ -353,7 +355,8 @@ void TestMainForm::spinBoxes() {
 
 void TestMainForm::failedHandlerLeavesWindowUsable() {
     ModalWatcher watcher;
-    TMainForm form;
+    DialogFixture dialog(service->channel);
+    TMainForm& form = *dialog.form;
     QSignalSpy finished(&form, &QDialog::finished);
     form.show();
     QVERIFY(QTest::qWaitForWindowActive(&form));

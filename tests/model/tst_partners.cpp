@@ -1,30 +1,20 @@
 // The partner model against a scripted service: what it sends, in which order, and what it
 // refuses to send.
 
-#include "exceptions.h"
-#include "fakeservice.h"
-#include "memoryservice.h"
-#include "partners.h"
-#include "standinprocess.h"
+#include "model/partners.h"
+#include "platform/exceptions.h"
+#include "support/raised.h"
+#include "support/servicefixture.h"
+#include "support/standin.h"
 
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <future>
 
 using Commands = std::vector<std::string>;
 Q_DECLARE_METATYPE(Commands)
 
 namespace {
-
-// A channel to the fixture, installed as the model's CommandHandler for one test.
-struct Channel {
-    explicit Channel(FakeService& service)
-        : handler(nullptr, FakeService::host, service.port(), 2000) {
-        CommandHandler = &handler;
-    }
-    ~Channel() { CommandHandler = nullptr; }
-    TCommandHandler handler;
-};
 
 std::unique_ptr<TPartnership>
 MakePartnership(const std::string& name, const std::string& sender, const std::string& receiver,
@@ -105,38 +95,28 @@ void TestPartners::saveSequence_data() {
 void TestPartners::saveSequence() {
     QFETCH(int, partnerships);
     QFETCH(Commands, expected);
-    FakeService service;
-    {
-        Channel channel(service);
-        TPartner partner = MakePartner("AS2Remote", "REMOTE ID", "", "AS2Remote:1");
-        if (partnerships >= 1)
-            partner.Partnerships->Add(MakePartnership("A-B", "AS2Local", "AS2Remote", {}));
-        if (partnerships >= 2)
-            partner.Partnerships->Add(MakePartnership("B-A", "AS2Remote", "AS2Local",
-                                                      {{"protocol", "as2"},
-                                                       {"subject", "x=y, z"},
-                                                       {"subject", "second"},
-                                                       {"", "empty name"},
-                                                       {"k", ""}}));
-        partner.SavePartner();
-    }
-    QVERIFY(service.waitForConnections(expected.size() + 1));
-    QCOMPARE(service.commands(), expected);
+    ServiceFixture fixture;
+    TPartner partner = MakePartner("AS2Remote", "REMOTE ID", "", "AS2Remote:1");
+    if (partnerships >= 1)
+        partner.Partnerships->Add(MakePartnership("A-B", "AS2Local", "AS2Remote", {}));
+    if (partnerships >= 2)
+        partner.Partnerships->Add(MakePartnership("B-A", "AS2Remote", "AS2Local",
+                                                  {{"protocol", "as2"},
+                                                   {"subject", "x=y, z"},
+                                                   {"subject", "second"},
+                                                   {"", "empty name"},
+                                                   {"k", ""}}));
+    partner.SavePartner(fixture.channel);
+    QCOMPARE(fixture.sent(), expected);
     // Each command travelled on a connection of its own, after the unused start-up one.
-    QCOMPARE(service.connections().size(), expected.size() + 1);
+    QCOMPARE(fixture.service.connections().size(), expected.size() + 1);
 }
 
 void TestPartners::loadUnknownPartnerSendsOneCommand() {
-    MemoryService memory;
-    FillSample(memory);
-    FakeService service(memory.responder());
-    std::unique_ptr<TPartner> partner;
-    {
-        Channel channel(service);
-        partner = TPartner::LoadPartner("Nobody");
-    }
-    QVERIFY(service.waitForConnections(2));
-    QCOMPARE(service.commands(), Commands{"Partner View Nobody"});
+    ServiceFixture fixture;
+    FillSample(fixture.memory);
+    const std::unique_ptr<TPartner> partner = TPartner::LoadPartner(fixture.channel, "Nobody");
+    QCOMPARE(fixture.sent(), Commands{"Partner View Nobody"});
     QCOMPARE(partner->Name, std::string("Nobody"));
     QVERIFY(partner->AS2ID.empty() && partner->Email.empty() && partner->X509Alias.empty());
     QVERIFY(partner->Partnerships);
@@ -144,17 +124,11 @@ void TestPartners::loadUnknownPartnerSendsOneCommand() {
 }
 
 void TestPartners::loadKnownPartnerFiltersExactly() {
-    MemoryService memory;
-    FillSample(memory);
-    FakeService service(memory.responder());
-    std::unique_ptr<TPartner> partner;
-    {
-        Channel channel(service);
-        partner = TPartner::LoadPartner("AS2Local");
-    }
-    QVERIFY(service.waitForConnections(1 + 2 + 5));
+    ServiceFixture fixture;
+    FillSample(fixture.memory);
+    const std::unique_ptr<TPartner> partner = TPartner::LoadPartner(fixture.channel, "AS2Local");
     // 2 + M commands: every listed partnership is fetched before it can be tested.
-    QCOMPARE(service.commands(),
+    QCOMPARE(fixture.sent(),
              (Commands{"Partner View AS2Local", "Partnership List",
                        "Partnership View AS2Local-AS2Remote", "Partnership View Other-Third",
                        "Partnership View AS2Remote-AS2Local", "Partnership View lower",
@@ -173,16 +147,11 @@ void TestPartners::loadKnownPartnerFiltersExactly() {
 }
 
 void TestPartners::loadPartnerWithoutNameUsesEmptyName() {
-    MemoryService memory;
-    FillSample(memory);
-    memory.partnerships.push_back({"Anon", "", "Other", {}});
-    memory.overrides["Partner View Ghost"] = Reply("Partner Ghost {as2_id=G}");
-    FakeService service(memory.responder());
-    std::unique_ptr<TPartner> partner;
-    {
-        Channel channel(service);
-        partner = TPartner::LoadPartner("Ghost");
-    }
+    ServiceFixture fixture;
+    FillSample(fixture.memory);
+    fixture.memory.partnerships.push_back({"Anon", "", "Other", {}});
+    fixture.memory.overrides["Partner View Ghost"] = Reply("Partner Ghost {as2_id=G}");
+    const std::unique_ptr<TPartner> partner = TPartner::LoadPartner(fixture.channel, "Ghost");
     QCOMPARE(partner->Name, std::string());
     QCOMPARE(partner->AS2ID, std::string("G"));
     QCOMPARE(partner->Partnerships->Items.size(), size_t(1));
@@ -190,11 +159,10 @@ void TestPartners::loadPartnerWithoutNameUsesEmptyName() {
 }
 
 void TestPartners::partnershipMissingMarkersReadsEmpty() {
-    MemoryService memory;
-    memory.overrides["Partnership View X"] = Reply("Sender IDs = {name=A} Attributes = {k=v}");
-    FakeService service(memory.responder());
-    Channel channel(service);
-    std::unique_ptr<TPartnership> p = TPartnership::LoadPartnership("X");
+    ServiceFixture fixture;
+    fixture.memory.overrides["Partnership View X"] =
+        Reply("Sender IDs = {name=A} Attributes = {k=v}");
+    const std::unique_ptr<TPartnership> p = TPartnership::LoadPartnership(fixture.channel, "X");
     QCOMPARE(p->Name, std::string("X"));
     QCOMPARE(p->SenderName, std::string("A"));
     QCOMPARE(p->ReceiverName, std::string());
@@ -261,86 +229,72 @@ void TestPartners::unsafeTextRefused() {
     QFETCH(QString, text);
     QFETCH(QString, named);
     const std::string t = text.toStdString();
-    FakeService service;
-    {
-        Channel channel(service);
-        TPartner partner = MakePartner("AS2Remote", "ID", "e@x", "k:1");
-        auto p = MakePartnership("AS2Local-AS2Remote", "AS2Local", "AS2Remote",
-                                 {{"as2_url", "http://h:1"}, {"", "empty names stay allowed"}});
-        if (field == "as2id")
-            partner.SetAS2ID(t);
-        else if (field == "email")
-            partner.SetEmail(t);
-        else if (field == "alias")
-            partner.SetX509Alias(t);
-        else if (field == "name")
-            partner.Name = t;
-        else if (field == "pname")
-            p->Name = t;
-        else if (field == "sender")
-            p->SenderName = t;
-        else if (field == "receiver")
-            p->ReceiverName = t;
-        else if (field == "aname")
-            p->Attributes[0].Name = t;
-        else if (field == "avalue")
-            p->SetAttribute("as2_url", t);
-        partner.Partnerships->Add(std::move(p));
-        try {
-            partner.SavePartner();
-            QFAIL("unsafe text was accepted");
-        } catch (const EUnsafeCommandText& e) {
-            const QString message = QString::fromStdString(e.Message);
-            QVERIFY2(message.contains(named), qPrintable(message));
-            QVERIFY2(message.contains(text), qPrintable(message));
-        }
-    }
-    QVERIFY(service.waitForConnections(1));
-    QVERIFY(service.commands().empty());
+    ServiceFixture fixture;
+    TPartner partner = MakePartner("AS2Remote", "ID", "e@x", "k:1");
+    auto p = MakePartnership("AS2Local-AS2Remote", "AS2Local", "AS2Remote",
+                             {{"as2_url", "http://h:1"}, {"", "empty names stay allowed"}});
+    if (field == "as2id")
+        partner.SetAS2ID(t);
+    else if (field == "email")
+        partner.SetEmail(t);
+    else if (field == "alias")
+        partner.SetX509Alias(t);
+    else if (field == "name")
+        partner.Name = t;
+    else if (field == "pname")
+        p->Name = t;
+    else if (field == "sender")
+        p->SenderName = t;
+    else if (field == "receiver")
+        p->ReceiverName = t;
+    else if (field == "aname")
+        p->Attributes[0].Name = t;
+    else if (field == "avalue")
+        p->SetAttribute("as2_url", t);
+    partner.Partnerships->Add(std::move(p));
+    const QString message = QString::fromStdString(
+        Raised<EUnsafeCommandText>([&] { partner.SavePartner(fixture.channel); }));
+    QVERIFY2(message.contains(named), qPrintable(message));
+    QVERIFY2(message.contains(text), qPrintable(message));
+    QVERIFY(fixture.sent().empty());
 }
 
 void TestPartners::failedSendStopsSequence() {
-    // The service takes "Partner Delete" and then stays busy with it, so the next command, too
-    // large for the socket buffers, cannot be delivered within the time limit. The save must
-    // stop there with the service error: "Partnership Store" is never sent.
-    FakeService service([](const std::string& command) {
-        if (command.rfind("Partner Delete", 0) == 0)
-            QThread::msleep(1500);
-        return Reply("<ok/>");
-    });
-    TPartner partner = MakePartner("AS2Remote", std::string(24 * 1024 * 1024, 'x'), "", "");
-    {
-        TCommandHandler handler(nullptr, FakeService::host, service.port(), 300);
-        CommandHandler = &handler;
-        auto reset = qScopeGuard([] { CommandHandler = nullptr; });
-        try {
-            partner.SavePartner();
-            QFAIL("an undelivered command was reported as sent");
-        } catch (const EServiceError& e) {
-            QVERIFY(!e.Message.empty());
-        }
-    }
-    QVERIFY(service.waitForConnections(3, 10000));
-    QCOMPARE(service.commands(), Commands{"Partner Delete AS2Remote"});
+    // The service takes "Partner Delete" and then stays busy with it until the test lets it go,
+    // so the next command, too large for the socket buffers, cannot be delivered within the time
+    // limit. The save must stop there with the service error: "Partnership Store" is never sent.
+    // (Should the test fail first, the service gives up waiting after 10 s.)
+    std::promise<void> release;
+    const std::shared_future<void> released = release.get_future().share();
+    ServiceFixture fixture(
+        [released](const std::string& command) {
+            if (command.rfind("Partner Delete", 0) == 0)
+                released.wait_for(std::chrono::seconds(10));
+            return Reply("<ok/>");
+        },
+        300);
+    const TPartner partner = MakePartner("AS2Remote", std::string(24 * 1024 * 1024, 'x'), "", "");
+    QVERIFY(QString::fromStdString(Raised<EServiceError>([&] {
+                partner.SavePartner(fixture.channel);
+            })).contains(QStringLiteral("could not be sent")));
+    release.set_value();
+    QCOMPARE(fixture.sent(), Commands{"Partner Delete AS2Remote"});
 
     // A port where nobody listens fails on the first command.
     TCommandHandler refused(nullptr, FakeService::host, FakeService::refusedPort(), 300);
-    CommandHandler = &refused;
-    auto reset = qScopeGuard([] { CommandHandler = nullptr; });
-    QVERIFY_THROWS_EXCEPTION(EServiceError, partner.SavePartner());
+    QVERIFY(QString::fromStdString(Raised<EServiceError>([&] {
+                partner.SavePartner(refused);
+            })).contains(QStringLiteral("Cannot connect")));
 }
 
 void TestPartners::roundTripThroughStandin() {
-    if (StandinProcess::binary().isEmpty())
+    if (standinProgram().isEmpty())
         QSKIP("as2-standin is not built");
-    StandinProcess standin;
-    QVERIFY(standin.start());
-    const std::string port = standin.port;
-
-    TCommandHandler handler(nullptr, "127.0.0.1", port, 5000);
-    CommandHandler = &handler;
-    auto reset = qScopeGuard([] { CommandHandler = nullptr; });
-    std::unique_ptr<TPartner> remote = TPartner::LoadPartner("AS2Remote");
+    QTemporaryDir data;
+    StandIn standin(data.path());
+    QVERIFY(standin.initSample() && standin.start());
+    TCommandHandler channel(nullptr, "127.0.0.1", standin.portText(), 5000);
+    std::unique_ptr<TPartner> remote = TPartner::LoadPartner(channel, "AS2Remote");
     QVERIFY(!remote->AS2ID.empty());
     QVERIFY(!remote->Partnerships->Items.empty());
     remote->SetAS2ID("NEW REMOTE ID");
@@ -348,9 +302,9 @@ void TestPartners::roundTripThroughStandin() {
     remote->SetX509Alias("AS2Remote:7");
     remote->Partnerships->Items[0]->SetAttribute("as2_url", "http://partner.example:5080");
     remote->Partnerships->Items[0]->AddAttribute("note", "a=b,c");
-    remote->SavePartner();
+    remote->SavePartner(channel);
 
-    std::unique_ptr<TPartner> again = TPartner::LoadPartner("AS2Remote");
+    std::unique_ptr<TPartner> again = TPartner::LoadPartner(channel, "AS2Remote");
     QCOMPARE(again->AS2ID, std::string("NEW REMOTE ID"));
     QCOMPARE(again->Email, std::string("b\xc3\xbcro@example.com"));
     QCOMPARE(again->X509Alias, std::string("AS2Remote:7"));

@@ -1,7 +1,8 @@
-#include "exceptions.h"
-#include "guard.h"
-#include "modalwatcher.h"
-#include "msgbox.h"
+#include "platform/exceptions.h"
+#include "platform/guard.h"
+#include "platform/msgbox.h"
+#include "support/modalwatcher.h"
+#include "support/raised.h"
 
 #include <QPushButton>
 #include <QtTest>
@@ -89,13 +90,9 @@ void TestMessageBox::tooManyButtonsRefused() {
     ModalWatcher watcher;
     const TMsgDlgButtons four =
         MsgButton(mbOK) | MsgButton(mbCancel) | MsgButton(mbYes) | MsgButton(mbNo);
-    try {
-        MessageDlg(QString(), QStringLiteral("x"), mtInformation, four);
-        QFAIL("four buttons were accepted");
-    } catch (const Exception& e) {
-        QCOMPARE(QString::fromStdString(e.Message),
-                 QStringLiteral("Too many buttons specified for message box"));
-    }
+    QCOMPARE(
+        Raised<Exception>([&] { MessageDlg(QString(), QStringLiteral("x"), mtInformation, four); }),
+        std::string("Too many buttons specified for message box"));
     QVERIFY(watcher.boxes.empty());
 }
 

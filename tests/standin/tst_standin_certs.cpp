@@ -1,6 +1,6 @@
 // "Cert import" and "cert List": only a certificate file that really opens enters the key store.
 
-#include "standinfixture.h"
+#include "support/standin.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,6 +1,6 @@
 // The commands of as2-standin and the shapes of their replies, over its command port.
 
-#include "standinfixture.h"
+#include "support/standin.h"
 
 #include <QDir>
 #include <QDomDocument>

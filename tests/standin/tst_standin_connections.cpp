@@ -1,6 +1,6 @@
 // How as2-standin handles its connections: one command each, one at a time, in order, bounded.
 
-#include "standinfixture.h"
+#include "support/standin.h"
 
 #include <QElapsedTimer>
 #include <QTemporaryDir>

@@ -1,6 +1,6 @@
 // as2-standin as a program: its arguments, its port, its signals, its data files and --init.
 
-#include "standinfixture.h"
+#include "support/standin.h"
 
 #include <QDir>
 #include <QDomDocument>

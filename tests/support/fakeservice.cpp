@@ -1,5 +1,6 @@
-#include "fakeservice.h"
+#include "support/fakeservice.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -158,8 +159,37 @@ void FakeService::Record(std::size_t index, const char* bytes, std::size_t size)
     Received[index].append(bytes, size);
 }
 
+bool FakeService::waitUntilIdle(int timeoutMs) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::unique_lock<std::mutex> guard(Lock);
+    for (;;) {
+        // A connection whose connect() has returned is served or waits in the backlog, where it
+        // makes the listener readable.
+        pollfd pending{Listener, POLLIN, 0};
+        if (Idle && ::poll(&pending, 1, 0) == 0)
+            return true;
+        if (Changed.wait_until(guard, std::min(deadline, std::chrono::steady_clock::now() +
+                                                             std::chrono::milliseconds(10))) ==
+                std::cv_status::timeout &&
+            std::chrono::steady_clock::now() >= deadline)
+            return false;
+    }
+}
+
 void FakeService::Run() {
-    while (WaitFor(Listener, POLLIN)) {
+    const auto setIdle = [this](bool idle) {
+        {
+            std::lock_guard<std::mutex> guard(Lock);
+            Idle = idle;
+        }
+        Changed.notify_all();
+    };
+    for (;;) {
+        setIdle(true);
+        const bool more = WaitFor(Listener, POLLIN);
+        setIdle(false);
+        if (!more)
+            return;
         const int connection = ::accept(Listener, nullptr, nullptr);
         if (connection >= 0)
             Serve(connection);

@@ -16,7 +16,7 @@
 //   4. The connection then counts as ended (waitForConnections) and the next one is served.
 //
 // The client closes a connection only when its next command begins (or when it is destroyed), so
-// a test waits with waitForConnections after destroying or closing the client.
+// a test waits with waitForConnections or waitUntilIdle after destroying or closing the client.
 //
 // The responder runs on the fixture's thread; it may keep state of its own (a small in-memory
 // service) but must not throw: a responder that throws aborts that connection. Without a
@@ -76,6 +76,9 @@ public:
     std::vector<std::string> commands() const;
     // Waits until n connections have ended; false when timeoutMs passed first.
     bool waitForConnections(std::size_t n, int timeoutMs = 5000) const;
+    // Waits until every connection made so far has been served and has ended; false when
+    // timeoutMs passed first.
+    bool waitUntilIdle(int timeoutMs = 5000) const;
 
     // A loopback port on which nobody listens (a port kept bound, never listened on, for the
     // whole test process, so a connection to it is refused).
@@ -102,6 +105,7 @@ private:
     std::vector<std::string> Received;
     std::vector<std::string> Commands;
     std::size_t Ended = 0;
+    bool Idle = false; // waiting for the next connection
 
     std::thread Worker;
 };

@@ -20,6 +20,15 @@ struct SeenBox {
     bool parentVisible = false;
 };
 
+// True when no window of any kind is left open: the end of every dialog test, so that a box a
+// test forgot cannot answer for the next one.
+inline bool NoWindowLeft() {
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        if (widget->isVisible())
+            return false;
+    return QApplication::activeModalWidget() == nullptr;
+}
+
 class ModalWatcher : public QObject {
 public:
     // `answer` acts on each modal widget found; by default a message box is answered with its

@@ -1,7 +1,7 @@
 #pragma once
 // Test helper: name/value arrays as plain pairs, so QCOMPARE can show both sides.
 
-#include "cmds.h"
+#include "channel/cmds.h"
 
 #include <string>
 #include <utility>

@@ -1,5 +1,6 @@
-#include "exceptions.h"
-#include "serviceconfig.h"
+#include "dialog/serviceconfig.h"
+#include "platform/exceptions.h"
+#include "support/raised.h"
 
 #include <QDir>
 #include <QFile>
@@ -39,18 +40,6 @@ bool WriteBytes(const QString& path, const QByteArray& bytes) {
     QFile file(path);
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
            file.write(bytes) == bytes.size();
-}
-
-// "<class>: <message>" of what the call raised, so that a wrong class shows in the comparison.
-template <class E> QByteArray Raised(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const E& e) {
-        return "expected: " + QByteArray::fromStdString(e.Message);
-    } catch (const std::exception& e) {
-        return QByteArray("other exception: ") + e.what();
-    }
-    return "nothing raised";
 }
 
 QStringList Entries(const QString& dir) {
@@ -305,8 +294,9 @@ void TestServiceConfig::missingFile() {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString path = dir.filePath("config.xml");
-    QCOMPARE(Raised<EFOpenError>([&] { UpdateServiceConfigFile(path.toStdString(), {}); }),
-             "expected: Cannot open file \"" + path.toUtf8() + "\". No such file or directory");
+    QCOMPARE(QByteArray::fromStdString(
+                 Raised<EFOpenError>([&] { UpdateServiceConfigFile(path.toStdString(), {}); })),
+             "Cannot open file \"" + path.toUtf8() + "\". No such file or directory");
     QCOMPARE(Entries(dir.path()), QStringList{});
 }
 
@@ -315,18 +305,19 @@ void TestServiceConfig::relativePathReportedAbsolute() {
     QVERIFY(dir.isValid());
     const QString previous = QDir::currentPath();
     QVERIFY(QDir::setCurrent(dir.path()));
-    const QByteArray raised =
-        Raised<EFOpenError>([&] { UpdateServiceConfigFile("sub/../config.xml", {}); });
+    const QByteArray raised = QByteArray::fromStdString(
+        Raised<EFOpenError>([&] { UpdateServiceConfigFile("sub/../config.xml", {}); }));
     QDir::setCurrent(previous);
-    QCOMPARE(raised, "expected: Cannot open file \"" + dir.filePath("config.xml").toUtf8() +
+    QCOMPARE(raised, "Cannot open file \"" + dir.filePath("config.xml").toUtf8() +
                          "\". No such file or directory");
 }
 
 void TestServiceConfig::directoryIsNoFile() {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    QCOMPARE(Raised<EFOpenError>([&] { UpdateServiceConfigFile(dir.path().toStdString(), {}); }),
-             "expected: Cannot open file \"" + dir.path().toUtf8() + "\". Is a directory");
+    QCOMPARE(QByteArray::fromStdString(Raised<EFOpenError>(
+                 [&] { UpdateServiceConfigFile(dir.path().toStdString(), {}); })),
+             "Cannot open file \"" + dir.path().toUtf8() + "\". Is a directory");
     QCOMPARE(Entries(dir.path()), QStringList{});
 }
 
@@ -335,8 +326,9 @@ void TestServiceConfig::readErrorWritesNothing() {
     // Reading this process's memory at address 0 fails with an I/O error.
     if (!QFile::exists("/proc/self/mem"))
         QSKIP("no /proc/self/mem here");
-    QCOMPARE(Raised<EFOpenError>([] { UpdateServiceConfigFile("/proc/self/mem", {}); }),
-             QByteArray("expected: Cannot open file \"/proc/self/mem\". Input/output error"));
+    QCOMPARE(QByteArray::fromStdString(
+                 Raised<EFOpenError>([] { UpdateServiceConfigFile("/proc/self/mem", {}); })),
+             QByteArray("Cannot open file \"/proc/self/mem\". Input/output error"));
 }
 
 // The temporary file beside a name of the longest length cannot be given a name, whoever runs
@@ -349,9 +341,9 @@ void TestServiceConfig::createErrorKeepsOldFile() {
     const QByteArray old = "sender.as2_id=OLD\n" + kModule;
     QVERIFY(WriteBytes(path, old));
 
-    QCOMPARE(Raised<EFCreateError>(
-                 [&] { UpdateServiceConfigFile(path.toStdString(), IDs("NEW", "R", "OLD", "")); }),
-             "expected: Cannot create file \"" + path.toUtf8() + "\". File name too long");
+    QCOMPARE(QByteArray::fromStdString(Raised<EFCreateError>(
+                 [&] { UpdateServiceConfigFile(path.toStdString(), IDs("NEW", "R", "OLD", "")); })),
+             "Cannot create file \"" + path.toUtf8() + "\". File name too long");
     QCOMPARE(ReadBytes(path), old);
     QCOMPARE(Entries(dir.path()), QStringList{name});
 }
@@ -371,13 +363,13 @@ void TestServiceConfig::shortWriteKeepsOldFile() {
     limited.rlim_cur = 64;
     QVERIFY(::setrlimit(RLIMIT_FSIZE, &limited) == 0);
     // Nothing may be logged until the limit is lifted again: the log may be a file too.
-    const QByteArray raised = Raised<EWriteError>(
-        [&] { UpdateServiceConfigFile(path.toStdString(), IDs("NEW", "", "OLD", "")); });
+    const QByteArray raised = QByteArray::fromStdString(Raised<EWriteError>(
+        [&] { UpdateServiceConfigFile(path.toStdString(), IDs("NEW", "", "OLD", "")); }));
     const bool restored = ::setrlimit(RLIMIT_FSIZE, &saved) == 0;
     std::signal(SIGXFSZ, savedHandler);
     QVERIFY(restored);
 
-    QCOMPARE(raised, QByteArray("expected: Stream write error"));
+    QCOMPARE(raised, QByteArray("Stream write error"));
     QCOMPARE(ReadBytes(path), old);
     QCOMPARE(Entries(dir.path()), QStringList{"config.xml"});
 }
@@ -397,10 +389,9 @@ void TestServiceConfig::notEightBitText() {
     QVERIFY(dir.isValid());
     const QString path = dir.filePath("config.xml");
     QVERIFY(WriteBytes(path, bytes));
-    QCOMPARE(Raised<ENotTextFileError>(
-                 [&] { UpdateServiceConfigFile(path.toStdString(), IDs("NEW", "R", "OLD", "")); }),
-             "expected: The file \"" + path.toUtf8() +
-                 "\" is not an 8-bit text file and was left unchanged");
+    QCOMPARE(QByteArray::fromStdString(Raised<ENotTextFileError>(
+                 [&] { UpdateServiceConfigFile(path.toStdString(), IDs("NEW", "R", "OLD", "")); })),
+             "The file \"" + path.toUtf8() + "\" is not an 8-bit text file and was left unchanged");
     QCOMPARE(ReadBytes(path), bytes);
     QCOMPARE(Entries(dir.path()), QStringList{"config.xml"});
 }

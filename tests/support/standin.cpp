@@ -1,8 +1,9 @@
-#include "standinfixture.h"
+#include "support/standin.h"
 
 #include <QDeadlineTimer>
 #include <QDomDocument>
 #include <QFile>
+#include <QFileInfo>
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -131,7 +132,8 @@ QStringList childTexts(const QDomElement& root) {
 }
 
 QString standinProgram() {
-    return qEnvironmentVariable("VANTREL_STANDIN");
+    const QString path = qEnvironmentVariable("VANTREL_STANDIN");
+    return QFileInfo::exists(path) ? path : QString();
 }
 
 int runProgram(const QString& program, const QStringList& args, QByteArray* errors) {
@@ -187,6 +189,10 @@ int StandIn::stop(int signal, int timeoutMs) {
     process_.reset();
     port_ = 0;
     return code;
+}
+
+bool StandIn::initSample() const {
+    return runProgram(standinProgram(), {QStringLiteral("--init"), dataDir_}) == 0;
 }
 
 QString StandIn::logFile() const {

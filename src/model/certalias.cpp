@@ -1,6 +1,6 @@
-#include "certalias.h"
+#include "model/certalias.h"
 
-#include "strtoint.h"
+#include "platform/strtoint.h"
 
 std::string NextCertificateAlias(const std::string& fieldText) {
     const size_t colon = fieldText.find(':');

@@ -1,5 +1,6 @@
-#include "exceptions.h"
-#include "strtoint.h"
+#include "platform/exceptions.h"
+#include "platform/strtoint.h"
+#include "support/raised.h"
 
 #include <QtTest>
 
@@ -111,13 +112,8 @@ void TestStrToInt::conversion() {
     if (valid) {
         QCOMPARE(StrToInt(input), value);
     } else {
-        try {
-            StrToInt(input);
-            QFAIL("no EConvertError");
-        } catch (const EConvertError& e) {
-            QCOMPARE(QByteArray::fromStdString(e.Message),
-                     "'" + text + "' is not a valid integer value");
-        }
+        QCOMPARE(Raised<EConvertError>([&] { StrToInt(input); }),
+                 ("'" + text + "' is not a valid integer value").toStdString());
     }
 }
 

@@ -3,7 +3,7 @@
 // queries in the reply shapes the service uses and records nothing of its own; the commands that
 // change data are only recorded by the fixture, so a test compares them byte for byte.
 
-#include "fakeservice.h"
+#include "support/fakeservice.h"
 
 #include <map>
 #include <mutex>

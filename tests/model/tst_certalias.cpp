@@ -1,5 +1,6 @@
-#include "certalias.h"
-#include "exceptions.h"
+#include "model/certalias.h"
+#include "platform/exceptions.h"
+#include "support/raised.h"
 
 #include <QtTest>
 
@@ -68,13 +69,8 @@ void TestCertAlias::badCounter_data() {
 void TestCertAlias::badCounter() {
     QFETCH(QByteArray, field);
     QFETCH(QByteArray, counter);
-    try {
-        const std::string alias = NextCertificateAlias(field.toStdString());
-        QFAIL(("no EConvertError, got " + alias).c_str());
-    } catch (const EConvertError& e) {
-        QCOMPARE(QByteArray::fromStdString(e.Message),
-                 "'" + counter + "' is not a valid integer value");
-    }
+    QCOMPARE(Raised<EConvertError>([&] { NextCertificateAlias(field.toStdString()); }),
+             ("'" + counter + "' is not a valid integer value").toStdString());
 }
 
 void TestCertAlias::successiveImportsCountUp() {

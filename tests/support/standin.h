@@ -1,5 +1,6 @@
-// Runs as2-standin for a test and talks to it over real sockets, as a client of its own.
 #pragma once
+// Runs as2-standin for a test and talks to it over real sockets, as a client of its own. Nothing
+// here uses the dialog's code, so the stand-in's suites test it from the other side of the wire.
 
 #include <QByteArray>
 #include <QDomElement>
@@ -8,6 +9,7 @@
 #include <QStringList>
 #include <csignal>
 #include <memory>
+#include <string>
 
 // A blocking TCP client to 127.0.0.1 with a time limit on every wait.
 class Client {
@@ -58,7 +60,11 @@ public:
     int stop(int signal = SIGTERM, int timeoutMs = 5000);
     bool restart() { return stop() == 0 && start(); }
 
+    // Writes the sample data folder (as2-standin --init); false when that failed.
+    bool initSample() const;
+
     quint16 port() const { return port_; }
+    std::string portText() const { return std::to_string(port_); }
     const QString& dataDir() const { return dataDir_; }
     // What it wrote on standard error, kept in a file of the data folder.
     QString errorText() const;
@@ -75,6 +81,7 @@ private:
     quint16 port_ = 0;
 };
 
+// The built as2-standin; empty when the build has none.
 QString standinProgram();
 
 // Runs a program to its end (at most 30 s); its exit code, or -1.

@@ -1,0 +1,74 @@
+#pragma once
+// The link between this machine and one trading partner as the window edits it: the settings as
+// plain data, and every rule between them and the two partners that needs no widget.
+
+#include "model/partners.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+inline constexpr const char* LocalPartnerName = "AS2Local";
+inline constexpr const char* DefaultRemotePartnerName = "AS2Remote";
+// The MDN port shown when no outgoing partnership names a readable one.
+inline constexpr int DefaultMDNPort = 10081;
+
+// What the window's controls show; the ports as the spin boxes hold them.
+struct TLinkSettings {
+    std::string LocalName;
+    std::string LocalAS2ID;
+    std::string LocalEmail;
+    std::string LocalCertificate;
+    std::string RemoteName;
+    std::string RemoteAS2ID;
+    std::string RemoteEmail;
+    std::string RemoteCertificate;
+    std::string OutgoingAS2URL;
+    std::string IncomingHostName;
+    int IncomingAS2Port = 1;
+    int IncomingMDNPort = 1;
+};
+
+// A text setting and the name the operator knows it by (the label beside its control), which
+// messages about it use.
+using TSettingText = std::string TLinkSettings::*;
+struct TFieldName {
+    TSettingText Setting;
+    std::string Label;
+};
+
+class TPartnerLink {
+public:
+    TPartnerLink(TCommandHandler& channel, std::vector<TFieldName> fieldNames);
+
+    // Loads the local partner into `local`, then the remote partner into `remote`; the local one
+    // is stored before the remote one is asked for. A remote name that would change the meaning
+    // of a command is refused before anything is sent.
+    void Load(const std::string& remoteName, std::unique_ptr<TPartner>& local,
+              std::unique_ptr<TPartner>& remote);
+
+    // Writes into `settings` what the two loaded partners give: their fields, then, partnership
+    // by partnership of the local partner, the outgoing URL and MDN port (an unreadable MDN port
+    // is passed over) and the incoming host and port. Raises EConvertError for an incoming port
+    // that is no number; `settings` then holds what was read before it.
+    static void Read(const TPartner& local, const TPartner& remote, TLinkSettings& settings);
+
+    // Checks every text that goes into a command, writes the settings into the two partners and
+    // the remote partner's partnerships (creating two when it has none), then saves the local
+    // partner and the remote one. Nothing is sent when a partner is missing (a failed load) or a
+    // text would change a command's meaning.
+    void Apply(TPartner* local, TPartner* remote, const TLinkSettings& settings);
+
+    // "Cert import" of a private certificate, confirmed by "cert List": true when the service
+    // lists the alias afterwards.
+    bool ImportLocalCertificate(const std::string& alias, const std::string& path,
+                                const std::string& password);
+    // "Cert import" of a public certificate; the service's answer is not read.
+    void ImportRemoteCertificate(const std::string& alias, const std::string& path);
+
+private:
+    void CheckSetting(const TLinkSettings& settings, TSettingText setting) const;
+
+    TCommandHandler& Channel;
+    std::vector<TFieldName> FieldNames;
+};

@@ -1,0 +1,294 @@
+// The partner link without a window: what loading gives the settings, what applying them sends,
+// and the texts it refuses to send.
+
+#include "model/partnerlink.h"
+#include "platform/exceptions.h"
+#include "support/raised.h"
+#include "support/sample.h"
+#include "support/servicefixture.h"
+
+#include <QtTest>
+
+using Commands = std::vector<std::string>;
+
+namespace {
+
+// The labels the window gives the settings that go into commands, as far as these tests need.
+std::vector<TFieldName> Labels() {
+    return {{&TLinkSettings::RemoteAS2ID, "Remote Partner AS2 ID:"},
+            {&TLinkSettings::LocalEmail, "Your (Local Partner) Email Address:"},
+            {&TLinkSettings::OutgoingAS2URL, "Outgoing (Partner) AS2 URL:"},
+            {&TLinkSettings::IncomingHostName, "Your Internet Host Name:"}};
+}
+
+// The link over the scripted service holding the sample, with both partners loaded and read.
+struct Loaded {
+    ServiceFixture fixture;
+    TPartnerLink link{fixture.channel, Labels()};
+    std::unique_ptr<TPartner> local;
+    std::unique_ptr<TPartner> remote;
+    TLinkSettings settings;
+    std::string raised; // what Read raised
+    std::size_t loadCommands = 0;
+
+    explicit Loaded(const std::function<void(MemoryService&)>& change = {}) {
+        Sample::Fill(fixture.memory);
+        if (change)
+            change(fixture.memory);
+        link.Load(DefaultRemotePartnerName, local, remote);
+        raised = Raised<EConvertError>([&] { TPartnerLink::Read(*local, *remote, settings); });
+        loadCommands = fixture.sent().size();
+    }
+    // The commands that applying the settings sent.
+    Commands apply() {
+        link.Apply(local.get(), remote.get(), settings);
+        const Commands all = fixture.sent();
+        return Commands(all.begin() + static_cast<long>(loadCommands), all.end());
+    }
+};
+
+} // namespace
+
+class TestPartnerLink : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void loadAndRead();
+    void incomingUrlTakenApart_data();
+    void incomingUrlTakenApart();
+    void mdnPort_data();
+    void mdnPort();
+    void lastPartnershipOfAKindDecides();
+    void applyUnchangedSavesBoth();
+    void applyChangedSettings();
+    void applyForUnknownRemoteCreatesPartnerships();
+    void applyAfterFailedLoadSendsNothing();
+    void unsafeRemoteNameLoadsNothing();
+    void unsafeTextSendsNothing_data();
+    void unsafeTextSendsNothing();
+};
+
+void TestPartnerLink::loadAndRead() {
+    Loaded l;
+    QCOMPARE(l.fixture.service.commands(), Sample::LoadCommands);
+    QCOMPARE(l.raised, std::string("<nothing raised>"));
+    const TLinkSettings& s = l.settings;
+    const Commands shown = {s.LocalName,      s.LocalAS2ID,      s.LocalEmail,  s.LocalCertificate,
+                            s.RemoteName,     s.RemoteAS2ID,     s.RemoteEmail, s.RemoteCertificate,
+                            s.OutgoingAS2URL, s.IncomingHostName};
+    QCOMPARE(shown,
+             (Commands{"AS2Local", "LOCALID", "me@local", "AS2Local:0", "AS2Remote", "REMOTEID",
+                       "you@remote", "AS2Remote:2", "http://partner:5080", "myhost"}));
+    QCOMPARE(s.IncomingAS2Port, 4080);
+    QCOMPARE(s.IncomingMDNPort, 10090);
+    // The two partners hold independent copies of the partnerships between them.
+    QVERIFY(l.local->Partnerships->Items[0].get() != l.remote->Partnerships->Items[0].get());
+}
+
+void TestPartnerLink::incomingUrlTakenApart_data() {
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<int>("port");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("host and port") << "http://localhost:4080"
+                                   << "localhost" << 4080 << "<nothing raised>";
+    QTest::newRow("https keeps a slash") << "https://localhost:4443"
+                                         << "/localhost" << 4443 << "<nothing raised>";
+    QTest::newRow("no port") << "http://localhost"
+                             << "" << 1 << "'localhost' is not a valid integer value";
+    QTest::newRow("a path") << "http://localhost:4080/as2"
+                            << "localhost" << 1 << "'4080/as2' is not a valid integer value";
+    QTest::newRow("port 70000 read as it is") << "http://h:70000"
+                                              << "h" << 70000 << "<nothing raised>";
+    QTest::newRow("short text") << "http"
+                                << "" << 1 << "'' is not a valid integer value";
+}
+
+void TestPartnerLink::incomingUrlTakenApart() {
+    QFETCH(QString, url);
+    QFETCH(QString, host);
+    QFETCH(int, port);
+    QFETCH(QString, error);
+    Loaded l([&](MemoryService& m) { m.partnerships[1].attributes[1].second = url.toStdString(); });
+    QCOMPARE(QString::fromStdString(l.raised), error);
+    // The host is taken before the port fails.
+    QCOMPARE(QString::fromStdString(l.settings.IncomingHostName), host);
+    QCOMPARE(l.settings.IncomingAS2Port, port);
+}
+
+void TestPartnerLink::mdnPort_data() {
+    QTest::addColumn<QString>("mdn");
+    QTest::addColumn<int>("port");
+    QTest::newRow("absent") << "" << 10081;
+    QTest::newRow("no number") << "http://myhost:abc" << 10081;
+    QTest::newRow("a path") << "http://myhost:10090/mdn" << 10081;
+    QTest::newRow("readable") << "http://myhost:2222" << 2222;
+    QTest::newRow("no colon, a number") << "http://3333" << 3333;
+}
+
+void TestPartnerLink::mdnPort() {
+    QFETCH(QString, mdn);
+    QFETCH(int, port);
+    Loaded l([&](MemoryService& m) { m.partnerships[0].attributes[2].second = mdn.toStdString(); });
+    QCOMPARE(l.settings.IncomingMDNPort, port);
+    QCOMPARE(l.raised, std::string("<nothing raised>"));
+}
+
+void TestPartnerLink::lastPartnershipOfAKindDecides() {
+    Loaded l([](MemoryService& m) {
+        m.partnerships.push_back(
+            {"Second-Out", "AS2Local", "AS2Remote", {{"as2_url", "http://second:1"}}});
+        m.partnerships.push_back(
+            {"Third-In", "Elsewhere", "AS2Local", {{"as2_url", "http://third:7000"}}});
+    });
+    QCOMPARE(l.settings.OutgoingAS2URL, std::string("http://second:1"));
+    QCOMPARE(l.settings.IncomingMDNPort, 10090); // the second has no MDN address
+    QCOMPARE(l.settings.IncomingHostName, std::string("third"));
+    QCOMPARE(l.settings.IncomingAS2Port, 7000);
+}
+
+void TestPartnerLink::applyUnchangedSavesBoth() {
+    Loaded l;
+    QCOMPARE(l.apply(), Sample::SaveCommands);
+}
+
+void TestPartnerLink::applyChangedSettings() {
+    Loaded l;
+    l.settings.RemoteAS2ID = "NEWREMOTE";
+    l.settings.RemoteEmail = "b\xc3\xbcro@remote";
+    l.settings.OutgoingAS2URL = "http://moved:6080";
+    l.settings.IncomingHostName = "me.example";
+    l.settings.IncomingAS2Port = 4081;
+    l.settings.IncomingMDNPort = 10091;
+    Commands expected = Sample::SaveCommands;
+    // The local save goes out as loaded; the remote one carries the new settings.
+    expected[10] = "Partner Add AS2Remote as2_id=\"NEWREMOTE\" email=\"b\xc3\xbcro@remote\" "
+                   "x509_alias=\"AS2Remote:2\"";
+    expected[11] =
+        R"(Partnership Add AS2Local-AS2Remote AS2Local AS2Remote protocol="as2" as2_url="http://moved:6080" as2_mdn_to="http://me.example:10091")";
+    expected[12] =
+        R"(Partnership Add AS2Remote-AS2Local AS2Remote AS2Local protocol="as2" as2_url="http://me.example:4081")";
+    QCOMPARE(l.apply(), expected);
+}
+
+void TestPartnerLink::applyForUnknownRemoteCreatesPartnerships() {
+    Loaded l([](MemoryService& m) {
+        m.partners.resize(1); // the service knows AS2Local only
+        m.partnerships.clear();
+    });
+    QCOMPARE(l.loadCommands, size_t(3)); // the unknown remote partner costs one command
+    QCOMPARE(l.settings.RemoteName, std::string("AS2Remote"));
+    QCOMPARE(l.settings.IncomingMDNPort, 10081);
+    l.settings.RemoteAS2ID = "R1";
+    l.settings.OutgoingAS2URL = "http://partner:4080";
+    l.settings.IncomingHostName = "me";
+    l.settings.IncomingAS2Port = 4080;
+    const std::string options =
+        "as2_mdn_options=\"signed-receipt-protocol=optional,pkcs7-signature; "
+        "signed-receipt-micalg=optional,md5\"";
+    QCOMPARE(l.apply(),
+             (Commands{"Partner Delete AS2Local", Sample::LocalAdd, "Partnership Store",
+                       "Partnership Delete AS2Local-AS2Remote",
+                       "Partnership Delete AS2Remote-AS2Local", "Partner Delete AS2Remote",
+                       R"(Partner Add AS2Remote as2_id="R1" email="" x509_alias="")",
+                       "Partnership Add AS2Local-AS2Remote AS2Local AS2Remote protocol=\"as2\" "
+                       "subject=\"From AS2Local to AS2Remote\" as2_url=\"http://partner:4080\" " +
+                           options + " encrypt=\"3des\" sign=\"md5\"",
+                       "Partnership Add AS2Remote-AS2Local AS2Remote AS2Local protocol=\"as2\" "
+                       "subject=\"From AS2Remote to AS2Local\" as2_url=\"http://me:4080\" " +
+                           options + " encrypt=\"3des\" sign=\"md5\"",
+                       "Partnership Store"}));
+}
+
+void TestPartnerLink::applyAfterFailedLoadSendsNothing() {
+    ServiceFixture fixture;
+    TPartnerLink link(fixture.channel, Labels());
+    TPartner local;
+    const std::string message =
+        Raised<EDialogStateError>([&] { link.Apply(&local, nullptr, TLinkSettings()); });
+    QVERIFY2(QString::fromStdString(message).contains(QStringLiteral("Nothing was saved")),
+             message.c_str());
+    QVERIFY(fixture.sent().empty());
+}
+
+void TestPartnerLink::unsafeRemoteNameLoadsNothing() {
+    ServiceFixture fixture;
+    TPartnerLink link(fixture.channel, Labels());
+    std::unique_ptr<TPartner> local;
+    std::unique_ptr<TPartner> remote;
+    const std::string message = Raised<EUnsafeCommandText>(
+        [&] { link.Load("AS2Remote x509_alias=\"evil\"", local, remote); });
+    QVERIFY2(QString::fromStdString(message).contains(QStringLiteral("remote partner name")),
+             message.c_str());
+    QVERIFY(!local && !remote);
+    QVERIFY(fixture.sent().empty());
+}
+
+void TestPartnerLink::unsafeTextSendsNothing_data() {
+    QTest::addColumn<QString>("what");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("named"); // the start of the message
+    QTest::newRow("remote AS2 ID") << "RemoteAS2ID"
+                                   << R"(x" email="y)"
+                                   << "Remote Partner AS2 ID: \"x\" email=\"y\" holds a double "
+                                      "quote";
+    QTest::newRow("local e-mail") << "LocalEmail"
+                                  << "a\"b"
+                                  << "Your (Local Partner) Email Address:";
+    QTest::newRow("outgoing URL with a line break") << "OutgoingAS2URL"
+                                                    << "http://a\nPartner Delete AS2Local"
+                                                    << "Outgoing (Partner) AS2 URL:";
+    QTest::newRow("host name") << "IncomingHostName"
+                               << "h\""
+                               << "Your Internet Host Name:";
+    QTest::newRow("import: path with a double quote") << "path"
+                                                      << "/certs/a\"b.p12"
+                                                      << "Certificate file path:";
+    QTest::newRow("import: password with a line break") << "password"
+                                                        << "pw\nPartner Delete AS2Local"
+                                                        << "Certificate password holds a line "
+                                                           "break";
+    QTest::newRow("import: alias with a blank") << "alias"
+                                                << "my key:0"
+                                                << "Certificate alias:";
+}
+
+void TestPartnerLink::unsafeTextSendsNothing() {
+    QFETCH(QString, what);
+    QFETCH(QString, text);
+    QFETCH(QString, named);
+    Loaded l;
+    const std::string t = text.toStdString();
+    std::string alias = "k:1";
+    std::string path = "/certs/k.p12";
+    std::string password = "pw";
+    if (what == "RemoteAS2ID")
+        l.settings.RemoteAS2ID = t;
+    else if (what == "LocalEmail")
+        l.settings.LocalEmail = t;
+    else if (what == "OutgoingAS2URL")
+        l.settings.OutgoingAS2URL = t;
+    else if (what == "IncomingHostName")
+        l.settings.IncomingHostName = t;
+    else if (what == "path")
+        path = t;
+    else if (what == "password")
+        password = t;
+    else
+        alias = t;
+    const bool import = what == "path" || what == "password" || what == "alias";
+    const QString message = QString::fromStdString(Raised<EUnsafeCommandText>([&] {
+        if (import)
+            l.link.ImportLocalCertificate(alias, path, password);
+        else
+            l.link.Apply(l.local.get(), l.remote.get(), l.settings);
+    }));
+    QVERIFY2(message.startsWith(named), qPrintable(message));
+    QVERIFY(message.endsWith(import ? QStringLiteral("Nothing was imported")
+                                    : QStringLiteral("Nothing was saved")));
+    // A password is never repeated in a message.
+    QVERIFY(!message.contains(QStringLiteral("pw\n")));
+    QCOMPARE(l.fixture.sent().size(), l.loadCommands);
+}
+
+QTEST_GUILESS_MAIN(TestPartnerLink)
+#include "tst_partnerlink.moc"
