@@ -1,11 +1,16 @@
+# shellcheck shell=bash
 # Shared by the project's scripts: install what is missing, configure and build a preset.
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 export ROOT
 
+# The package lists are read by the scripts that source this file.
+# shellcheck disable=SC2034
 BUILD_PACKAGES=(build-essential cmake ninja-build qt6-base-dev qt6-qpa-plugins libssl-dev openssl fonts-dejavu-core)
-TEST_PACKAGES=(xvfb xdotool x11-utils imagemagick clang libclang-rt-14-dev libbenchmark-dev)
+# shellcheck disable=SC2034
+TEST_PACKAGES=(xvfb xdotool x11-utils imagemagick clang libclang-rt-14-dev libbenchmark-dev
+    clang-format shellcheck)
 
 # ensure_packages PKG... : apt-get install only what dpkg does not have yet.
 ensure_packages() {
