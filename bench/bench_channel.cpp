@@ -2,7 +2,7 @@
 // ExecuteCommand round trip, and loading a partner whose service lists N partnerships.
 
 #include "channel/cmds.h"
-#include "model/partners.h"
+#include "model/partnerlink.h"
 #include "platform/exceptions.h"
 #include "responder.h"
 
@@ -101,6 +101,77 @@ BENCHMARK(BM_LoadPartner)
     ->Arg(1000)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
+
+// A service of 100 partnerships, two of them between the dialog's partners and three more of the
+// local partner's with others; every save command is taken and left unanswered, every query
+// answered from what the saves keep sending, so the read-back finds the service holding it all.
+std::unordered_map<std::string, std::string> LinkReplies() {
+    std::unordered_map<std::string, std::string> replies;
+    replies["Partner View AS2Local"] = "Partner AS2Local {name=AS2Local, as2_id=LOCALID, "
+                                       "email=as2@local.example, x509_alias=AS2Local:3}";
+    replies["Partner View AS2Remote"] = "Partner AS2Remote {name=AS2Remote, as2_id=REMOTEID, "
+                                        "email=as2@remote.example, x509_alias=AS2Remote:1}";
+    std::string list;
+    for (int i = 0; i < 100; ++i) {
+        std::string name = "Other" + std::to_string(i) + "-Else" + std::to_string(i);
+        std::string sender = "Other" + std::to_string(i);
+        std::string receiver = "Else" + std::to_string(i);
+        std::string url = "http://partner" + std::to_string(i) + ".example:4080";
+        if (i == 0 || i == 1) {
+            name = i == 0 ? "AS2Local-AS2Remote" : "AS2Remote-AS2Local";
+            sender = i == 0 ? "AS2Local" : "AS2Remote";
+            receiver = i == 0 ? "AS2Remote" : "AS2Local";
+            url = i == 0 ? "http://remote.example:4080" : "http://local.example:4080";
+        } else if (i < 5) {
+            name = "AS2Local-" + receiver;
+            sender = "AS2Local";
+        }
+        list += "<partnership>" + name + "</partnership>";
+        replies["Partnership View " + name] =
+            "Partnership " + name + " Sender IDs = {name=" + sender +
+            ", as2_id=S} Receiver IDs = {" + "name=" + receiver +
+            ", as2_id=R} Attributes = {protocol=as2, subject=From " + sender + " to " + receiver +
+            ", as2_url=" + url + (i == 0 ? ", as2_mdn_to=http://local.example:10081" : "") +
+            ", encrypt=3des, sign=sha256}";
+    }
+    replies["Partnership List"] = list;
+    return replies;
+}
+
+// The save of both partners alone, and OK's whole work on them: the checks, the save and the
+// read-back.
+void BM_SaveLink(benchmark::State& state, bool verified) {
+    const auto replies = LinkReplies();
+    TResponder responder([&replies](const std::string& line) {
+        const auto found = replies.find(Unwrap(line));
+        return found == replies.end() ? std::string("<ok/>") : found->second;
+    });
+    TCommandHandler handler(nullptr, "127.0.0.1", responder.Port());
+    TPartnerLink link(handler, {});
+    try {
+        std::unique_ptr<TPartner> local;
+        std::unique_ptr<TPartner> remote;
+        link.Load("AS2Remote", local, remote);
+        TLinkSettings settings;
+        TPartnerLink::Read(*local, *remote, settings);
+        if (local->Partnerships->Items.size() != 5 || remote->Partnerships->Items.size() != 2) {
+            state.SkipWithError("unexpected partners");
+            return;
+        }
+        for (auto _ : state) {
+            if (verified) {
+                link.Apply(local.get(), remote.get(), settings);
+            } else {
+                local->SavePartner(handler);
+                remote->SavePartner(handler);
+            }
+        }
+    } catch (const Exception& error) {
+        state.SkipWithError(error.Message.c_str());
+    }
+}
+BENCHMARK_CAPTURE(BM_SaveLink, save, false)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_SaveLink, verified, true)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 } // namespace
 

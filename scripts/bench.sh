@@ -80,6 +80,8 @@ for n in (0, 100, 1000):
     if name in counters:
         compare(f"LoadPartner, N={n}, per command / raw round trip", name, raw, 1.5,
                 per=counters[name]["commands"])
+compare("OK with its read-back / the save alone", "BM_SaveLink/verified/real_time",
+        "BM_SaveLink/save/real_time", 2.2)
 # The update reads the file whole, works on its lines and replaces the file; these say what that
 # costs beside a bare copy, and are no target.
 for size in (1, 64):

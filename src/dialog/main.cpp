@@ -221,31 +221,33 @@ void TMainForm::ImportLocalClick(QObject* /*Sender*/) {
     if (password.empty())
         return;
 
-    const std::string alias = NextAliasFor(LocalCertificate, LocalName);
-    bool imported = false;
-    {
-        const auto wait = WaitCursor();
-        imported = Link().ImportLocalCertificate(alias, path, password);
-    }
-    if (imported)
-        LocalCertificate->setText(ToQString(alias));
-    else
-        MessageDlg(
-            QStringLiteral("Import Certificate"),
-            QStringLiteral("Unable to import Certificate. Please check Password and try again"),
-            mtError, MsgButton(mbOK));
+    ImportCertificate(LocalCertificate, LocalName, path, &password,
+                      QStringLiteral("Unable to import Certificate. Please check Password and try "
+                                     "again"));
 }
 
 void TMainForm::ImportRemoteClick(QObject* /*Sender*/) {
     const std::string path = ChooseFile(SelectRemoteCertificate, QStringLiteral("*.cer"));
     if (path.empty())
         return;
-    const std::string alias = NextAliasFor(RemoteCertificate, RemoteName);
+    ImportCertificate(
+        RemoteCertificate, RemoteName, path, nullptr,
+        QStringLiteral("Unable to import Certificate. Please check the file and try again"));
+}
+
+void TMainForm::ImportCertificate(QLineEdit* certificate, const QLineEdit* partnerName,
+                                  const std::string& path, const std::string* password,
+                                  const QString& refused) {
+    const std::string alias = NextAliasFor(certificate, partnerName);
+    bool imported = false;
     {
         const auto wait = WaitCursor();
-        Link().ImportRemoteCertificate(alias, path);
+        imported = Link().ImportCertificate(alias, path, password);
     }
-    RemoteCertificate->setText(ToQString(alias));
+    if (imported)
+        certificate->setText(ToQString(alias));
+    else
+        MessageDlg(QStringLiteral("Import Certificate"), refused, mtError, MsgButton(mbOK));
 }
 
 void TMainForm::UpdateServiceConfig() {

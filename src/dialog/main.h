@@ -60,6 +60,11 @@ private:
     void ShowSettings(const TLinkSettings& settings);
 
     TPartnerLink& Link();
+    // Imports the chosen file under the alias that follows the certificate field's; the field
+    // shows the alias once the service lists it, else the box with the refused text shows.
+    void ImportCertificate(QLineEdit* certificate, const QLineEdit* partnerName,
+                           const std::string& path, const std::string* password,
+                           const QString& refused);
     void UpdateServiceConfig();
     void BindHandler(QPushButton* button, void (TMainForm::*handler)(QObject*));
 

@@ -4,6 +4,8 @@
 #include "platform/exceptions.h"
 #include "platform/strtoint.h"
 
+#include <algorithm>
+
 namespace {
 
 // The texts of the settings that go into commands, all between double quotes.
@@ -31,6 +33,57 @@ TUrlParts SplitUrl(const std::string& url) {
 
 std::string MakeUrl(const std::string& host, int port) {
     return "http://" + host + ":" + std::to_string(port);
+}
+
+// Runs one step of OK's work with the service; a failure is raised again with what it means for
+// the save, since the commands sent before it stay sent.
+template <class TStep> void SaveStep(TStep&& step, const char* meaning) {
+    try {
+        step();
+    } catch (const Exception& failure) {
+        throw EServiceError(failure.Message + ". " + meaning);
+    }
+}
+
+const char* const MayHoldPart = "The AS2 service may hold only part of the changes; OK sends them "
+                                "all again";
+
+// The pairs as the service gives them back: the list printed in the reply's form, read as every
+// reply list is read. A value that the form cannot carry comes back changed here as it would
+// from the service.
+TNameValueArray AsGivenBack(const TNameValueArray& sent) {
+    std::string list = "{";
+    for (std::size_t i = 0; i < sent.size(); ++i)
+        list += (i > 0 ? ", " : "") + sent[i].Name + "=" + sent[i].Value;
+    return TCommandHandler::ParseNameValueList(list + "}", "{");
+}
+
+const TNameValuePair* FirstPair(const TNameValueArray& pairs, const std::string& name) {
+    for (const TNameValuePair& pair : pairs)
+        if (pair.Name == name)
+            return &pair;
+    return nullptr;
+}
+
+// Each key sent (by the first pair of its name) against the pairs held; pairs held besides
+// those sent are no difference.
+void Compare(const std::string& owner, const TNameValueArray& sent, const TNameValueArray& held,
+             std::vector<std::string>& differences, const std::string& keyPrefix = "") {
+    const TNameValueArray expected = AsGivenBack(sent);
+    for (const TNameValuePair& pair : sent) {
+        if (FirstPair(sent, pair.Name) != &pair)
+            continue;
+        const TNameValuePair* want = FirstPair(expected, pair.Name);
+        const TNameValuePair* have = FirstPair(held, pair.Name);
+        const std::string line =
+            owner + ", " + keyPrefix + pair.Name + ": sent \"" + pair.Value + "\", ";
+        if (want == nullptr)
+            continue; // the reply form loses this key; what comes back says nothing about it
+        if (have == nullptr)
+            differences.push_back(line + "missing");
+        else if (have->Value != want->Value)
+            differences.push_back(line + "held \"" + have->Value + "\"");
+    }
 }
 
 // A partnership created for a remote partner the service did not know yet.
@@ -133,22 +186,84 @@ void TPartnerLink::Apply(TPartner* local, TPartner* remote, const TLinkSettings&
     // each partner is changed right before its own save.
     local->CheckSave();
     remote->CheckSave();
-    local->SavePartner(Channel);
-    remote->SavePartner(Channel);
+    SaveStep(
+        [&] {
+            local->SavePartner(Channel);
+            remote->SavePartner(Channel);
+        },
+        MayHoldPart);
+
+    // The command port acknowledges nothing: only reading back shows what the service holds.
+    std::vector<std::string> differences;
+    SaveStep([&] { differences = Differences(*local, *remote); },
+             "What was saved could not be read back. The AS2 service may hold only part of the "
+             "changes; OK sends them all again");
+    if (differences.empty())
+        return;
+    const std::size_t shown = differences.size() > 10 ? 9 : differences.size();
+    std::string message = "The AS2 service does not hold what was saved:";
+    for (std::size_t i = 0; i < shown; ++i)
+        message += "\n" + differences[i];
+    if (shown < differences.size())
+        message += "\nand " + std::to_string(differences.size() - shown) + " more";
+    throw EServiceError(message + "\nOK sends the settings again");
 }
 
-bool TPartnerLink::ImportLocalCertificate(const std::string& alias, const std::string& path,
-                                          const std::string& password) {
+std::vector<std::string> TPartnerLink::Differences(const TPartner& local, const TPartner& remote) {
+    std::vector<std::string> differences;
+    for (const TPartner* partner : {&local, &remote}) {
+        const std::string owner = "Partner " + partner->Name;
+        const TNameValueArray held = Channel.GetPartnerAttributes(partner->Name);
+        if (held.empty())
+            differences.push_back(owner + ": missing");
+        else
+            Compare(owner,
+                    {{"name", partner->Name},
+                     {"as2_id", partner->AS2ID},
+                     {"email", partner->Email},
+                     {"x509_alias", partner->X509Alias}},
+                    held, differences);
+    }
+
+    // Each partnership once, as the last save sent it.
+    std::vector<const TPartnership*> sent;
+    for (const TPartner* partner : {&local, &remote}) {
+        for (const auto& partnership : partner->Partnerships->Items) {
+            const auto same = [&](const TPartnership* p) {
+                return p->Name == partnership->Name;
+            };
+            const auto found = std::find_if(sent.begin(), sent.end(), same);
+            if (found == sent.end())
+                sent.push_back(partnership.get());
+            else
+                *found = partnership.get();
+        }
+    }
+    const TPartnershipNameArray listed = Channel.GetPartnershipNames();
+    for (const TPartnership* partnership : sent) {
+        const std::string owner = "Partnership " + partnership->Name;
+        if (std::find(listed.begin(), listed.end(), partnership->Name) == listed.end()) {
+            differences.push_back(owner + ": missing");
+            continue;
+        }
+        const TArrayOfNameValueArrays held = Channel.GetPartnershipAttributes(partnership->Name);
+        Compare(owner, {{"name", partnership->SenderName}}, held.at(0), differences, "sender ");
+        Compare(owner, {{"name", partnership->ReceiverName}}, held.at(1), differences, "receiver ");
+        Compare(owner, partnership->Attributes, held.at(2), differences);
+    }
+    return differences;
+}
+
+bool TPartnerLink::ImportCertificate(const std::string& alias, const std::string& path,
+                                     const std::string* password) {
     CommandText::Check("Certificate alias:", alias, CommandText::Alias, "imported");
     CommandText::Check("Certificate file path:", path, CommandText::Path, "imported");
-    CommandText::Check("Certificate password:", password, CommandText::Password, "imported",
-                       CommandText::TShown::Hidden);
-    Channel.SendCommand("Cert import " + alias + " \"" + path + "\" " + password);
+    std::string command = "Cert import " + alias + " \"" + path + "\"";
+    if (password != nullptr) {
+        CommandText::Check("Certificate password:", *password, CommandText::Password, "imported",
+                           CommandText::TShown::Hidden);
+        command += " " + *password;
+    }
+    Channel.SendCommand(command);
     return Channel.CertificateExists(alias);
-}
-
-void TPartnerLink::ImportRemoteCertificate(const std::string& alias, const std::string& path) {
-    CommandText::Check("Certificate alias:", alias, CommandText::Alias, "imported");
-    CommandText::Check("Certificate file path:", path, CommandText::Path, "imported");
-    Channel.SendCommand("Cert import " + alias + " \"" + path + "\"");
 }

@@ -54,17 +54,23 @@ public:
     static void Read(const TPartner& local, const TPartner& remote, TLinkSettings& settings);
 
     // Checks every text that goes into a command, writes the settings into the two partners and
-    // the remote partner's partnerships (creating two when it has none), then saves the local
-    // partner and the remote one. Nothing is sent when a partner is missing (a failed load) or a
-    // text would change a command's meaning.
+    // the remote partner's partnerships (creating two when it has none), saves the local partner
+    // and the remote one, and reads back what the service holds. Nothing is sent when a partner
+    // is missing (a failed load) or a text would change a command's meaning. EServiceError when a
+    // command could not be delivered, the read-back failed, or the service does not hold what
+    // was sent (the message lists the differences); the service may then hold part of the save.
     void Apply(TPartner* local, TPartner* remote, const TLinkSettings& settings);
 
-    // "Cert import" of a private certificate, confirmed by "cert List": true when the service
-    // lists the alias afterwards.
-    bool ImportLocalCertificate(const std::string& alias, const std::string& path,
-                                const std::string& password);
-    // "Cert import" of a public certificate; the service's answer is not read.
-    void ImportRemoteCertificate(const std::string& alias, const std::string& path);
+    // The differences between what the two partners' saves sent and what the service holds: the
+    // partners, and every partnership either save added (one that both sent, as the remote
+    // partner's save sent it). A value that the reply lists cannot carry back is compared as
+    // they give it back. One line per difference.
+    std::vector<std::string> Differences(const TPartner& local, const TPartner& remote);
+
+    // "Cert import" of a certificate, with the password of a private one (none for a public
+    // one), confirmed by "cert List": true when the service lists the alias afterwards.
+    bool ImportCertificate(const std::string& alias, const std::string& path,
+                           const std::string* password);
 
 private:
     void CheckSetting(const TLinkSettings& settings, TSettingText setting) const;

@@ -52,6 +52,8 @@ private Q_SLOTS:
     void okUnchangedSavesBothAndCloses();
     void okTakesTheControls();
     void okCaseChangeCounts();
+    void okThatTheServiceDoesNotHoldKeepsTheDialog_data();
+    void okThatTheServiceDoesNotHoldKeepsTheDialog();
     void okAfterBadIncomingPortCountsIdsChanged();
     void cancelSendsNothing();
     void okAfterFailedLoadSavesNothing();
@@ -113,7 +115,7 @@ void TestDialog::okUnchangedSavesBothAndCloses() {
     ModalWatcher watcher;
     QSignalSpy finished(&rig.form, &QDialog::finished);
     rig.form.OKClick(rig.form.OK);
-    QCOMPARE(rig.sentAfterLoad(), Sample::SaveCommands);
+    QCOMPARE(rig.sentAfterLoad(), Sample::VerifiedSave());
     QVERIFY(watcher.boxes.empty());
     QCOMPARE(finished.count(), 1);
     QCOMPARE(rig.dialog.config(), ConfigText);
@@ -132,7 +134,7 @@ void TestDialog::okTakesTheControls() {
     QSignalSpy finished(&rig.form, &QDialog::finished);
     rig.form.OKClick(rig.form.OK);
     const Commands sent = rig.sentAfterLoad();
-    QCOMPARE(sent.size(), size_t(14));
+    QCOMPARE(sent.size(), Sample::VerifiedSave().size());
     QCOMPARE(sent[10],
              std::string("Partner Add AS2Remote as2_id=\"NEWREMOTE\" email=\"b\xc3\xbcro@remote\" "
                          "x509_alias=\"AS2Remote:2\""));
@@ -156,6 +158,70 @@ void TestDialog::okTakesTheControls() {
                         "  <module classname=\"org.corvane.processor.receiver."
                         "AS2DirectoryPollingModule\"\r\n"
                         "</config>\r\n"));
+}
+
+void TestDialog::okThatTheServiceDoesNotHoldKeepsTheDialog_data() {
+    QTest::addColumn<int>("goneAfter");     // commands of the save the service carries out; -1: all
+    QTest::addColumn<QString>("dropped");   // a command it leaves out
+    QTest::addColumn<QString>("changedTo"); // ... or carries out as this one instead
+    QTest::addColumn<QString>("told");
+    const QString remoteAdd = QString::fromStdString(Sample::RemoteAdd)
+                                  .replace(QStringLiteral("REMOTEID"), QStringLiteral("NEWREMOTE"));
+    const QString partial = "may hold only part of the changes";
+    QTest::newRow("gone before the first command") << 0 << ""
+                                                   << "" << partial;
+    QTest::newRow("gone after 5 of 14") << 5 << ""
+                                        << "" << partial;
+    QTest::newRow("gone after the last Partnership Store") << 14 << ""
+                                                           << "" << partial;
+    QTest::newRow("a Partnership Add dropped")
+        << -1 << QString::fromStdString(Sample::Outgoing) << ""
+        << "The AS2 service does not hold what was saved:\n"
+           "Partnership AS2Local-AS2Remote: missing\nOK sends the settings again";
+    QTest::newRow("a Partner Add dropped")
+        << -1 << remoteAdd << ""
+        << "The AS2 service does not hold what was saved:\nPartner AS2Remote: missing\n"
+           "OK sends the settings again";
+    QTest::newRow("a value changed")
+        << -1 << remoteAdd << QString(remoteAdd).replace("NEWREMOTE", "NEWREMOTE2")
+        << "Partner AS2Remote, as2_id: sent \"NEWREMOTE\", held \"NEWREMOTE2\"";
+}
+
+void TestDialog::okThatTheServiceDoesNotHoldKeepsTheDialog() {
+    QFETCH(int, goneAfter);
+    QFETCH(QString, dropped);
+    QFETCH(QString, changedTo);
+    QFETCH(QString, told);
+    Rig rig;
+    rig.form.FormShow(&rig.form);
+    rig.form.RemoteAS2ID->setText(QStringLiteral("NEWREMOTE"));
+    MemoryService& memory = rig.service.memory;
+    memory.goAfter(goneAfter);
+    if (!dropped.isEmpty())
+        memory.rewrites[dropped.toStdString()] = changedTo.toStdString();
+    QSignalSpy finished(&rig.form, &QDialog::finished);
+    {
+        ModalWatcher watcher;
+        rig.form.OK->click();
+        QCOMPARE(watcher.boxes.size(), size_t(1)); // the error, and no notice
+        QVERIFY2(watcher.boxes[0].text.contains(told), qPrintable(watcher.boxes[0].text));
+        QCOMPARE(watcher.boxes[0].icon, QMessageBox::Critical);
+    }
+    QCOMPARE(finished.count(), 0);
+    QCOMPARE(rig.dialog.config(), ConfigText);
+
+    // The service is well again: OK sends everything again, verifies it and closes.
+    memory.goAfter(-1);
+    memory.rewrites.clear();
+    const std::size_t before = rig.service.sent().size();
+    ModalWatcher watcher;
+    rig.form.OK->click();
+    QCOMPARE(watcher.boxes.size(), size_t(1));
+    QCOMPARE(watcher.boxes[0].title, QStringLiteral("Information"));
+    QCOMPARE(finished.count(), 1);
+    const Commands all = rig.service.sent();
+    QCOMPARE(all.size() - before, Sample::VerifiedSave().size());
+    QVERIFY(rig.dialog.config().contains("receiver.as2_id=NEWREMOTE"));
 }
 
 void TestDialog::okCaseChangeCounts() {
@@ -261,25 +327,39 @@ void TestDialog::againstStandin() {
     QVERIFY(standin.initSample() && standin.start());
     TCommandHandler channel(nullptr, "127.0.0.1", standin.portText(), 5000);
     const QString configPath = data.filePath(QStringLiteral("config.xml"));
-    QByteArray before;
+    const QByteArray before = DialogFixture(channel, configPath).config();
+    // OK with nothing changed: saved, read back and held; no notice, the file untouched.
     {
         DialogFixture dialog(channel, configPath);
-        before = dialog.config();
         TMainForm& form = *dialog.form;
         form.FormShow(&form);
-        const QString oldRemote = form.RemoteAS2ID->text();
+        ModalWatcher watcher;
+        QSignalSpy finished(&form, &QDialog::finished);
+        form.OKClick(form.OK);
+        QVERIFY(watcher.boxes.empty());
+        QCOMPARE(finished.count(), 1);
+        QCOMPARE(dialog.config(), before);
+    }
+    // A new remote ID: saved, held, the file rewritten and the notice shown.
+    QString oldRemote;
+    {
+        DialogFixture dialog(channel, configPath);
+        TMainForm& form = *dialog.form;
+        form.FormShow(&form);
+        oldRemote = form.RemoteAS2ID->text();
         QVERIFY(!oldRemote.isEmpty());
         QVERIFY(before.contains(oldRemote.toUtf8()));
         form.RemoteAS2ID->setText(QStringLiteral("FRESH-REMOTE"));
         ModalWatcher watcher;
         form.OKClick(form.OK);
         QCOMPARE(watcher.boxes.size(), size_t(1));
-        const QByteArray after = dialog.config();
-        // Behind both keys the old ID gave way to the new one.
-        QVERIFY(after.contains("sender.as2_id=FRESH-REMOTE"));
-        QVERIFY(after.contains("receiver.as2_id=FRESH-REMOTE"));
-        QVERIFY(!after.contains("as2_id=" + oldRemote.toUtf8()));
+        QCOMPARE(watcher.boxes[0].title, QStringLiteral("Information"));
     }
+    const QByteArray after = DialogFixture(channel, configPath).config();
+    // Behind both keys the old ID gave way to the new one.
+    QVERIFY(after.contains("sender.as2_id=FRESH-REMOTE"));
+    QVERIFY(after.contains("receiver.as2_id=FRESH-REMOTE"));
+    QVERIFY(!after.contains("as2_id=" + oldRemote.toUtf8()));
     DialogFixture again(channel, configPath);
     again.form->FormShow(again.form.get());
     QCOMPARE(again.form->RemoteAS2ID->text(), QStringLiteral("FRESH-REMOTE"));

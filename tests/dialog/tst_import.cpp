@@ -102,7 +102,8 @@ private Q_SLOTS:
 
     void remoteImportCountsUp();
     void localImportConfirmed();
-    void localImportNotConfirmed();
+    void importNotConfirmed_data();
+    void importNotConfirmed();
     void cancelledImportsSendNothing_data();
     void cancelledImportsSendNothing();
     void counterThatDoesNotConvert();
@@ -121,8 +122,9 @@ void TestImport::remoteImportCountsUp() {
     rig.form.ImportRemoteClick(rig.form.ImportRemote);
     QCOMPARE(rig.form.RemoteCertificate->text(), QStringLiteral("partner:6"));
     const std::string p = path.toStdString();
-    QCOMPARE(rig.sent(), (Commands{"Cert import partner:5 \"" + p + "\"",
-                                   "Cert import partner:6 \"" + p + "\""}));
+    // Each import is confirmed by the alias listing, as the local one is.
+    QCOMPARE(rig.sent(), (Commands{"Cert import partner:5 \"" + p + "\"", "cert List",
+                                   "Cert import partner:6 \"" + p + "\"", "cert List"}));
     // The dialog starts from its pattern each time, not from the file chosen before.
     QCOMPARE(op.fileDialogStartNames, (QStringList{"*.cer", "*.cer"}));
 }
@@ -148,24 +150,44 @@ void TestImport::localImportConfirmed() {
     QVERIFY(op.boxes.empty());
 }
 
-void TestImport::localImportNotConfirmed() {
+void TestImport::importNotConfirmed_data() {
+    QTest::addColumn<bool>("local");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("local") << true
+                           << "Unable to import Certificate. Please check Password and try again";
+    QTest::newRow("remote") << false
+                            << "Unable to import Certificate. Please check the file and try again";
+}
+
+void TestImport::importNotConfirmed() {
+    QFETCH(bool, local);
+    QFETCH(QString, text);
     Rig rig;
-    rig.memory.aliases = {"as2local:0"}; // letter case counts
-    const QString path = rig.makeFile(QStringLiteral("k.p12"));
+    rig.memory.aliases = {"as2local:0", "as2remote:0"}; // letter case counts
+    const QString path = rig.makeFile(local ? QStringLiteral("k.p12") : QStringLiteral("k.cer"));
+    const std::string command = local
+                                    ? "Cert import AS2Local:0 \"" + path.toStdString() + "\" wrong"
+                                    : "Cert import AS2Remote:0 \"" + path.toStdString() + "\"";
+    rig.memory.rewrites[command] = ""; // the service refuses the file
     Operator op;
     op.file = path;
     op.password = QStringLiteral("wrong");
     ModalWatcher watcher(op.act());
-    rig.form.ImportLocalClick(rig.form.ImportLocal);
+    QLineEdit* field = local ? rig.form.LocalCertificate : rig.form.RemoteCertificate;
+    const auto import = [&] {
+        if (local)
+            rig.form.ImportLocalClick(rig.form.ImportLocal);
+        else
+            rig.form.ImportRemoteClick(rig.form.ImportRemote);
+    };
+    import();
     QCOMPARE(op.boxes.size(), size_t(1));
     QCOMPARE(op.boxes[0].title, QStringLiteral("Error"));
-    QCOMPARE(op.boxes[0].text,
-             QStringLiteral("Unable to import Certificate. Please check Password and try again"));
+    QCOMPARE(op.boxes[0].text, text);
     QCOMPARE(op.boxes[0].icon, QMessageBox::Critical);
     // The empty field took the partner's name and keeps it; a retry tries the same alias.
-    QCOMPARE(rig.form.LocalCertificate->text(), QStringLiteral("AS2Local"));
-    rig.form.ImportLocalClick(rig.form.ImportLocal);
-    const std::string command = "Cert import AS2Local:0 \"" + path.toStdString() + "\" wrong";
+    QCOMPARE(field->text(), local ? QStringLiteral("AS2Local") : QStringLiteral("AS2Remote"));
+    import();
     QCOMPARE(rig.sent(), (Commands{command, "cert List", command, "cert List"}));
 }
 
@@ -256,6 +278,19 @@ void TestImport::againstStandin() {
     QCOMPARE(form.RemoteCertificate->text(), QStringLiteral("AS2Remote:0"));
     QVERIFY(handler.CertificateExists("AS2Remote:0"));
     QVERIFY(handler.CertificateExists("AS2Local:0"));
+
+    // A file that holds no certificate: the service refuses it, and the field says so by
+    // keeping what it showed.
+    QFile junk(files.filePath(QStringLiteral("junk.cer")));
+    QVERIFY(junk.open(QIODevice::WriteOnly) && junk.write("no certificate") > 0);
+    junk.close();
+    op.file = junk.fileName();
+    form.ImportRemoteClick(form.ImportRemote);
+    QCOMPARE(op.boxes.size(), size_t(2));
+    QCOMPARE(op.boxes[1].text,
+             QStringLiteral("Unable to import Certificate. Please check the file and try again"));
+    QCOMPARE(form.RemoteCertificate->text(), QStringLiteral("AS2Remote:0"));
+    QVERIFY(!handler.CertificateExists("AS2Remote:1"));
 }
 
 QTEST_MAIN(TestImport)

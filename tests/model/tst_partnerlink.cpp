@@ -61,6 +61,9 @@ private Q_SLOTS:
     void applyUnchangedSavesBoth();
     void applyChangedSettings();
     void applyForUnknownRemoteCreatesPartnerships();
+    void readBackRaisesNoFalseAlarm_data();
+    void readBackRaisesNoFalseAlarm();
+    void readBackNamesEachDifference();
     void applyAfterFailedLoadSendsNothing();
     void unsafeRemoteNameLoadsNothing();
     void unsafeTextSendsNothing_data();
@@ -148,7 +151,7 @@ void TestPartnerLink::lastPartnershipOfAKindDecides() {
 
 void TestPartnerLink::applyUnchangedSavesBoth() {
     Loaded l;
-    QCOMPARE(l.apply(), Sample::SaveCommands);
+    QCOMPARE(l.apply(), Sample::VerifiedSave());
 }
 
 void TestPartnerLink::applyChangedSettings() {
@@ -167,7 +170,8 @@ void TestPartnerLink::applyChangedSettings() {
         R"(Partnership Add AS2Local-AS2Remote AS2Local AS2Remote protocol="as2" as2_url="http://moved:6080" as2_mdn_to="http://me.example:10091")";
     expected[12] =
         R"(Partnership Add AS2Remote-AS2Local AS2Remote AS2Local protocol="as2" as2_url="http://me.example:4081")";
-    QCOMPARE(l.apply(), expected);
+    // The outgoing partnership that both saves sent is compared with the remote partner's.
+    QCOMPARE(l.apply(), Sample::VerifiedSave(expected));
 }
 
 void TestPartnerLink::applyForUnknownRemoteCreatesPartnerships() {
@@ -196,7 +200,49 @@ void TestPartnerLink::applyForUnknownRemoteCreatesPartnerships() {
                        "Partnership Add AS2Remote-AS2Local AS2Remote AS2Local protocol=\"as2\" "
                        "subject=\"From AS2Remote to AS2Local\" as2_url=\"http://me:4080\" " +
                            options + " encrypt=\"3des\" sign=\"md5\"",
-                       "Partnership Store"}));
+                       "Partnership Store", "Partner View AS2Local", "Partner View AS2Remote",
+                       "Partnership List", "Partnership View AS2Local-AS2Remote",
+                       "Partnership View AS2Remote-AS2Local"}));
+}
+
+void TestPartnerLink::readBackRaisesNoFalseAlarm_data() {
+    QTest::addColumn<QString>("value"); // of the outgoing "as2_url", sent and held alike
+    QTest::addColumn<bool>("extraHeld");
+    QTest::newRow("the service holds pairs besides those sent") << "http://partner:5080" << true;
+    QTest::newRow("a value holding a comma and a blank") << "http://a, b=c" << false;
+    QTest::newRow("a value holding a single quote") << "http://it's" << false;
+    QTest::newRow("a value holding a double quote") << "http://\"x" << false;
+    QTest::newRow("a value holding a closing brace") << "http://x}y" << false;
+}
+
+void TestPartnerLink::readBackRaisesNoFalseAlarm() {
+    QFETCH(QString, value);
+    QFETCH(bool, extraHeld);
+    Loaded l;
+    // What a save of these partners would have left on the service.
+    l.local->Partnerships->Items[0]->SetAttribute("as2_url", value.toStdString());
+    l.remote->Partnerships->Items[0]->SetAttribute("as2_url", value.toStdString());
+    l.fixture.memory.partnerships[0].attributes[1].second = value.toStdString();
+    if (extraHeld) {
+        l.fixture.memory.partnerships[0].attributes.emplace_back("content_type", "x12");
+        l.fixture.memory.partners[0].alias += ", extra=1";
+    }
+    QCOMPARE(l.link.Differences(*l.local, *l.remote), Commands{});
+}
+
+void TestPartnerLink::readBackNamesEachDifference() {
+    Loaded l;
+    MemoryService& held = l.fixture.memory;
+    held.partners[1].as2id = "OTHER";
+    held.partnerships[0].attributes.erase(held.partnerships[0].attributes.begin() + 1);
+    held.partnerships.pop_back();
+    held.partners.erase(held.partners.begin());
+    QCOMPARE(l.link.Differences(*l.local, *l.remote),
+             (Commands{"Partner AS2Local: missing",
+                       "Partner AS2Remote, as2_id: sent \"REMOTEID\", held \"OTHER\"",
+                       "Partnership AS2Local-AS2Remote, as2_url: sent \"http://partner:5080\", "
+                       "missing",
+                       "Partnership AS2Remote-AS2Local: missing"}));
 }
 
 void TestPartnerLink::applyAfterFailedLoadSendsNothing() {
@@ -278,7 +324,7 @@ void TestPartnerLink::unsafeTextSendsNothing() {
     const bool import = what == "path" || what == "password" || what == "alias";
     const QString message = QString::fromStdString(Raised<EUnsafeCommandText>([&] {
         if (import)
-            l.link.ImportLocalCertificate(alias, path, password);
+            l.link.ImportCertificate(alias, path, &password);
         else
             l.link.Apply(l.local.get(), l.remote.get(), l.settings);
     }));

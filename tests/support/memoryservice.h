@@ -1,7 +1,11 @@
 #pragma once
-// Test helper: a small in-memory AS2 service behind FakeService's responder. It answers the
-// queries in the reply shapes the service uses and records nothing of its own; the commands that
-// change data are only recorded by the fixture, so a test compares them byte for byte.
+// A small in-memory AS2 service behind FakeService's responder. It answers the queries in the
+// reply shapes the service uses and carries out "Partner Add", "Partnership Add" and their
+// deletes and "Cert import" (which lists the alias), so what a save sent can be read back. Faults
+// can be planted: the service can stop after a number of commands (it then closes every later
+// connection without a word, like a service that has gone while the system still takes the
+// connections), and a given command can be dropped or changed before it is carried out (it is still
+// recorded as sent).
 
 #include "support/fakeservice.h"
 
@@ -27,22 +31,19 @@ public:
     std::vector<std::string> aliases;
     // Replies given instead of the computed one, by exact command.
     std::map<std::string, Reply> overrides;
+    // Commands carried out as another command, by exact command; an empty one is dropped.
+    std::map<std::string, std::string> rewrites;
+
+    // The service goes after carrying out n more commands; negative: it stays.
+    void goAfter(int n) {
+        std::lock_guard<std::mutex> hold(lock);
+        stopAfter = n < 0 ? -1 : carriedOut + n;
+    }
 
     FakeService::Responder responder() {
         return [this](const std::string& command) {
             return answer(command);
         };
-    }
-
-    // Adds or replaces the stored partner, as "Partner Add" would.
-    void putPartner(const MemoryPartner& partner) {
-        std::lock_guard<std::mutex> hold(lock);
-        for (MemoryPartner& p : partners)
-            if (p.name == partner.name) {
-                p = partner;
-                return;
-            }
-        partners.push_back(partner);
     }
 
     static std::string escape(const std::string& text) {
@@ -61,24 +62,106 @@ public:
     }
 
 private:
-    Reply answer(const std::string& command) {
+    static bool takes(const std::string& command, const std::string& prefix, std::string& rest) {
+        if (command.compare(0, prefix.size(), prefix) != 0)
+            return false;
+        rest = command.substr(prefix.size());
+        return true;
+    }
+
+    // The name up to the next blank, which is passed over.
+    static std::string word(const std::string& text, std::size_t& at) {
+        const std::size_t blank = std::min(text.find(' ', at), text.size());
+        std::string name = text.substr(at, blank - at);
+        at = std::min(blank + 1, text.size());
+        return name;
+    }
+
+    // name="value" settings separated by one blank; the values hold no double quote.
+    static std::vector<std::pair<std::string, std::string>> settings(const std::string& text,
+                                                                     std::size_t at) {
+        std::vector<std::pair<std::string, std::string>> out;
+        while (at < text.size()) {
+            const std::size_t equals = text.find("=\"", at);
+            const std::size_t close = text.find('"', equals + 2);
+            if (equals == std::string::npos || close == std::string::npos)
+                break;
+            out.emplace_back(text.substr(at, equals - at),
+                             text.substr(equals + 2, close - equals - 2));
+            at = close + 2;
+        }
+        return out;
+    }
+
+    static std::string setting(const std::vector<std::pair<std::string, std::string>>& all,
+                               const std::string& name) {
+        for (const auto& pair : all)
+            if (pair.first == name)
+                return pair.second;
+        return std::string();
+    }
+
+    template <class T> static void put(std::vector<T>& records, T record) {
+        for (T& existing : records)
+            if (existing.name == record.name) {
+                existing = std::move(record);
+                return;
+            }
+        records.push_back(std::move(record));
+    }
+
+    template <class T> static void remove(std::vector<T>& records, const std::string& name) {
+        for (auto it = records.begin(); it != records.end(); ++it)
+            if (it->name == name) {
+                records.erase(it);
+                return;
+            }
+    }
+
+    Reply answer(std::string command) {
         std::lock_guard<std::mutex> hold(lock);
+        if (stopAfter >= 0 && carriedOut >= stopAfter)
+            return Reply::CloseAtOnce();
+        ++carriedOut;
         auto over = overrides.find(command);
         if (over != overrides.end())
             return over->second;
-        const std::string partnerView = "Partner View ";
-        const std::string partnershipView = "Partnership View ";
-        if (command.compare(0, partnerView.size(), partnerView) == 0)
-            return viewPartner(command.substr(partnerView.size()));
-        if (command.compare(0, partnershipView.size(), partnershipView) == 0)
-            return viewPartnership(command.substr(partnershipView.size()));
-        if (command == "Partnership List") {
+        auto rewrite = rewrites.find(command);
+        if (rewrite != rewrites.end())
+            command = rewrite->second;
+
+        std::string rest;
+        if (takes(command, "Partner View ", rest))
+            return viewPartner(rest);
+        if (takes(command, "Partnership View ", rest))
+            return viewPartnership(rest);
+        if (takes(command, "Partner Add ", rest)) {
+            std::size_t at = 0;
+            const std::string name = word(rest, at);
+            const auto all = settings(rest, at);
+            put(partners, MemoryPartner{name, setting(all, "as2_id"), setting(all, "email"),
+                                        setting(all, "x509_alias")});
+        } else if (takes(command, "Partnership Add ", rest)) {
+            std::size_t at = 0;
+            MemoryPartnership p;
+            p.name = word(rest, at);
+            p.sender = word(rest, at);
+            p.receiver = word(rest, at);
+            p.attributes = settings(rest, at);
+            put(partnerships, std::move(p));
+        } else if (takes(command, "Partner Delete ", rest)) {
+            remove(partners, rest);
+        } else if (takes(command, "Partnership Delete ", rest)) {
+            remove(partnerships, rest);
+        } else if (takes(command, "Cert import ", rest)) {
+            std::size_t at = 0;
+            aliases.push_back(word(rest, at));
+        } else if (command == "Partnership List") {
             std::string line;
             for (const MemoryPartnership& p : partnerships)
                 line += "<partnership>" + escape(p.name) + "</partnership>";
             return Reply(line.empty() ? std::string(" ") : line);
-        }
-        if (command == "cert List") {
+        } else if (command == "cert List") {
             std::string line;
             for (const std::string& a : aliases)
                 line += "<alias>" + escape(a) + "</alias>";
@@ -121,4 +204,6 @@ private:
     }
 
     mutable std::mutex lock;
+    int carriedOut = 0;
+    int stopAfter = -1;
 };

@@ -61,4 +61,15 @@ inline const std::vector<std::string> SaveCommands = {"Partnership Delete AS2Loc
                                                       Incoming,
                                                       "Partnership Store"};
 
+// What OK reads back after saving them.
+inline const std::vector<std::string> ReadBackCommands = {
+    "Partner View AS2Local", "Partner View AS2Remote", "Partnership List",
+    "Partnership View AS2Local-AS2Remote", "Partnership View AS2Remote-AS2Local"};
+
+// The save and its read-back.
+inline std::vector<std::string> VerifiedSave(std::vector<std::string> save = SaveCommands) {
+    save.insert(save.end(), ReadBackCommands.begin(), ReadBackCommands.end());
+    return save;
+}
+
 } // namespace Sample
