@@ -33,12 +33,18 @@ ensure_packages() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
 }
 
-# build_preset NAME : configure (once) and build the preset.
+# build_preset NAME [TARGET...] : configure (once) and build the preset, or only the targets
+# named (and what they need).
 build_preset() {
     local preset="$1"
+    shift
     cd "$ROOT"
     if [ ! -f "build/$preset/CMakeCache.txt" ]; then
         cmake --preset "$preset" >/dev/null
     fi
-    cmake --build --preset "$preset" -j "$(nproc)"
+    if [ "$#" -gt 0 ]; then
+        cmake --build --preset "$preset" -j "$(nproc)" --target "$@"
+    else
+        cmake --build --preset "$preset" -j "$(nproc)"
+    fi
 }
