@@ -9,8 +9,8 @@ export ROOT
 # shellcheck disable=SC2034
 BUILD_PACKAGES=(build-essential cmake ninja-build qt6-base-dev qt6-qpa-plugins libssl-dev openssl fonts-dejavu-core)
 # shellcheck disable=SC2034
-TEST_PACKAGES=(xvfb xdotool x11-utils imagemagick clang libclang-rt-14-dev libbenchmark-dev
-    clang-format shellcheck)
+TEST_PACKAGES=(xvfb xdotool x11-utils xclip imagemagick clang libclang-rt-14-dev libbenchmark-dev
+    clang-format shellcheck dpkg-dev file desktop-file-utils)
 
 # ensure_packages PKG... : apt-get install only what dpkg does not have yet.
 ensure_packages() {
@@ -33,12 +33,18 @@ ensure_packages() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
 }
 
-# build_preset NAME : configure (once) and build the preset.
+# build_preset NAME [TARGET...] : configure (once) and build the preset, or only the targets
+# named (and what they need).
 build_preset() {
     local preset="$1"
+    shift
     cd "$ROOT"
     if [ ! -f "build/$preset/CMakeCache.txt" ]; then
         cmake --preset "$preset" >/dev/null
     fi
-    cmake --build --preset "$preset" -j "$(nproc)"
+    if [ "$#" -gt 0 ]; then
+        cmake --build --preset "$preset" -j "$(nproc)" --target "$@"
+    else
+        cmake --build --preset "$preset" -j "$(nproc)"
+    fi
 }

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# The first run: builds the dialog, starts the stand-in AS2 service on a sample data folder,
-# opens the dialog on it, and when the dialog ends shows what it changed. Without a display it
-# runs the same on a virtual X server and plays the operator with xdotool. Arguments go to the
-# dialog (the first one names the remote partner).
+# The first run: builds the dialog and the stand-in (not the test suites), starts the stand-in
+# AS2 service on a sample data folder, opens the dialog on it, and when the dialog ends shows what
+# it changed. Without a display it runs the same on a virtual X server and plays the operator with
+# xdotool. Arguments go to the dialog (the first one names the remote partner).
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
@@ -15,8 +15,8 @@ ensure_packages "${BUILD_PACKAGES[@]}"
 if [ "$HEADLESS" -eq 1 ]; then
     ensure_packages xvfb xdotool imagemagick
 fi
-echo "== Building"
-build_preset default
+echo "== Building the dialog and the stand-in"
+build_preset default vantrel-config as2-standin
 
 export VANTREL_CONFIG_EXE="$ROOT/build/default/src/dialog/vantrel-config"
 export VANTREL_STANDIN="$ROOT/build/default/standin/as2-standin"

@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# Builds the Debian package from a build folder and checks it without installing it: its file
+# name, its Depends from dpkg-shlibdeps, that it holds the program, the menu entry and the icon
+# under /usr and nothing else; then runs the unpacked program against the stand-in on a virtual
+# X server until its window shows the remote partner, and closes it with Escape.
+# Usage: check_package.sh BUILD_DIR CPACK VERSION, with VANTREL_STANDIN naming the built
+# as2-standin. Everything it started is stopped, also when it fails.
+set -euo pipefail
+
+HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+# shellcheck source=xdrive.sh
+source "$HERE/xdrive.sh"
+
+BUILD="$1"
+CPACK="$2"
+VERSION="$3"
+: "${VANTREL_STANDIN:?names the built as2-standin}"
+
+WORK="$(mktemp -d "${TMPDIR:-/tmp}/vantrel-package.XXXXXX")"
+DATA="$WORK/as2data"
+UNPACKED="$WORK/unpacked"
+
+finish() {
+    local rc=$?
+    if [ "$rc" -ne 0 ] && [ -n "${DISPLAY:-}" ] && [ -n "$XD_MAIN" ]; then
+        import -window root "$WORK/failure.png" 2>/dev/null || true
+    fi
+    xd_stop_all
+    if [ "$rc" -eq 0 ]; then
+        rm -rf "$WORK"
+    else
+        for log in cpack.log dialog.log standin.log xvfb.log; do
+            if [ -s "$WORK/$log" ]; then
+                echo "--- $log" >&2
+                tail -n 40 "$WORK/$log" >&2
+            fi
+        done
+        echo "Kept for a look: $WORK" >&2
+    fi
+    exit "$rc"
+}
+trap finish EXIT
+trap 'exit 143' TERM
+trap 'exit 130' INT
+
+xd_need dpkg-deb dpkg
+xd_need dpkg-shlibdeps dpkg-dev
+xd_need file file
+xd_need desktop-file-validate desktop-file-utils
+xd_need xclip xclip
+
+# The package goes to a folder of this run's own, so a package made by hand in the build folder
+# is neither replaced nor taken for this one.
+(cd "$BUILD" && "$CPACK" -G DEB -B "$WORK/cpack") >"$WORK/cpack.log" 2>&1 ||
+    xd_fail "cpack -G DEB failed in $BUILD"
+expected="vantrel-config_${VERSION}_$(dpkg --print-architecture).deb"
+made="$(cd "$WORK/cpack" && find . -maxdepth 1 -name '*.deb' -printf '%f\n')"
+[ "$made" = "$expected" ] || xd_fail "cpack made '$made', not $expected"
+deb="$WORK/cpack/$expected"
+
+[ "$(dpkg-deb -f "$deb" Package)" = vantrel-config ] || xd_fail "the package is not vantrel-config"
+[ "$(dpkg-deb -f "$deb" Version)" = "$VERSION" ] || xd_fail "the package's version is not $VERSION"
+depends="$(dpkg-deb -f "$deb" Depends)"
+for lib in libc6 libqt6core6 libqt6gui6 libqt6widgets6; do
+    sed -E 's/[,|]/\n/g' <<<"$depends" | sed -E 's/^ *//; s/[ :(].*//' | grep -qxF "$lib" ||
+        xd_fail "Depends lacks $lib: '$depends'"
+done
+
+# Exactly the three files, under /usr: the stand-in and anything else stay out.
+dpkg-deb -x "$deb" "$UNPACKED" || xd_fail "dpkg-deb -x failed"
+files="$(cd "$UNPACKED" && find . ! -type d | sort)"
+[ "$files" = "./usr/bin/vantrel-config
+./usr/share/applications/vantrel-config.desktop
+./usr/share/icons/hicolor/32x32/apps/vantrel-config.png" ] ||
+    xd_fail "the package holds other files than the program, menu entry and icon: $files"
+[ -x "$UNPACKED/usr/bin/vantrel-config" ] || xd_fail "usr/bin/vantrel-config is not executable"
+desktop-file-validate "$UNPACKED/usr/share/applications/vantrel-config.desktop" ||
+    xd_fail "desktop-file-validate refuses the menu entry"
+
+# The packaged program, not the built one, against the stand-in.
+VANTREL_CONFIG_EXE="$UNPACKED/usr/bin/vantrel-config"
+xd_port_free || xd_fail "$(xd_port_taken_message)"
+"$VANTREL_STANDIN" --init "$DATA" 2>"$WORK/init.log" ||
+    xd_fail "as2-standin --init failed: $(cat "$WORK/init.log")"
+xd_start_x
+xd_start_standin "$DATA"
+xd_start_dialog "$DATA/config.xml"
+xd_wait_loaded
+
+# The remote AS2 ID field's text, copied to the clipboard: the window shows what it loaded.
+clipboard_filled() {
+    CLIPBOARD="$(timeout 5 xclip -o -selection clipboard 2>/dev/null)" && [ -n "$CLIPBOARD" ]
+}
+xd_click "$XD_MAIN" "${XD_REMOTE_AS2ID[@]}"
+timeout 10 xdotool key ctrl+a ctrl+c || xd_fail "could not copy the remote AS2 ID"
+xd_wait 10 "remote AS2 ID on the clipboard" clipboard_filled
+[ "$CLIPBOARD" = REMOTEID ] || xd_fail "the remote AS2 ID field shows '$CLIPBOARD', not REMOTEID"
+
+xd_keys "$XD_MAIN" Escape
+xd_wait_exit
+[ "$XD_EXIT" -eq 0 ] || xd_fail "exit code $XD_EXIT after Escape"
+echo "PASS: package $expected ($(stat -c %s "$deb") bytes), Depends: $depends"
