@@ -9,11 +9,13 @@
 #include "platform/textconv.h"
 
 #include <QApplication>
+#include <QFileDialog>
 #include <QIcon>
 #include <QInputDialog>
 #include <QKeyEvent>
 #include <QScopeGuard>
 #include <QShowEvent>
+#include <limits>
 
 TMainForm* MainForm = nullptr;
 
@@ -67,11 +69,16 @@ TMainForm::TMainForm(QWidget* parent) : QDialog(parent) {
 
     for (QLineEdit* field : {LocalName, LocalCertificate, RemoteName, RemoteCertificate})
         ShowAsReadOnly(field);
+    // A value longer than Qt's default limit would be cut, and saved cut.
+    for (QLineEdit* edit : findChildren<QLineEdit*>(QString(), Qt::FindDirectChildrenOnly))
+        edit->setMaxLength(std::numeric_limits<int>::max());
 
     SelectRemoteCertificate =
         MakeFileDialog(this, QStringLiteral("SelectRemoteCertificate"),
                        QStringLiteral("Select Remote Certificate"),
                        {QStringLiteral("Certificates (*.cer)")}, QStringLiteral("cer"));
+    // The filter reads "Certificates"; the pattern stays out of sight.
+    SelectRemoteCertificate->setOption(QFileDialog::HideNameFilterDetails);
     SelectLocalCertificate = MakeFileDialog(this, QStringLiteral("SelectLocalCertificate"),
                                             QStringLiteral("Select Local Certificate"),
                                             {QStringLiteral("Local Key Exchange (*.p12)"),
@@ -185,21 +192,28 @@ void TMainForm::FormShow(QObject* /*Sender*/) {
         const auto wait = WaitCursor();
         Link().Load(remoteName, LocalPartner, RemotePartner);
     }
+    // Recorded at once, so a load that stops further on leaves unchanged IDs unchanged.
+    OldLocalAS2ID = LocalPartner->AS2ID;
+    OldRemoteAS2ID = RemotePartner->AS2ID;
     // The controls show what was read, also when reading stops at an unreadable port.
     TLinkSettings settings = Settings();
     const auto show = qScopeGuard([&] { ShowSettings(settings); });
     TPartnerLink::Read(*LocalPartner, *RemotePartner, settings);
-    OldLocalAS2ID = LocalPartner->AS2ID;
-    OldRemoteAS2ID = RemotePartner->AS2ID;
 }
 
 void TMainForm::OKClick(QObject* /*Sender*/) {
     {
         const auto wait = WaitCursor();
-        Link().Apply(LocalPartner.get(), RemotePartner.get(), Settings());
+        Link().Apply(LocalPartner, RemotePartner, Settings());
     }
     if (LocalPartner->AS2ID != OldLocalAS2ID || RemotePartner->AS2ID != OldRemoteAS2ID) {
-        UpdateServiceConfig();
+        try {
+            UpdateServiceConfig();
+        } catch (const Exception& failure) {
+            throw EServiceError(failure.Message +
+                                ". The AS2 service already holds the new partner settings; OK "
+                                "again retries the file");
+        }
         MessageDlg(
             QStringLiteral("Quenfold"),
             QStringLiteral(

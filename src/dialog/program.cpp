@@ -11,6 +11,11 @@
 namespace {
 
 int Run(int argc, char** argv) {
+    // The command line as the program got it: QApplication takes its own options (-reverse,
+    // -style X, ...) out of argv, and the first argument names the remote partner whatever it is.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Vantrel Lite Configuration"));
     QObject::connect(&app, &QCoreApplication::aboutToQuit, [] { SetApplicationTerminating(true); });
@@ -18,6 +23,7 @@ int Run(int argc, char** argv) {
     // The window first, then the command channel; showing the window (in the event loop) loads.
     auto form = std::make_unique<TMainForm>();
     MainForm = form.get();
+    form->Arguments = arguments;
     QObject::connect(form.get(), &QDialog::finished, &app, &QCoreApplication::quit);
 
     auto handler = std::make_unique<TCommandHandler>();

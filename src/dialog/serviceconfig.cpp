@@ -1,18 +1,20 @@
 #include "dialog/serviceconfig.h"
 
+#include "platform/fileowner.h"
 #include "platform/textconv.h"
 
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QOperatingSystemVersion>
 #include <QSaveFile>
 #include <QString>
-#include <QtGlobal>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 #include <utility>
 
 namespace {
@@ -22,6 +24,8 @@ const char ReceiverKey[] = "receiver.as2_id=";
 const char ModuleStart[] =
     "<module classname=\"org.corvane.processor.receiver.AS2DirectoryPollingModule\"";
 static_assert(sizeof(ModuleStart) - 1 == 76, "module start text");
+// How often the update starts again when another program changes the file meanwhile.
+constexpr int MaxUpdateAttempts = 5;
 
 std::string UpperAscii(std::string text) {
     for (char& c : text)
@@ -80,15 +84,9 @@ std::string CleanDescription(std::string text) {
 // of an unnamed temporary file fails); the system's error code then describes the failure.
 std::string DeviceErrorText(const QFileDevice& device, int savedErrno) {
     const QString untouched = QFile().errorString();
-    QString text = device.errorString();
-    if (text.isEmpty() || text == untouched) {
-#ifdef _WIN32
-        (void)savedErrno;
-        text = qt_error_string(); // Qt's file engine there fails with the system's last error
-#else
-        text = qt_error_string(savedErrno);
-#endif
-    }
+    const QString text = device.errorString();
+    if (text.isEmpty() || text == untouched)
+        return CleanDescription(std::generic_category().message(savedErrno));
     return CleanDescription(ToStdString(text));
 }
 
@@ -204,43 +202,61 @@ std::string UpdateConfigText(const std::string& bytes, const TConfigIDs& ids) {
 }
 
 std::string DefaultServiceConfigPath() {
-#ifdef _WIN32
     const std::string configured = ToStdString(qEnvironmentVariable("VANTREL_CONFIG"));
-#else
-    // File names are bytes here; take them as they are.
-    const std::string configured = qgetenv("VANTREL_CONFIG").toStdString();
-#endif
     if (!configured.empty())
         return configured;
-#ifdef _WIN32
-    return "c:\\as2data\\config.xml";
-#else
+    if (QOperatingSystemVersion::currentType() == QOperatingSystemVersion::Windows)
+        return "c:\\as2data\\config.xml";
     return "/var/lib/as2data/config.xml";
-#endif
 }
 
 void UpdateServiceConfigFile(const std::string& path, const TConfigIDs& ids) {
     const QString filePath = QString::fromStdString(path);
-    const std::string bytes = ReadWholeFile(filePath);
-    if (!IsEightBitText(bytes))
-        throw ENotTextFileError(
-            Format("The file \"%s\" is not an 8-bit text file and was left unchanged",
-                   AbsolutePath(filePath).c_str()));
-    const std::string text = UpdateConfigText(bytes, ids);
-    QSaveFile file(filePath);
-    file.setDirectWriteFallback(false);
-    // Unbuffered, so a write that the disk cuts short fails here and not unnoticed in commit().
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
-        RaiseCreateError(filePath, DeviceErrorText(file, errno));
-    if (file.write(text.data(), static_cast<qint64>(text.size())) !=
-        static_cast<qint64>(text.size())) {
-        file.cancelWriting();
-        throw EWriteError("Stream write error");
-    }
-    if (!file.commit()) {
-        const int savedErrno = errno;
-        if (file.error() == QFileDevice::WriteError)
+    // Another program may change the file while it is updated here; the update is then made
+    // again from what the file holds, rather than replace it with older content.
+    for (int attempt = 0; attempt < MaxUpdateAttempts; ++attempt) {
+        const std::string bytes = ReadWholeFile(filePath);
+        if (!IsEightBitText(bytes))
+            throw ENotTextFileError(
+                Format("The file \"%s\" is not an 8-bit text file and was left unchanged",
+                       AbsolutePath(filePath).c_str()));
+        const std::string text = UpdateConfigText(bytes, ids);
+        const QFileInfo original(filePath);
+
+        QSaveFile file(filePath);
+        file.setDirectWriteFallback(false);
+        // Unbuffered, so a write that the disk cuts short fails here and not unnoticed in commit().
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+            RaiseCreateError(filePath, Format("The folder \"%s\" does not take the new file: %s",
+                                              AbsolutePath(original.absolutePath()).c_str(),
+                                              DeviceErrorText(file, errno).c_str()));
+        if (file.write(text.data(), static_cast<qint64>(text.size())) !=
+            static_cast<qint64>(text.size())) {
+            file.cancelWriting();
             throw EWriteError("Stream write error");
-        RaiseCreateError(filePath, DeviceErrorText(file, savedErrno));
+        }
+        // The service reads the file as its own user: the new file keeps the old one's owner and
+        // group (Qt keeps its permission bits), or the old file stays.
+        std::string why;
+        if (!GiveOwner(file.handle(), original.ownerId(), original.groupId(), why)) {
+            file.cancelWriting();
+            RaiseCreateError(filePath,
+                             Format("Its owner and group cannot be given to the new file, so it "
+                                    "was left as it is: %s",
+                                    CleanDescription(why).c_str()));
+        }
+        if (ReadWholeFile(filePath) != bytes) {
+            file.cancelWriting();
+            continue;
+        }
+        if (!file.commit()) {
+            const int savedErrno = errno;
+            if (file.error() == QFileDevice::WriteError)
+                throw EWriteError("Stream write error");
+            RaiseCreateError(filePath, DeviceErrorText(file, savedErrno));
+        }
+        return;
     }
+    RaiseCreateError(filePath, "It kept changing while it was being updated, so it was left as "
+                               "it is");
 }

@@ -55,8 +55,13 @@ std::string ChooseFile(QFileDialog* dialog, const QString& pattern) {
 }
 
 int SpinEditValue(const QSpinBox& box) {
+    // The number as the box shows it, in its own locale's digits; ASCII digits typed into it
+    // count too.
+    const QString text = box.cleanText().trimmed();
     bool ok = false;
-    const int value = box.cleanText().trimmed().toInt(&ok);
+    int value = box.locale().toInt(text, &ok);
+    if (!ok)
+        value = text.toInt(&ok);
     if (!ok)
         return box.minimum();
     return qBound(box.minimum(), value, box.maximum());

@@ -28,6 +28,6 @@ QFileDialog* MakeFileDialog(QWidget* parent, const QString& name, const QString&
 // Shows the dialog with its file name reset to the pattern; the chosen path, or empty.
 std::string ChooseFile(QFileDialog* dialog, const QString& pattern);
 
-// The value of a spin box is read from its text: the minimum when the text is not an integer,
-// the nearest bound when it lies outside the range.
+// The value of a spin box is read from its text, in the box's locale: the minimum when the text
+// is not an integer, the nearest bound when it lies outside the range.
 int SpinEditValue(const QSpinBox& box);

@@ -48,16 +48,6 @@ template <class TStep> void SaveStep(TStep&& step, const char* meaning) {
 const char* const MayHoldPart = "The AS2 service may hold only part of the changes; OK sends them "
                                 "all again";
 
-// The pairs as the service gives them back: the list printed in the reply's form, read as every
-// reply list is read. A value that the form cannot carry comes back changed here as it would
-// from the service.
-TNameValueArray AsGivenBack(const TNameValueArray& sent) {
-    std::string list = "{";
-    for (std::size_t i = 0; i < sent.size(); ++i)
-        list += (i > 0 ? ", " : "") + sent[i].Name + "=" + sent[i].Value;
-    return TCommandHandler::ParseNameValueList(list + "}", "{");
-}
-
 const TNameValuePair* FirstPair(const TNameValueArray& pairs, const std::string& name) {
     for (const TNameValuePair& pair : pairs)
         if (pair.Name == name)
@@ -69,7 +59,7 @@ const TNameValuePair* FirstPair(const TNameValueArray& pairs, const std::string&
 // those sent are no difference.
 void Compare(const std::string& owner, const TNameValueArray& sent, const TNameValueArray& held,
              std::vector<std::string>& differences, const std::string& keyPrefix = "") {
-    const TNameValueArray expected = AsGivenBack(sent);
+    const TNameValueArray expected = CommandText::AsGivenBack(sent);
     for (const TNameValuePair& pair : sent) {
         if (FirstPair(sent, pair.Name) != &pair)
             continue;
@@ -109,7 +99,7 @@ TPartnerLink::TPartnerLink(TCommandHandler& channel, std::vector<TFieldName> fie
 void TPartnerLink::Load(const std::string& remoteName, std::unique_ptr<TPartner>& local,
                         std::unique_ptr<TPartner>& remote) {
     CommandText::Check("The remote partner name on the command line:", remoteName,
-                       CommandText::BareName, "loaded");
+                       CommandText::TKind::Name, "loaded");
     local = TPartner::LoadPartner(Channel, LocalPartnerName);
     remote = TPartner::LoadPartner(Channel, remoteName);
 }
@@ -146,16 +136,19 @@ void TPartnerLink::CheckSetting(const TLinkSettings& settings, TSettingText sett
     for (const TFieldName& name : FieldNames)
         if (name.Setting == setting)
             field = name.Label;
-    CommandText::Check(field, settings.*setting, CommandText::QuotedValue, "saved");
+    CommandText::Check(field, settings.*setting, CommandText::TKind::Value, "saved");
 }
 
-void TPartnerLink::Apply(TPartner* local, TPartner* remote, const TLinkSettings& settings) {
-    if (local == nullptr || remote == nullptr)
+void TPartnerLink::Apply(std::unique_ptr<TPartner>& loadedLocal,
+                         std::unique_ptr<TPartner>& loadedRemote, const TLinkSettings& settings) {
+    if (!loadedLocal || !loadedRemote)
         throw EDialogStateError("The settings could not be read from the AS2 service, so there is "
                                 "nothing to save. Nothing was saved");
     for (const TSettingText setting : CommandTexts)
         CheckSetting(settings, setting);
 
+    auto local = std::make_unique<TPartner>(*loadedLocal);
+    auto remote = std::make_unique<TPartner>(*loadedRemote);
     local->SetAS2ID(settings.LocalAS2ID);
     local->SetEmail(settings.LocalEmail);
     local->SetX509Alias(settings.LocalCertificate);
@@ -198,8 +191,11 @@ void TPartnerLink::Apply(TPartner* local, TPartner* remote, const TLinkSettings&
     SaveStep([&] { differences = Differences(*local, *remote); },
              "What was saved could not be read back. The AS2 service may hold only part of the "
              "changes; OK sends them all again");
-    if (differences.empty())
+    if (differences.empty()) {
+        loadedLocal = std::move(local);
+        loadedRemote = std::move(remote);
         return;
+    }
     const std::size_t shown = differences.size() > 10 ? 9 : differences.size();
     std::string message = "The AS2 service does not hold what was saved:";
     for (std::size_t i = 0; i < shown; ++i)
@@ -256,12 +252,12 @@ std::vector<std::string> TPartnerLink::Differences(const TPartner& local, const 
 
 bool TPartnerLink::ImportCertificate(const std::string& alias, const std::string& path,
                                      const std::string* password) {
-    CommandText::Check("Certificate alias:", alias, CommandText::Alias, "imported");
-    CommandText::Check("Certificate file path:", path, CommandText::Path, "imported");
+    CommandText::Check("Certificate alias:", alias, CommandText::TKind::Alias, "imported");
+    CommandText::Check("Certificate file path:", path, CommandText::TKind::Path, "imported");
     std::string command = "Cert import " + alias + " \"" + path + "\"";
     if (password != nullptr) {
-        CommandText::Check("Certificate password:", *password, CommandText::Password, "imported",
-                           CommandText::TShown::Hidden);
+        CommandText::Check("Certificate password:", *password, CommandText::TKind::Password,
+                           "imported", CommandText::TShown::Hidden);
         command += " " + *password;
     }
     Channel.SendCommand(command);

@@ -53,13 +53,16 @@ public:
     // that is no number; `settings` then holds what was read before it.
     static void Read(const TPartner& local, const TPartner& remote, TLinkSettings& settings);
 
-    // Checks every text that goes into a command, writes the settings into the two partners and
-    // the remote partner's partnerships (creating two when it has none), saves the local partner
-    // and the remote one, and reads back what the service holds. Nothing is sent when a partner
-    // is missing (a failed load) or a text would change a command's meaning. EServiceError when a
-    // command could not be delivered, the read-back failed, or the service does not hold what
-    // was sent (the message lists the differences); the service may then hold part of the save.
-    void Apply(TPartner* local, TPartner* remote, const TLinkSettings& settings);
+    // Checks every text that goes into a command, writes the settings into copies of the two
+    // partners and the remote partner's partnerships (creating two when it has none), saves the
+    // local partner and the remote one, and reads back what the service holds; only then do the
+    // copies take the partners' place, so OK again after a failure sends what the first OK sent
+    // for the same settings. Nothing is sent when a partner is missing (a failed load) or a text
+    // cannot go into a command. EServiceError when a command could not be delivered, the
+    // read-back failed, or the service does not hold what was sent (the message lists the
+    // differences); the service may then hold part of the save.
+    void Apply(std::unique_ptr<TPartner>& local, std::unique_ptr<TPartner>& remote,
+               const TLinkSettings& settings);
 
     // The differences between what the two partners' saves sent and what the service holds: the
     // partners, and every partnership either save added (one that both sent, as the remote

@@ -4,24 +4,29 @@
 
 namespace {
 
-void Check(const std::string& owner, const char* field, const std::string& text,
-           const char* forbidden) {
-    CommandText::Check(owner + ", " + field + ":", text, forbidden, "saved");
+using CommandText::TKind;
+
+void Check(const std::string& owner, const std::string& field, const std::string& text,
+           TKind kind) {
+    CommandText::Check(owner + ", " + field + ":", text, kind, "saved");
 }
 
 void CheckPartnership(const TPartnership& p) {
     const std::string owner = "Partnership " + p.Name;
-    Check(owner, "name", p.Name, CommandText::BareName);
-    Check(owner, "sender name", p.SenderName, CommandText::BareName);
-    Check(owner, "receiver name", p.ReceiverName, CommandText::BareName);
+    Check(owner, "name", p.Name, TKind::Name);
+    Check(owner, "sender name", p.SenderName, TKind::Name);
+    Check(owner, "receiver name", p.ReceiverName, TKind::Name);
     for (const TNameValuePair& attribute : p.Attributes) {
-        Check(owner, "attribute name", attribute.Name, CommandText::BareName);
-        Check(owner, ("value of attribute " + attribute.Name).c_str(), attribute.Value,
-              CommandText::QuotedValue);
+        Check(owner, "attribute name", attribute.Name, TKind::Key);
+        Check(owner, "value of attribute " + attribute.Name, attribute.Value, TKind::Value);
     }
 }
 
 } // namespace
+
+TPartner::TPartner(const TPartner& other)
+    : Name(other.Name), AS2ID(other.AS2ID), Email(other.Email), X509Alias(other.X509Alias),
+      Partnerships(std::make_unique<TPartnershipList>(*other.Partnerships)) {}
 
 std::string TPartner::AddCommand() const {
     return "Partner Add " + Name + " as2_id=\"" + AS2ID + "\" email=\"" + Email +
@@ -30,10 +35,10 @@ std::string TPartner::AddCommand() const {
 
 void TPartner::CheckSave() const {
     const std::string owner = "Partner " + Name;
-    Check(owner, "name", Name, CommandText::BareName);
-    Check(owner, "AS2 ID", AS2ID, CommandText::QuotedValue);
-    Check(owner, "e-mail address", Email, CommandText::QuotedValue);
-    Check(owner, "certificate alias", X509Alias, CommandText::QuotedValue);
+    Check(owner, "name", Name, TKind::Name);
+    Check(owner, "AS2 ID", AS2ID, TKind::Value);
+    Check(owner, "e-mail address", Email, TKind::Value);
+    Check(owner, "certificate alias", X509Alias, TKind::Value);
     for (const auto& partnership : Partnerships->Items)
         CheckPartnership(*partnership);
 }

@@ -9,6 +9,11 @@
 
 class TPartner {
 public:
+    TPartner() = default;
+    // A copy holds copies of the partnerships.
+    TPartner(const TPartner& other);
+    TPartner& operator=(const TPartner&) = delete;
+
     std::string Name;
     std::string AS2ID;
     std::string Email;

@@ -1,5 +1,7 @@
 #include "model/partnerships.h"
 
+#include "model/commandtext.h"
+
 TPartnership::TPartnership(std::string name, std::string senderName, std::string receiverName)
     : Name(std::move(name)), SenderName(std::move(senderName)),
       ReceiverName(std::move(receiverName)) {}
@@ -47,6 +49,11 @@ std::unique_ptr<TPartnership> TPartnership::LoadPartnership(TCommandHandler& cha
     return partnership;
 }
 
+TPartnershipList::TPartnershipList(const TPartnershipList& other) {
+    for (const auto& partnership : other.Items)
+        Items.push_back(std::make_unique<TPartnership>(*partnership));
+}
+
 void TPartnershipList::Add(std::unique_ptr<TPartnership> partnership) {
     Items.push_back(std::move(partnership));
 }
@@ -55,6 +62,9 @@ std::unique_ptr<TPartnershipList>
 TPartnershipList::LoadPartnerships(TCommandHandler& channel, const std::string& partnerName) {
     auto list = std::make_unique<TPartnershipList>();
     for (const std::string& name : channel.GetPartnershipNames()) {
+        // The name goes into the next command as it came.
+        CommandText::Check("The partnership name in the AS2 service's list", name,
+                           CommandText::TKind::Name, "loaded");
         std::unique_ptr<TPartnership> partnership = TPartnership::LoadPartnership(channel, name);
         if (partnership->SenderName == partnerName || partnership->ReceiverName == partnerName)
             list->Add(std::move(partnership));

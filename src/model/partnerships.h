@@ -38,6 +38,11 @@ using TPartnershipArray = std::vector<std::unique_ptr<TPartnership>>;
 
 class TPartnershipList {
 public:
+    TPartnershipList() = default;
+    // A copy holds copies of the partnerships: nothing is shared.
+    TPartnershipList(const TPartnershipList& other);
+    TPartnershipList& operator=(const TPartnershipList&) = delete;
+
     TPartnershipArray Items;
 
     // Takes ownership; no check for a partnership of the same name.

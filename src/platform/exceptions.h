@@ -38,8 +38,4 @@ VANTREL_DECLARE_EXCEPTION(EDialogStateError);
 #undef VANTREL_DECLARE_EXCEPTION
 
 // Builds a message from a printf-style format, as the system's fixed message formats are written.
-std::string Format(const char* format, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 1, 2)))
-#endif
-    ;
+[[gnu::format(printf, 1, 2)]] std::string Format(const char* format, ...);

@@ -54,7 +54,8 @@ private Q_SLOTS:
     void okCaseChangeCounts();
     void okThatTheServiceDoesNotHoldKeepsTheDialog_data();
     void okThatTheServiceDoesNotHoldKeepsTheDialog();
-    void okAfterBadIncomingPortCountsIdsChanged();
+    void stoppedLoadKeepsIdsUnchanged();
+    void longValueLoadedAndSavedWhole();
     void cancelSendsNothing();
     void okAfterFailedLoadSavesNothing();
     void unsafeFieldNamedByItsLabel();
@@ -234,19 +235,36 @@ void TestDialog::okCaseChangeCounts() {
     QVERIFY(rig.dialog.config().contains("sender.as2_id=localid"));
 }
 
-void TestDialog::okAfterBadIncomingPortCountsIdsChanged() {
+void TestDialog::stoppedLoadKeepsIdsUnchanged() {
     Rig rig;
-    rig.service.memory.partnerships[1].attributes[1].second = "http://myhost:x";
+    rig.service.memory.partnerships[1].attributes[1].second = "http://myhost"; // no port
     QCOMPARE(Raised<EConvertError>([&] { rig.form.FormShow(&rig.form); }),
-             std::string("'x' is not a valid integer value"));
-    QVERIFY(OldLocalAS2ID.empty() && OldRemoteAS2ID.empty());
+             std::string("'myhost' is not a valid integer value"));
+    // Both partners loaded: their IDs as loaded are known, so an unchanged OK changes none.
+    QCOMPARE(OldLocalAS2ID, std::string("LOCALID"));
+    QCOMPARE(OldRemoteAS2ID, std::string("REMOTEID"));
+    ModalWatcher watcher;
+    QSignalSpy finished(&rig.form, &QDialog::finished);
+    rig.form.OKClick(rig.form.OK);
+    QVERIFY(watcher.boxes.empty());
+    QCOMPARE(finished.count(), 1);
+    QCOMPARE(rig.dialog.config(), ConfigText);
+}
+
+void TestDialog::longValueLoadedAndSavedWhole() {
+    Rig rig;
+    const std::string email(40000, 'e');
+    rig.service.memory.partners[1].email = email;
+    rig.form.FormShow(&rig.form);
+    QCOMPARE(rig.form.RemoteEmail->text().size(), 40000);
+    rig.form.RemoteEmail->end(false);
+    QTest::keyClicks(rig.form.RemoteEmail, QStringLiteral("@x")); // typed onto the end
     ModalWatcher watcher;
     rig.form.OKClick(rig.form.OK);
-    // Both IDs count as changed: the notice shows; an empty old local ID is no search text, so
-    // the bare keys are not prefixed with the ID.
-    QCOMPARE(watcher.boxes.size(), size_t(1));
-    QVERIFY(!rig.dialog.config().contains("LOCALIDLOCALID"));
-    QVERIFY(rig.dialog.config().contains("sender.as2_id=LOCALID, receiver.as2_id=REMOTEID"));
+    const Commands sent = rig.sentAfterLoad();
+    QCOMPARE(sent.at(10), "Partner Add AS2Remote as2_id=\"REMOTEID\" email=\"" + email +
+                              "@x\" x509_alias=\"AS2Remote:2\"");
+    QVERIFY(watcher.boxes.empty()); // and the service holds it whole
 }
 
 void TestDialog::cancelSendsNothing() {
@@ -314,6 +332,11 @@ void TestDialog::configFailureStopsOk() {
     rig.form.OK->click();
     QCOMPARE(watcher.boxes.size(), size_t(1)); // the error, not the notice
     QVERIFY(watcher.boxes[0].text.startsWith(QStringLiteral("Cannot open file \"")));
+    // The partners were saved before the file: the operator learns that, and what OK does.
+    QVERIFY2(watcher.boxes[0].text.endsWith(QStringLiteral(
+                 "The AS2 service already holds the new partner settings; OK again retries the "
+                 "file.")),
+             qPrintable(watcher.boxes[0].text));
     QCOMPARE(watcher.boxes[0].title, QString());
     QCOMPARE(finished.count(), 0);
     QVERIFY(!QFile::exists(rig.dialog.dir.filePath(QStringLiteral("missing.xml"))));

@@ -41,7 +41,7 @@ struct Loaded {
     }
     // The commands that applying the settings sent.
     Commands apply() {
-        link.Apply(local.get(), remote.get(), settings);
+        link.Apply(local, remote, settings);
         const Commands all = fixture.sent();
         return Commands(all.begin() + static_cast<long>(loadCommands), all.end());
     }
@@ -65,7 +65,11 @@ private Q_SLOTS:
     void readBackRaisesNoFalseAlarm();
     void readBackNamesEachDifference();
     void applyAfterFailedLoadSendsNothing();
+    void unsafeRemoteNameLoadsNothing_data();
     void unsafeRemoteNameLoadsNothing();
+    void valuesTheRepliesCanCarry_data();
+    void valuesTheRepliesCanCarry();
+    void okAgainSendsWhatTheFirstSent();
     void unsafeTextSendsNothing_data();
     void unsafeTextSendsNothing();
 };
@@ -248,25 +252,109 @@ void TestPartnerLink::readBackNamesEachDifference() {
 void TestPartnerLink::applyAfterFailedLoadSendsNothing() {
     ServiceFixture fixture;
     TPartnerLink link(fixture.channel, Labels());
-    TPartner local;
+    auto local = std::make_unique<TPartner>();
+    std::unique_ptr<TPartner> remote; // its load failed
     const std::string message =
-        Raised<EDialogStateError>([&] { link.Apply(&local, nullptr, TLinkSettings()); });
+        Raised<EDialogStateError>([&] { link.Apply(local, remote, TLinkSettings()); });
     QVERIFY2(QString::fromStdString(message).contains(QStringLiteral("Nothing was saved")),
              message.c_str());
     QVERIFY(fixture.sent().empty());
 }
 
+void TestPartnerLink::unsafeRemoteNameLoadsNothing_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("told");
+    QTest::newRow("a blank") << "AS2Remote x509_alias=\"evil\""
+                             << "The remote partner name on the command line: \"AS2Remote "
+                                "x509_alias=\"evil\"\" holds a blank";
+    QTest::newRow("a tilde") << "A~B"
+                             << "The remote partner name on the command line: \"A~B\" holds a "
+                                "tilde";
+    QTest::newRow("empty") << ""
+                           << "The remote partner name on the command line is empty. Nothing "
+                              "was loaded";
+}
+
 void TestPartnerLink::unsafeRemoteNameLoadsNothing() {
+    QFETCH(QString, name);
+    QFETCH(QString, told);
     ServiceFixture fixture;
     TPartnerLink link(fixture.channel, Labels());
     std::unique_ptr<TPartner> local;
     std::unique_ptr<TPartner> remote;
-    const std::string message = Raised<EUnsafeCommandText>(
-        [&] { link.Load("AS2Remote x509_alias=\"evil\"", local, remote); });
-    QVERIFY2(QString::fromStdString(message).contains(QStringLiteral("remote partner name")),
-             message.c_str());
+    const std::string message =
+        Raised<EUnsafeCommandText>([&] { link.Load(name.toStdString(), local, remote); });
+    QVERIFY2(QString::fromStdString(message).startsWith(told), message.c_str());
     QVERIFY(!local && !remote);
     QVERIFY(fixture.sent().empty());
+}
+
+void TestPartnerLink::valuesTheRepliesCanCarry_data() {
+    QTest::addColumn<QString>("what");
+    QTest::addColumn<QByteArray>("value");
+    QTest::addColumn<QString>("fault"); // empty: saved and read back equal
+    QTest::newRow("a closing brace")
+        << "OutgoingAS2URL" << QByteArray("http://partner/as2}x") << "a closing brace \"}\"";
+    QTest::newRow("a single quote")
+        << "RemoteEmail" << QByteArray("o'brien@example.com") << "a single quote";
+    QTest::newRow("a comma and a blank")
+        << "RemoteEmail" << QByteArray("c@d, x509_alias=EVIL") << "a comma followed by a blank";
+    QTest::newRow("a tilde") << "RemoteAS2ID" << QByteArray("A~B") << "a tilde \"~\"";
+    QTest::newRow("a control character") << "RemoteAS2ID"
+                                         << QByteArray("A\x01"
+                                                       "B")
+                                         << "a control character (U+0001)";
+    QTest::newRow("a tab") << "IncomingHostName" << QByteArray("my\thost")
+                           << "a control character (U+0009)";
+    QTest::newRow("a comma without a blank, an equals sign")
+        << "OutgoingAS2URL" << QByteArray("http://h/?a=b,c") << "";
+    QTest::newRow("blanks inside and after") << "RemoteAS2ID" << QByteArray("ID 2 ") << "";
+    QTest::newRow("an opening brace, letters beyond ASCII")
+        << "RemoteEmail" << QByteArray("{b\xc3\xbcro@x") << "";
+    QTest::newRow("nothing at all") << "RemoteEmail" << QByteArray() << "";
+}
+
+void TestPartnerLink::valuesTheRepliesCanCarry() {
+    QFETCH(QString, what);
+    QFETCH(QByteArray, value);
+    QFETCH(QString, fault);
+    Loaded l;
+    const std::string text = value.toStdString();
+    const TSettingText setting = what == "OutgoingAS2URL" ? &TLinkSettings::OutgoingAS2URL
+                                 : what == "RemoteEmail"  ? &TLinkSettings::RemoteEmail
+                                 : what == "RemoteAS2ID"  ? &TLinkSettings::RemoteAS2ID
+                                                          : &TLinkSettings::IncomingHostName;
+    l.settings.*setting = text;
+    const std::string message = Raised<EUnsafeCommandText>([&] { l.apply(); });
+    if (fault.isEmpty()) {
+        QCOMPARE(message, std::string("<nothing raised>")); // the read-back found it held
+        return;
+    }
+    const QString shown = QString::fromStdString(message);
+    QVERIFY2(shown.contains(QStringLiteral(" holds ") + fault), qPrintable(shown));
+    QVERIFY2(shown.endsWith(QStringLiteral("Nothing was saved")), qPrintable(shown));
+    QCOMPARE(l.fixture.sent().size(), l.loadCommands);
+}
+
+void TestPartnerLink::okAgainSendsWhatTheFirstSent() {
+    // A remote partner the service does not know: the first OK creates its two partnerships.
+    Loaded l([](MemoryService& m) {
+        m.partners.resize(1);
+        m.partnerships.clear();
+    });
+    l.settings.RemoteAS2ID = "R1";
+    l.fixture.memory.goAfter(3); // the local partner's save, then the service is gone
+    QVERIFY(Raised<EServiceError>([&] { l.apply(); }).find("may hold only part") !=
+            std::string::npos);
+    const std::size_t firstEnd = l.fixture.sent().size();
+    l.fixture.memory.goAfter(-1);
+    l.loadCommands = firstEnd;
+    const Commands second = l.apply();
+    const Commands all = l.fixture.sent();
+    const Commands first(all.begin() + 3, all.begin() + static_cast<long>(firstEnd));
+    // The first OK's save, then its failed read-back; the second OK sends the same save.
+    QCOMPARE(Commands(second.begin(), second.begin() + 10),
+             Commands(first.begin(), first.begin() + 10));
 }
 
 void TestPartnerLink::unsafeTextSendsNothing_data() {
@@ -326,7 +414,7 @@ void TestPartnerLink::unsafeTextSendsNothing() {
         if (import)
             l.link.ImportCertificate(alias, path, &password);
         else
-            l.link.Apply(l.local.get(), l.remote.get(), l.settings);
+            l.link.Apply(l.local, l.remote, l.settings);
     }));
     QVERIFY2(message.startsWith(named), qPrintable(message));
     QVERIFY(message.endsWith(import ? QStringLiteral("Nothing was imported")

@@ -62,6 +62,7 @@ private Q_SLOTS:
     void loadKnownPartnerFiltersExactly();
     void loadPartnerWithoutNameUsesEmptyName();
     void partnershipMissingMarkersReadsEmpty();
+    void unsafeNameInTheListStopsTheLoad();
     void attributeOperations();
     void unsafeTextRefused_data();
     void unsafeTextRefused();
@@ -88,7 +89,7 @@ void TestPartners::saveSequence_data() {
                "Partner Delete AS2Remote",
                add,
                "Partnership Add A-B AS2Local AS2Remote ",
-               R"(Partnership Add B-A AS2Remote AS2Local protocol="as2" subject="x=y, z" subject="second" ="empty name" k="")",
+               R"(Partnership Add B-A AS2Remote AS2Local protocol="as2" subject="x=y,z" subject="second" ="empty name" k="")",
                "Partnership Store"};
 }
 
@@ -102,7 +103,7 @@ void TestPartners::saveSequence() {
     if (partnerships >= 2)
         partner.Partnerships->Add(MakePartnership("B-A", "AS2Remote", "AS2Local",
                                                   {{"protocol", "as2"},
-                                                   {"subject", "x=y, z"},
+                                                   {"subject", "x=y,z"},
                                                    {"subject", "second"},
                                                    {"", "empty name"},
                                                    {"k", ""}}));
@@ -169,6 +170,19 @@ void TestPartners::partnershipMissingMarkersReadsEmpty() {
     QCOMPARE(p->GetAttribute("k"), std::string("v"));
 }
 
+void TestPartners::unsafeNameInTheListStopsTheLoad() {
+    ServiceFixture fixture;
+    FillSample(fixture.memory);
+    fixture.memory.overrides["Partnership List"] =
+        Reply("<p>bad&#13;&#10;Partner Delete AS2Local</p><p>AS2Local-AS2Remote</p>");
+    QCOMPARE(
+        Raised<EUnsafeCommandText>([&] { TPartner::LoadPartner(fixture.channel, "AS2Local"); }),
+        std::string("The partnership name in the AS2 service's list \"bad\r\nPartner Delete "
+                    "AS2Local\" holds a line break, which the AS2 service would misread. "
+                    "Nothing was loaded"));
+    QCOMPARE(fixture.sent(), (Commands{"Partner View AS2Local", "Partnership List"}));
+}
+
 void TestPartners::attributeOperations() {
     TPartnership p("N", "S", "R");
     QVERIFY(p.Attributes.empty());
@@ -207,6 +221,12 @@ void TestPartners::unsafeTextRefused_data() {
     QTest::newRow("partner name with a blank") << "name"
                                                << "AS2 Remote"
                                                << "name";
+    QTest::newRow("empty partner name") << "name"
+                                        << ""
+                                        << "Partner , name is empty";
+    QTest::newRow("sender name with a tilde") << "sender"
+                                              << "S~T"
+                                              << "a tilde";
     QTest::newRow("partnership name with =") << "pname"
                                              << "a=b"
                                              << "Partnership";
