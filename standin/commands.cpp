@@ -406,6 +406,13 @@ Outcome Service::certImport(const QString& args) {
         return failure(QStringLiteral("a blank and the password must follow the file name"), log);
     if (path.isEmpty())
         return failure(QStringLiteral("no file named"), log);
+    // An entry is never replaced: a key or certificate that partners rely on would vanish.
+    for (const KeyEntry& k : keys_)
+        if (k.alias == alias)
+            return failure(
+                QStringLiteral("the key store holds the alias \"%1\" already; nothing changed")
+                    .arg(shown(alias)),
+                log);
     // With a password the file is a private key store; without one, a public certificate.
     const bool withPassword = after < args.size();
     const CertResult result =
@@ -415,16 +422,8 @@ Outcome Service::certImport(const QString& args) {
         return failure(result.error, log);
 
     KeyStore updated = keys_;
-    KeyEntry entry{alias, withPassword ? QStringLiteral("pkcs12") : QStringLiteral("x509"),
-                   QFileInfo(path).absoluteFilePath(), result.subject};
-    bool replaced = false;
-    for (KeyEntry& k : updated)
-        if (k.alias == alias) {
-            k = entry;
-            replaced = true;
-        }
-    if (!replaced)
-        updated.push_back(entry);
+    updated.push_back({alias, withPassword ? QStringLiteral("pkcs12") : QStringLiteral("x509"),
+                       QFileInfo(path).absoluteFilePath(), result.subject});
     QString error;
     if (!saveKeyStore(keyStoreFile(dataDir_), updated, error))
         return failure(error, log);
