@@ -232,6 +232,11 @@ QString takeName(const QString& text, qsizetype& pos, bool& more) {
 
 } // namespace
 
+Outcome lineWithoutCrLf() {
+    return failure(QStringLiteral("the line must end with CR LF; not carried out"),
+                   QStringLiteral("rejected"));
+}
+
 Service::Service(QString dataDir, PartnerData data, KeyStore keys)
     : dataDir_(std::move(dataDir)), data_(std::move(data)), keys_(std::move(keys)) {}
 

@@ -106,18 +106,21 @@ void receive(Connection& c, Service& service) {
         c.close();
         return;
     }
-    const qsizetype from = c.in.isEmpty() ? 0 : c.in.size() - 1;
+    const qsizetype from = c.in.size();
     c.in.append(chunk, n);
     c.deadline = Clock::now() + IdleTime;
-    const qsizetype end = c.in.indexOf("\r\n", from);
-    if ((end < 0 && c.in.size() > MaxLine + 1) || end > MaxLine) {
+    const qsizetype lf = c.in.indexOf('\n', from);
+    // The line may hold MaxLine bytes before its CR LF.
+    if ((lf < 0 && c.in.size() > MaxLine + 1) || lf > MaxLine + 1) {
         logLine(QStringLiteral("line longer than %1 bytes; connection dropped").arg(MaxLine));
         c.close();
         return;
     }
-    if (end < 0)
+    if (lf < 0)
         return;
-    const Outcome outcome = service.execute(c.in.left(end));
+    // A line ended by LF alone is answered, so that a client that frames it so learns why.
+    const Outcome outcome =
+        lf > 0 && c.in.at(lf - 1) == '\r' ? service.execute(c.in.left(lf - 1)) : lineWithoutCrLf();
     logLine(outcome.log);
     c.in = QByteArray();
     c.out = outcome.reply + "\r\n";

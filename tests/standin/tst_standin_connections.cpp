@@ -20,6 +20,7 @@ private slots:
     void quietClientsHoldUpNoOne_data();
     void quietClientsHoldUpNoOne();
     void onlyTheFirstLineIsRead();
+    void lineWithoutCrLfIsNotCarriedOut_data();
     void lineWithoutCrLfIsNotCarriedOut();
     void overlongLineIsDropped();
     void stalledLineIsDroppedAfterTheTimeLimit();
@@ -127,12 +128,30 @@ void TestStandinConnections::onlyTheFirstLineIsRead() {
     QVERIFY(service_->command("Partner View B").startsWith("<error>"));
 }
 
+void TestStandinConnections::lineWithoutCrLfIsNotCarriedOut_data() {
+    QTest::addColumn<QByteArray>("end");
+    QTest::addColumn<bool>("closes"); // the client ends its sending side after the line
+    QTest::addColumn<bool>("answered");
+    QTest::newRow("LF alone") << QByteArray("\n") << false << true;
+    QTest::newRow("no line end, then the end of the connection") << QByteArray() << true << false;
+    QTest::newRow("CR alone, then the end of the connection") << QByteArray("\r") << true << false;
+}
+
 void TestStandinConnections::lineWithoutCrLfIsNotCarriedOut() {
-    for (const QByteArray end : {"", "\n", "\r"}) {
-        Client c(service_->port());
-        QVERIFY(c.send(framed(R"(Partner Add P as2_id="1")").chopped(2) + end));
+    QFETCH(QByteArray, end);
+    QFETCH(bool, closes);
+    QFETCH(bool, answered);
+    Client c(service_->port());
+    QVERIFY(c.send(framed(R"(Partner Add P as2_id="1")").chopped(2) + end));
+    if (closes)
         c.shutdownWrite();
-        QCOMPARE(c.readToEnd(), QByteArray());
+    const QByteArray reply = c.readToEnd();
+    if (answered) {
+        QVERIFY2(reply.startsWith("<error>") && reply.endsWith("</error>\r\n") &&
+                     reply.contains("CR LF") && reply.count("\r\n") == 1,
+                 reply.constData());
+    } else {
+        QCOMPARE(reply, QByteArray());
     }
     QVERIFY(service_->command("Partner View P").startsWith("<error>"));
 }
