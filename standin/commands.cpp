@@ -3,6 +3,7 @@
 #include "certs.h"
 
 #include <QFileInfo>
+#include <QSet>
 #include <QStringDecoder>
 #include <QStringList>
 
@@ -145,6 +146,80 @@ bool parseAttributes(const QString& text, Attributes& out, QString& error) {
     return true;
 }
 
+enum class Part { Name, Value };
+
+// Why a name or a value would not come back unchanged through the client's reader of brace
+// lists, in words that follow its description; empty when it would. That reader ends a list at
+// its first "}", splits it into items at ", ", "~", CR and LF, takes a quote as the start of a
+// quoted stretch, skips blanks before an item, drops empty items and splits each item at its
+// first "=": so a name may not hold "=" or a blank either, nor be empty. A list element whose
+// text is white space alone (U+00A0 too) reaches the client empty, so no name may be that.
+QString unreadable(const QString& text, Part part) {
+    const bool name = part == Part::Name;
+    if (name && text.isEmpty())
+        return QStringLiteral("is empty");
+    if (name && text.trimmed().isEmpty())
+        return QStringLiteral("is white space alone");
+    if (text.contains(QLatin1String(", ")))
+        return QStringLiteral("holds \", \" (comma and blank)");
+    for (const QChar c : text) {
+        switch (c.unicode()) {
+        case u'}':
+            return QStringLiteral("holds \"}\"");
+        case u'~':
+            return QStringLiteral("holds \"~\"");
+        case u'\'':
+            return QStringLiteral("holds a single quote");
+        case u'"':
+            return QStringLiteral("holds a double quote");
+        case u'=':
+            if (name)
+                return QStringLiteral("holds \"=\"");
+            break;
+        case u' ':
+            if (name)
+                return QStringLiteral("holds a blank");
+            break;
+        default:
+            if (c.category() == QChar::Other_Control)
+                return QStringLiteral("holds the control character U+%1")
+                    .arg(QString::number(c.unicode(), 16).toUpper().rightJustified(4, u'0'));
+        }
+    }
+    return {};
+}
+
+// The first reason why a record could not be given back as it was sent; empty when it can be.
+// `names` pairs each of the record's own names with what it is. `taken` is a key that the reply
+// already gives the record itself.
+QString unreadableRecord(std::initializer_list<std::pair<QString, QString>> names,
+                         const Attributes& attributes, const QString& taken = {}) {
+    for (const auto& [what, name] : names)
+        if (const QString why = unreadable(name, Part::Name); !why.isEmpty())
+            return what + u' ' + why;
+    QSet<QString> keys;
+    if (!taken.isEmpty())
+        keys.insert(taken);
+    for (const Attribute& a : attributes) {
+        const QString key = QStringLiteral("the key \"%1\"").arg(shown(a.name));
+        if (const QString why = unreadable(a.name, Part::Name); !why.isEmpty())
+            return key + u' ' + why;
+        if (keys.contains(a.name))
+            return key + (a.name == taken
+                              ? QStringLiteral(
+                                    " is taken: the reply gives the record's own name under it")
+                              : QStringLiteral(" is given twice"));
+        keys.insert(a.name);
+        if (const QString why = unreadable(a.value, Part::Value); !why.isEmpty())
+            return QStringLiteral("the value of \"%1\" %2").arg(shown(a.name), why);
+    }
+    return {};
+}
+
+Outcome unreadableFailure(const QString& why, const QString& log) {
+    return failure(QStringLiteral("cannot be read back, nothing stored: ") + why, log);
+}
+
 // Names hold no blank: each one ends at the next blank or at the end of the text.
 QString takeName(const QString& text, qsizetype& pos, bool& more) {
     const qsizetype blank = text.indexOf(u' ', pos);
@@ -156,6 +231,11 @@ QString takeName(const QString& text, qsizetype& pos, bool& more) {
 }
 
 } // namespace
+
+Outcome lineWithoutCrLf() {
+    return failure(QStringLiteral("the line must end with CR LF; not carried out"),
+                   QStringLiteral("rejected"));
+}
 
 Service::Service(QString dataDir, PartnerData data, KeyStore keys)
     : dataDir_(std::move(dataDir)), data_(std::move(data)), keys_(std::move(keys)) {}
@@ -226,6 +306,10 @@ Outcome Service::partnerAdd(const QString& args) {
     QString error;
     if (more && !parseAttributes(args.mid(pos), p.attributes, error))
         return failure(error, log);
+    const QString why = unreadableRecord({{QStringLiteral("the partner name"), p.name}},
+                                         p.attributes, QStringLiteral("name"));
+    if (!why.isEmpty())
+        return unreadableFailure(why, log);
     data_.partners.put(std::move(p));
     return ok(QStringLiteral("partner added"), log);
 }
@@ -275,6 +359,12 @@ Outcome Service::partnershipAdd(const QString& args) {
     QString error;
     if (more && !parseAttributes(args.mid(pos), p.attributes, error))
         return failure(error, log);
+    const QString why = unreadableRecord({{QStringLiteral("the partnership name"), p.name},
+                                          {QStringLiteral("the sender name"), p.sender},
+                                          {QStringLiteral("the receiver name"), p.receiver}},
+                                         p.attributes);
+    if (!why.isEmpty())
+        return unreadableFailure(why, log);
     data_.partnerships.put(std::move(p));
     return ok(QStringLiteral("partnership added"), log);
 }
@@ -321,6 +411,13 @@ Outcome Service::certImport(const QString& args) {
         return failure(QStringLiteral("a blank and the password must follow the file name"), log);
     if (path.isEmpty())
         return failure(QStringLiteral("no file named"), log);
+    // An entry is never replaced: a key or certificate that partners rely on would vanish.
+    for (const KeyEntry& k : keys_)
+        if (k.alias == alias)
+            return failure(
+                QStringLiteral("the key store holds the alias \"%1\" already; nothing changed")
+                    .arg(shown(alias)),
+                log);
     // With a password the file is a private key store; without one, a public certificate.
     const bool withPassword = after < args.size();
     const CertResult result =
@@ -330,16 +427,8 @@ Outcome Service::certImport(const QString& args) {
         return failure(result.error, log);
 
     KeyStore updated = keys_;
-    KeyEntry entry{alias, withPassword ? QStringLiteral("pkcs12") : QStringLiteral("x509"),
-                   QFileInfo(path).absoluteFilePath(), result.subject};
-    bool replaced = false;
-    for (KeyEntry& k : updated)
-        if (k.alias == alias) {
-            k = entry;
-            replaced = true;
-        }
-    if (!replaced)
-        updated.push_back(entry);
+    updated.push_back({alias, withPassword ? QStringLiteral("pkcs12") : QStringLiteral("x509"),
+                       QFileInfo(path).absoluteFilePath(), result.subject});
     QString error;
     if (!saveKeyStore(keyStoreFile(dataDir_), updated, error))
         return failure(error, log);

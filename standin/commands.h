@@ -13,6 +13,9 @@ struct Outcome {
     QString log;      // command name and outcome; never a password
 };
 
+// The answer to a line that ends in LF alone, which is not carried out.
+Outcome lineWithoutCrLf();
+
 class Service {
 public:
     Service(QString dataDir, PartnerData data, KeyStore keys);

@@ -2,6 +2,9 @@
 
 #include "commands.h"
 
+#include <QByteArray>
+
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -11,6 +14,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 namespace standin {
 
@@ -18,44 +22,161 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Bounds on one command: a client may not hold the single connection slot for long.
+// What one client may hold, and for how long. A command line is a few hundred bytes and arrives
+// at once; the limits only keep a faulty or hostile client from holding memory or descriptors.
 constexpr qsizetype MaxLine = 64 * 1024;
-constexpr std::chrono::seconds ReadTime{5};
-constexpr std::chrono::seconds WriteTime{5};
+constexpr std::size_t MaxConnections = 128;
+constexpr std::chrono::seconds IdleTime{5};   // silence before the line is complete
+constexpr std::chrono::seconds WriteTime{5};  // for the client to take the whole reply
+constexpr std::chrono::seconds LingerTime{2}; // after the reply, for the client to close first
+constexpr std::chrono::seconds StopTime{1};   // on a signal, for replies still on their way
+constexpr std::chrono::seconds AcceptPause{1};
+constexpr size_t ChunkSize = 16 * 1024;
 
-int millisecondsUntil(Clock::time_point deadline) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left <= 0 ? 0 : static_cast<int>(left);
+enum class Phase { Reading, Writing, Closing };
+
+struct Connection {
+    Fd fd;
+    Phase phase = Phase::Reading;
+    Clock::time_point deadline;
+    QByteArray in;  // the line so far
+    QByteArray out; // the reply
+    qsizetype sent = 0;
+    qsizetype discarded = 0; // after the reply, so that closing does not reset the connection
+
+    bool open() const { return fd.get() >= 0; }
+    void close() { fd = Fd(); }
+    short events() const { return phase == Phase::Writing ? POLLOUT : POLLIN; }
+};
+
+// Rounded up, so that a wait never ends just before its deadline and turns into a busy loop.
+int millisecondsUntil(Clock::time_point deadline, Clock::time_point now) {
+    if (deadline <= now)
+        return 0;
+    return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count());
 }
 
 QString systemError() {
     return QString::fromLocal8Bit(std::strerror(errno));
 }
 
-// The client may be gone already; that is its business, not a failure of the command.
-void sendAll(int fd, const QByteArray& bytes) {
-    const auto deadline = Clock::now() + WriteTime;
-    qsizetype sent = 0;
-    while (sent < bytes.size()) {
-        const ssize_t n = ::send(fd, bytes.constData() + sent,
-                                 static_cast<size_t>(bytes.size() - sent), MSG_NOSIGNAL);
+// Nothing to do now: the socket is not ready, or a signal came between.
+bool tryLater() {
+    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+}
+
+// Sends what the socket takes now; once the whole reply is out, ends the sending side and waits
+// for the client to close. The client may be gone already; that is its business, not a failure
+// of the command.
+void sendReply(Connection& c) {
+    while (c.sent < c.out.size()) {
+        const ssize_t n = ::send(c.fd.get(), c.out.constData() + c.sent,
+                                 static_cast<size_t>(c.out.size() - c.sent), MSG_NOSIGNAL);
         if (n > 0) {
-            sent += n;
+            c.sent += n;
             continue;
         }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            pollfd p{fd, POLLOUT, 0};
-            const int wait = millisecondsUntil(deadline);
-            if (wait > 0 && ::poll(&p, 1, wait) > 0)
-                continue;
-            logLine(QStringLiteral("reply not taken within %1 s; connection dropped")
-                        .arg(WriteTime.count()));
-        }
+        if (n < 0 && tryLater())
+            return;
+        c.close();
         return;
     }
+    c.out = QByteArray();
+    ::shutdown(c.fd.get(), SHUT_WR);
+    c.phase = Phase::Closing;
+    c.deadline = Clock::now() + LingerTime;
+}
+
+// Takes what has arrived; runs the command once its line is complete. Only the first line of a
+// connection is read.
+void receive(Connection& c, Service& service) {
+    char chunk[ChunkSize];
+    const ssize_t n = ::recv(c.fd.get(), chunk, sizeof chunk, 0);
+    if (n < 0) {
+        if (tryLater())
+            return;
+        logLine(QStringLiteral("read failed: %1; connection dropped").arg(systemError()));
+        c.close();
+        return;
+    }
+    if (n == 0) {
+        // A connection opened and closed without a word is normal; the dialog makes one.
+        if (!c.in.isEmpty())
+            logLine(QStringLiteral("connection closed before the end of the line"));
+        c.close();
+        return;
+    }
+    const qsizetype from = c.in.size();
+    c.in.append(chunk, n);
+    c.deadline = Clock::now() + IdleTime;
+    const qsizetype lf = c.in.indexOf('\n', from);
+    // The line may hold MaxLine bytes before its CR LF.
+    if ((lf < 0 && c.in.size() > MaxLine + 1) || lf > MaxLine + 1) {
+        logLine(QStringLiteral("line longer than %1 bytes; connection dropped").arg(MaxLine));
+        c.close();
+        return;
+    }
+    if (lf < 0)
+        return;
+    // A line ended by LF alone is answered, so that a client that frames it so learns why.
+    const Outcome outcome =
+        lf > 0 && c.in.at(lf - 1) == '\r' ? service.execute(c.in.left(lf - 1)) : lineWithoutCrLf();
+    logLine(outcome.log);
+    c.in = QByteArray();
+    c.out = outcome.reply + "\r\n";
+    c.phase = Phase::Writing;
+    c.deadline = Clock::now() + WriteTime;
+    sendReply(c);
+}
+
+// Throws away what the client sends after its line, until it closes.
+void discardRest(Connection& c) {
+    char chunk[ChunkSize];
+    const ssize_t n = ::recv(c.fd.get(), chunk, sizeof chunk, 0);
+    if (n < 0 && tryLater())
+        return;
+    c.discarded += std::max<ssize_t>(n, 0);
+    if (n <= 0 || c.discarded > MaxLine)
+        c.close();
+}
+
+void expire(Connection& c) {
+    if (c.phase == Phase::Reading)
+        logLine(QStringLiteral("no complete line after %1 s of silence; connection dropped")
+                    .arg(IdleTime.count()));
+    else if (c.phase == Phase::Writing)
+        logLine(QStringLiteral("reply not taken within %1 s; connection dropped")
+                    .arg(WriteTime.count()));
+    c.close();
+}
+
+// Takes the waiting connections while there is room; returns when to accept again.
+Clock::time_point acceptAll(int listener, std::vector<Connection>& connections,
+                            Clock::time_point now) {
+    auto open = static_cast<std::size_t>(std::count_if(
+        connections.begin(), connections.end(), [](const Connection& c) { return c.open(); }));
+    // Bounded, so that an error that does not go away cannot keep the loop here.
+    for (std::size_t tries = 0; open < MaxConnections && tries < MaxConnections; ++tries) {
+        Fd fd(::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+        if (fd.get() >= 0) {
+            Connection& c = connections.emplace_back();
+            c.fd = std::move(fd);
+            c.deadline = now + IdleTime;
+            ++open;
+            continue;
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            break;
+        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+            // The connection stays in the queue; trying again at once would spin.
+            logLine(QStringLiteral("cannot accept a connection: %1; trying again in %2 s")
+                        .arg(systemError())
+                        .arg(AcceptPause.count()));
+            return now + AcceptPause;
+        }
+        // Otherwise the client gave up before it was accepted; take the next one.
+    }
+    return now;
 }
 
 } // namespace
@@ -119,81 +240,76 @@ bool Server::listen(std::uint16_t port, QString& error) {
 }
 
 void Server::run(int signalFd, Service& service) {
+    std::vector<Connection> connections;
+    std::vector<pollfd> polled;
+    bool stopping = false;
+    Clock::time_point stopDeadline;
+    Clock::time_point acceptFrom;
+    bool fullLogged = false;
     for (;;) {
-        pollfd p[2] = {{listener_.get(), POLLIN, 0}, {signalFd, POLLIN, 0}};
-        if (::poll(p, 2, -1) < 0) {
+        connections.erase(std::remove_if(connections.begin(), connections.end(),
+                                         [](const Connection& c) { return !c.open(); }),
+                          connections.end());
+        Clock::time_point now = Clock::now();
+        if (stopping && (connections.empty() || now >= stopDeadline))
+            return;
+        const bool room = connections.size() < MaxConnections;
+        if (!room && !fullLogged)
+            logLine(QStringLiteral("%1 connections open; new ones wait until one closes")
+                        .arg(MaxConnections));
+        fullLogged = !room;
+        const bool accepting = !stopping && room && now >= acceptFrom;
+
+        // A negative descriptor is left out of the poll.
+        polled.clear();
+        polled.push_back({stopping ? -1 : signalFd, POLLIN, 0});
+        polled.push_back({accepting ? listener_.get() : -1, POLLIN, 0});
+        Clock::time_point wake = stopping ? stopDeadline : Clock::time_point::max();
+        if (!stopping && room && !accepting)
+            wake = acceptFrom;
+        for (const Connection& c : connections) {
+            polled.push_back({c.fd.get(), c.events(), 0});
+            wake = std::min(wake, c.deadline);
+        }
+        const int timeout = wake == Clock::time_point::max() ? -1 : millisecondsUntil(wake, now);
+        if (::poll(polled.data(), polled.size(), timeout) < 0) {
             if (errno == EINTR)
                 continue;
             logLine(QStringLiteral("poll failed: %1").arg(systemError()));
             return;
         }
-        if (p[1].revents & POLLIN)
-            return;
-        if (!(p[0].revents & POLLIN))
-            continue;
-        Fd connection(::accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
-        if (connection.get() < 0)
-            continue; // the client gave up before it was accepted
-        if (serve(std::move(connection), signalFd, service) == Next::Stop)
-            return;
-    }
-}
 
-Server::Next Server::serve(Fd connection, int signalFd, Service& service) {
-    const int fd = connection.get();
-    const auto deadline = Clock::now() + ReadTime;
-    QByteArray buffer;
-    qsizetype end = -1;
-    while (end < 0) {
-        const int wait = millisecondsUntil(deadline);
-        if (wait == 0) {
-            logLine(QStringLiteral("no complete line within %1 s; connection dropped")
-                        .arg(ReadTime.count()));
-            return Next::Serve;
-        }
-        pollfd p[2] = {{fd, POLLIN, 0}, {signalFd, POLLIN, 0}};
-        const int ready = ::poll(p, 2, wait);
-        if (ready < 0 && errno != EINTR) {
-            logLine(QStringLiteral("poll failed: %1").arg(systemError()));
-            return Next::Serve;
-        }
-        if (ready > 0 && (p[1].revents & POLLIN))
-            return Next::Stop;
-        if (ready <= 0)
+        if (polled[0].revents & POLLIN) {
+            // A line not yet complete is not carried out; a reply already due is still sent.
+            stopping = true;
+            stopDeadline = Clock::now() + StopTime;
+            for (Connection& c : connections)
+                if (c.phase == Phase::Reading)
+                    c.close();
             continue;
-        char chunk[4096];
-        const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
-        if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
+        }
+
+        // In the order of the poll set, which is the order of arrival; each command runs to its
+        // end before the next connection is looked at.
+        for (std::size_t i = 0; i < connections.size(); ++i) {
+            Connection& c = connections[i];
+            if (polled[i + 2].revents == 0)
                 continue;
-            logLine(QStringLiteral("read failed: %1; connection dropped").arg(systemError()));
-            return Next::Serve;
+            if (c.phase == Phase::Reading)
+                receive(c, service);
+            else if (c.phase == Phase::Writing)
+                sendReply(c);
+            else
+                discardRest(c);
         }
-        if (n == 0) {
-            // A connection opened and closed without a word is normal; the dialog makes one.
-            if (!buffer.isEmpty())
-                logLine(QStringLiteral("connection closed before the end of the line"));
-            return Next::Serve;
-        }
-        const qsizetype from = buffer.isEmpty() ? 0 : buffer.size() - 1;
-        buffer.append(chunk, n);
-        end = buffer.indexOf("\r\n", from);
-        if ((end < 0 && buffer.size() > MaxLine + 1) || end > MaxLine) {
-            logLine(QStringLiteral("line longer than %1 bytes; connection dropped").arg(MaxLine));
-            return Next::Serve;
-        }
-    }
+        now = Clock::now();
+        for (Connection& c : connections)
+            if (c.open() && now >= c.deadline)
+                expire(c);
 
-    const Outcome outcome = service.execute(buffer.left(end));
-    logLine(outcome.log);
-    sendAll(fd, outcome.reply + "\r\n");
-    ::shutdown(fd, SHUT_WR);
-    // Take what else has arrived (a bounded amount), so that closing does not reset the
-    // connection under the reply before the client has read it.
-    char sink[4096];
-    for (int i = 0; i < 16 && ::recv(fd, sink, sizeof sink, MSG_DONTWAIT) > 0; ++i) {
+        if (accepting && (polled[1].revents & POLLIN))
+            acceptFrom = acceptAll(listener_.get(), connections, now);
     }
-    return Next::Serve;
 }
 
 } // namespace standin

@@ -1,4 +1,6 @@
-// The command port: 127.0.0.1 only, one connection at a time, one command per connection.
+// The command port: 127.0.0.1 only, one command per connection. Every open connection is read
+// as its bytes arrive, so a client that says nothing holds up no one; commands still run one at a
+// time, in the order their lines complete.
 #pragma once
 
 #include <QString>
@@ -28,13 +30,11 @@ public:
     // False, with a message that names the port, when the port cannot be had.
     bool listen(std::uint16_t port, QString& error);
     std::uint16_t port() const { return port_; }
-    // Serves until a signal arrives on signalFd (a signalfd for SIGINT and SIGTERM).
+    // Serves until a signal arrives on signalFd (a signalfd for SIGINT and SIGTERM); replies
+    // already due are still sent, within a short time.
     void run(int signalFd, Service& service);
 
 private:
-    enum class Next { Serve, Stop };
-    Next serve(Fd connection, int signalFd, Service& service);
-
     Fd listener_;
     std::uint16_t port_ = 0;
 };

@@ -10,7 +10,8 @@ struct Attribute {
     QString name;
     QString value;
 };
-// Ordered, and a name may occur more than once: kept exactly as it was sent.
+// Ordered, kept exactly as it was sent. The add commands refuse a key given twice; a data file
+// edited by hand may still hold one, and it is kept as it is.
 using Attributes = std::vector<Attribute>;
 
 struct Partner {

@@ -19,7 +19,7 @@ private slots:
 
     void importChecksTheFile_data();
     void importChecksTheFile();
-    void keyStorePersistsAndReplacesAnAlias();
+    void keyStorePersistsAndKeepsAnAlias();
 
 private:
     QByteArray file(const char* name) const { return files_.filePath(name).toUtf8(); }
@@ -139,7 +139,7 @@ void TestStandinCerts::importChecksTheFile() {
     QVERIFY(!log.contains(Password) && !log.contains("n0tIt") && !log.contains("wo rd"));
 }
 
-void TestStandinCerts::keyStorePersistsAndReplacesAnAlias() {
+void TestStandinCerts::keyStorePersistsAndKeepsAnAlias() {
     QVERIFY(run("Cert import A:1 \"" + file("local.p12") + "\" " + Password).startsWith("<ok>"));
     QVERIFY(run("Cert import B:1 \"" + file("der.cer") + '"').startsWith("<ok>"));
     const QByteArray both = "<alias>A:1</alias><alias>B:1</alias>\r\n";
@@ -151,12 +151,14 @@ void TestStandinCerts::keyStorePersistsAndReplacesAnAlias() {
     QVERIFY(run("Cert import C:1 \"" + file("local.p12") + "\" n0tIt").startsWith("<error>"));
     QCOMPARE(readFile(store), before);
 
-    // Importing again under an alias replaces that entry where it stands.
-    QVERIFY(run("Cert import A:1 \"" + file("pem.cer") + '"').startsWith("<ok>"));
+    // A second import under an alias the store holds is refused, with a file that would do.
+    const QByteArray reply = run("Cert import A:1 \"" + file("pem.cer") + '"');
+    QVERIFY2(reply.startsWith("<error>") && reply.contains("A:1"), reply.constData());
+    QVERIFY(service_->errorText().contains("holds the alias"));
+    QCOMPARE(readFile(store), before);
     QVERIFY(service_->restart());
     QCOMPARE(run("cert List"), both);
-    QVERIFY(readFile(store).contains("pem.cer"));
-    QVERIFY(!readFile(store).contains("local.p12"));
+    QVERIFY(readFile(store).contains("local.p12"));
 }
 
 QTEST_GUILESS_MAIN(TestStandinCerts)
