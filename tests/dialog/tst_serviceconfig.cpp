@@ -9,8 +9,13 @@
 
 #include <csignal>
 #include <functional>
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -42,6 +47,32 @@ bool WriteBytes(const QString& path, const QByteArray& bytes) {
            file.write(bytes) == bytes.size();
 }
 
+// What the update raised (or "<nothing raised>"), run in a child process that has become the
+// user nobody, as an operator who is not the file's owner.
+QByteArray UpdateAsNobody(const QString& path, const TConfigIDs& ids) {
+    int out[2];
+    if (::pipe(out) != 0)
+        return "<no pipe>";
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(out[0]);
+        std::string message = "<cannot become nobody>";
+        if (::setgid(65534) == 0 && ::setuid(65534) == 0)
+            message = Raised<Exception>([&] { UpdateServiceConfigFile(path.toStdString(), ids); });
+        const ssize_t written = ::write(out[1], message.data(), message.size());
+        ::_exit(written == static_cast<ssize_t>(message.size()) ? 0 : 1);
+    }
+    ::close(out[1]);
+    QByteArray message;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;)
+        message.append(buffer, n);
+    ::close(out[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return message;
+}
+
 QStringList Entries(const QString& dir) {
     return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
                                QDir::NoDotAndDotDot);
@@ -70,6 +101,10 @@ private Q_SLOTS:
     void notEightBitText_data();
     void notEightBitText();
     void defaultPath();
+    void ownerGroupAndModeKept();
+    void asAnotherUser_data();
+    void asAnotherUser();
+    void fileChangedMeanwhileIsUpdatedAgain();
 };
 
 void TestServiceConfig::splitLines_data() {
@@ -412,6 +447,90 @@ void TestServiceConfig::defaultPath() {
         qputenv("VANTREL_CONFIG", was);
     else
         qunsetenv("VANTREL_CONFIG");
+}
+
+void TestServiceConfig::ownerGroupAndModeKept() {
+    if (::geteuid() != 0)
+        QSKIP("giving a file to another user needs root");
+    QTemporaryDir dir;
+    const QString path = dir.filePath("config.xml");
+    QVERIFY(WriteBytes(path, "sender.as2_id=OLD\n"));
+    // The service's own user, and a mode that lets only it and its group read the file.
+    const QByteArray native = QFile::encodeName(path);
+    QVERIFY(::chown(native.constData(), 65534, 65534) == 0);
+    QVERIFY(::chmod(native.constData(), 0640) == 0);
+    UpdateServiceConfigFile(path.toStdString(), IDs("NEW", "", "OLD", ""));
+    QCOMPARE(ReadBytes(path), QByteArray("sender.as2_id=NEW\r\n"));
+    struct stat after {};
+    QVERIFY(::stat(native.constData(), &after) == 0);
+    QCOMPARE(after.st_uid, uid_t(65534));
+    QCOMPARE(after.st_gid, gid_t(65534));
+    QCOMPARE(after.st_mode & 07777, mode_t(0640));
+}
+
+void TestServiceConfig::asAnotherUser_data() {
+    QTest::addColumn<int>("folderMode");
+    QTest::addColumn<QString>("told");
+    // The folder is root's: nobody may read and write the file but not add one beside it.
+    QTest::newRow("a folder that takes no new file")
+        << 0755 << "\". The folder \"%1\" does not take the new file: Permission denied";
+    // Nobody may write the folder, but the new file cannot be given to root.
+    QTest::newRow("an owner that cannot be given back")
+        << 0777
+        << "\". Its owner and group cannot be given to the new file, so it was left as it is: "
+           "Operation not permitted";
+}
+
+void TestServiceConfig::asAnotherUser() {
+    QFETCH(int, folderMode);
+    QFETCH(QString, told);
+    if (::geteuid() != 0)
+        QSKIP("acting as another user needs root");
+    QTemporaryDir dir;
+    QVERIFY(::chmod(QFile::encodeName(dir.path()).constData(), 0755) == 0);
+    const QString folder = dir.filePath("as2data");
+    QVERIFY(QDir().mkdir(folder));
+    QVERIFY(::chmod(QFile::encodeName(folder).constData(), static_cast<mode_t>(folderMode)) == 0);
+    const QString path = folder + "/config.xml";
+    const QByteArray old = "sender.as2_id=OLD\n";
+    QVERIFY(WriteBytes(path, old));
+    QVERIFY(::chmod(QFile::encodeName(path).constData(), 0666) == 0);
+    QCOMPARE(UpdateAsNobody(path, IDs("NEW", "", "OLD", "")),
+             ("Cannot create file \"" + path + told.arg(folder)).toUtf8());
+    QCOMPARE(ReadBytes(path), old);
+    QCOMPARE(Entries(folder), QStringList{"config.xml"});
+}
+
+// Another program appends to the file just after the update has read it: the update reads it
+// again and keeps the new line, instead of replacing the file with what it read before.
+void TestServiceConfig::fileChangedMeanwhileIsUpdatedAgain() {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("config.xml");
+    QByteArray text;
+    while (text.size() < 16 * 1024 * 1024)
+        text += "  <module classname=\"x\" defaults=\"sender.as2_id=OLD, receiver.as2_id=R\"/>\r\n";
+    QVERIFY(WriteBytes(path, text));
+
+    const int watch = ::inotify_init1(IN_CLOEXEC);
+    QVERIFY(watch >= 0 &&
+            ::inotify_add_watch(watch, QFile::encodeName(path).constData(), IN_CLOSE_NOWRITE) >= 0);
+    std::thread appender([&] {
+        // The first time the file is closed after reading, a line goes onto its end.
+        pollfd ready{watch, POLLIN, 0};
+        if (::poll(&ready, 1, 10000) == 1) {
+            QFile file(path);
+            if (file.open(QIODevice::Append))
+                file.write("appended\r\n");
+        }
+    });
+    UpdateServiceConfigFile(path.toStdString(), IDs("NEW", "R", "OLD", "R"));
+    appender.join();
+    ::close(watch);
+
+    const QByteArray after = ReadBytes(path);
+    QVERIFY(after.endsWith("\r\nappended\r\n"));
+    QVERIFY(after.contains("sender.as2_id=NEW"));
+    QVERIFY(!after.contains("sender.as2_id=OLD"));
 }
 
 QTEST_GUILESS_MAIN(TestServiceConfig)

@@ -190,10 +190,40 @@ case_import_remote() {
     same_file config.xml
 }
 
+# The first argument names the remote partner as the program got it, also where Qt would take it
+# for an option of its own; an empty one is refused before anything is asked of the service.
+case_remote_name_as_given() {
+    xd_port_free || xd_fail "$(xd_port_taken_message)"
+    make_sample
+    xd_start_x
+    xd_start_standin "$DATA"
+    xd_start_dialog "$DATA/config.xml" -reverse
+    # The service knows no such partner: one question about it ends the load.
+    xd_wait 20 "the question for partner -reverse" grep -q "Partner View -reverse:" \
+        "$WORK/standin.log"
+    xd_keys "$XD_MAIN" Escape
+    xd_wait_exit
+    [ "$XD_EXIT" -eq 0 ] || xd_fail "exit code $XD_EXIT after Escape"
+
+    local asked
+    asked=$(grep -c "Partner View" "$WORK/standin.log")
+    xd_start_dialog "$DATA/config.xml" ""
+    xd_wait_other_window
+    local box="$XD_WINDOW"
+    xd_keys "$box" Escape
+    xd_wait 10 "closing of the error box" xd_gone "$box"
+    xd_keys "$XD_MAIN" Escape
+    xd_wait_exit
+    [ "$XD_EXIT" -eq 0 ] || xd_fail "exit code $XD_EXIT after Escape"
+    [ "$(grep -c "Partner View" "$WORK/standin.log")" -eq "$asked" ] ||
+        xd_fail "the service was asked for a partner with an empty name"
+    no_save_commands
+}
+
 case "${1:-}" in
-escape | new_remote_id | no_service | import_remote) "case_$1" ;;
+escape | new_remote_id | no_service | import_remote | remote_name_as_given) "case_$1" ;;
 *)
-    echo "usage: $0 escape|new_remote_id|no_service|import_remote" >&2
+    echo "usage: $0 escape|new_remote_id|no_service|import_remote|remote_name_as_given" >&2
     exit 2
     ;;
 esac
