@@ -112,14 +112,19 @@ std::string Excerpt(const std::string& source, const TSourceLine& line) {
 
 // Qt's DOM builder takes time that grows with the square of the nesting depth and of the number
 // of attributes of one element, so a reply line of a few hundred kilobytes could block the dialog
-// for minutes. Replies nest two or three levels and carry no attributes; refuse far more than that
-// before the parser sees it. Returns the offset of the offending tag, or npos.
+// for minutes, and some 300 bytes for every node, so a reply of millions of empty elements would
+// take gigabytes. Replies nest two or three levels, carry no attributes, and hold one element per
+// partnership or alias; refuse far more than that before the parser sees it (300,000 elements, a
+// list of three times 100,000 partnerships, stay under 256 MiB with their text). Returns the
+// offset of the offending tag, or npos.
 constexpr int MaxReplyDepth = 64;
 constexpr int MaxReplyAttributes = 64;
+constexpr long MaxReplyElements = 300000;
 
 std::size_t FirstUnreasonableTag(const std::string& source, const char*& reason) {
     const std::size_t n = source.size();
     int depth = 0;
+    long elements = 0;
     std::size_t i = 0;
     const auto skipPast = [&](std::size_t from, const char* end) {
         const std::size_t at = source.find(end, from);
@@ -156,6 +161,10 @@ std::size_t FirstUnreasonableTag(const std::string& source, const char*& reason)
             }
             if (attributes > MaxReplyAttributes) {
                 reason = "An element of the reply has too many attributes";
+                return i;
+            }
+            if (++elements > MaxReplyElements) {
+                reason = "The reply holds more elements than any reply of the AS2 service";
                 return i;
             }
             if (j >= n || source[j - 1] != '/') {

@@ -6,9 +6,38 @@
 
 #include <QApplication>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
+#include <utility>
+#include <vector>
 
 namespace {
+
+// Qt aborts the program, with lines of advice about reinstalling it, when it cannot open a
+// display. While the application object is made, Qt's messages are held back: a fatal one becomes
+// one line and exit code 1, the others are passed on once the application stands.
+std::vector<std::pair<QtMsgType, QString>> HeldMessages;
+
+void HoldStartUpMessage(QtMsgType type, const QMessageLogContext& /*context*/,
+                        const QString& message) {
+    if (type == QtFatalMsg) {
+        std::fputs("vantrel-config: cannot open a display; run it from a desktop session or set "
+                   "DISPLAY\n",
+                   stderr);
+        std::_Exit(1); // nothing of Qt's half-made state may run on the way out
+    }
+    HeldMessages.emplace_back(type, message);
+}
+
+std::unique_ptr<QApplication> MakeApplication(int& argc, char** argv) {
+    const QtMessageHandler previous = qInstallMessageHandler(HoldStartUpMessage);
+    auto app = std::make_unique<QApplication>(argc, argv);
+    qInstallMessageHandler(previous);
+    for (const auto& [type, message] : HeldMessages)
+        qt_message_output(type, QMessageLogContext(), message);
+    HeldMessages.clear();
+    return app;
+}
 
 int Run(int argc, char** argv) {
     // The command line as the program got it: QApplication takes its own options (-reverse,
@@ -16,15 +45,16 @@ int Run(int argc, char** argv) {
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
-    QApplication app(argc, argv);
+    const std::unique_ptr<QApplication> app = MakeApplication(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Vantrel Lite Configuration"));
-    QObject::connect(&app, &QCoreApplication::aboutToQuit, [] { SetApplicationTerminating(true); });
+    QObject::connect(app.get(), &QCoreApplication::aboutToQuit,
+                     [] { SetApplicationTerminating(true); });
 
     // The window first, then the command channel; showing the window (in the event loop) loads.
     auto form = std::make_unique<TMainForm>();
     MainForm = form.get();
     form->Arguments = arguments;
-    QObject::connect(form.get(), &QDialog::finished, &app, &QCoreApplication::quit);
+    QObject::connect(form.get(), &QDialog::finished, app.get(), &QCoreApplication::quit);
 
     auto handler = std::make_unique<TCommandHandler>();
     CommandHandler = handler.get();

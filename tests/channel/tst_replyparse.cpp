@@ -249,6 +249,10 @@ void TestReplyParse::unreasonableShapesRefusedQuickly_data() {
     QTest::newRow("63 levels within the root still parse") << nested(63) << false;
     QTest::newRow("64 attributes still parse") << fewAttributes << false;
     QTest::newRow("many siblings still parse") << QByteArray("<a>x</a>").repeated(100000) << false;
+    // Some 300 bytes a node: four million would take over a gigabyte to build.
+    QTest::newRow("four million empty elements") << QByteArray("<a/>").repeated(4000000) << true;
+    QTest::newRow("a list of 250,000 partnerships still parses")
+        << QByteArray("<partnership>AS2Local-Partner</partnership>").repeated(250000) << false;
 }
 
 void TestReplyParse::unreasonableShapesRefusedQuickly() {

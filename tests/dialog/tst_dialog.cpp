@@ -12,7 +12,9 @@
 #include "support/standin.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QLineEdit>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QSpinBox>
 #include <QtTest>
@@ -61,6 +63,8 @@ private Q_SLOTS:
     void unsafeFieldNamedByItsLabel();
     void configFailureStopsOk();
     void againstStandin();
+    void withoutADisplay_data();
+    void withoutADisplay();
 };
 
 void TestDialog::formShowFillsTheControls() {
@@ -386,6 +390,33 @@ void TestDialog::againstStandin() {
     DialogFixture again(channel, configPath);
     again.form->FormShow(again.form.get());
     QCOMPARE(again.form->RemoteAS2ID->text(), QStringLiteral("FRESH-REMOTE"));
+}
+
+void TestDialog::withoutADisplay_data() {
+    QTest::addColumn<QString>("display"); // empty: not set
+    QTest::newRow("DISPLAY not set") << "";
+    QTest::newRow("a display that is not there") << ":97";
+}
+
+void TestDialog::withoutADisplay() {
+    QFETCH(QString, display);
+    const QString program = qEnvironmentVariable("VANTREL_CONFIG_EXE");
+    if (!QFileInfo::exists(program))
+        QSKIP("vantrel-config is not built");
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        environment.remove(QString::fromLatin1(name));
+    if (!display.isEmpty())
+        environment.insert(QStringLiteral("DISPLAY"), display);
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    process.start(program, {});
+    QVERIFY(process.waitForFinished(20000));
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process.exitCode(), 1);
+    QCOMPARE(process.readAllStandardError(),
+             QByteArray("vantrel-config: cannot open a display; run it from a desktop session or "
+                        "set DISPLAY\n"));
 }
 
 QTEST_MAIN(TestDialog)
