@@ -9,7 +9,6 @@
 #include "platform/textconv.h"
 
 #include <QApplication>
-#include <QFileDialog>
 #include <QIcon>
 #include <QInputDialog>
 #include <QKeyEvent>
@@ -37,6 +36,21 @@ static void InitDialogResources() {
 }
 
 namespace {
+
+const TFileChoice LocalCertificateFile = {
+    "SelectLocalCertificate",
+    "Select Local Certificate",
+    {QStringLiteral("Local Key Exchange (*.p12)"), QStringLiteral("Personal Key Exchange (*.pfx)")},
+    "p12",
+    "*.p12",
+    true};
+// Its filter reads "Certificates": the pattern stays out of sight.
+const TFileChoice RemoteCertificateFile = {"SelectRemoteCertificate",
+                                           "Select Remote Certificate",
+                                           {QStringLiteral("Certificates (*.cer)")},
+                                           "cer",
+                                           "*.cer",
+                                           false};
 
 // Shows the wait cursor while the dialog waits on the service, until the result goes.
 [[nodiscard]] auto WaitCursor() {
@@ -72,18 +86,6 @@ TMainForm::TMainForm(QWidget* parent) : QDialog(parent) {
     // A value longer than Qt's default limit would be cut, and saved cut.
     for (QLineEdit* edit : findChildren<QLineEdit*>(QString(), Qt::FindDirectChildrenOnly))
         edit->setMaxLength(std::numeric_limits<int>::max());
-
-    SelectRemoteCertificate =
-        MakeFileDialog(this, QStringLiteral("SelectRemoteCertificate"),
-                       QStringLiteral("Select Remote Certificate"),
-                       {QStringLiteral("Certificates (*.cer)")}, QStringLiteral("cer"));
-    // The filter reads "Certificates"; the pattern stays out of sight.
-    SelectRemoteCertificate->setOption(QFileDialog::HideNameFilterDetails);
-    SelectLocalCertificate = MakeFileDialog(this, QStringLiteral("SelectLocalCertificate"),
-                                            QStringLiteral("Select Local Certificate"),
-                                            {QStringLiteral("Local Key Exchange (*.p12)"),
-                                             QStringLiteral("Personal Key Exchange (*.pfx)")},
-                                            QStringLiteral("p12"));
 
     BindHandler(ImportLocal, &TMainForm::ImportLocalClick);
     BindHandler(ImportRemote, &TMainForm::ImportRemoteClick);
@@ -224,7 +226,7 @@ void TMainForm::OKClick(QObject* /*Sender*/) {
 }
 
 void TMainForm::ImportLocalClick(QObject* /*Sender*/) {
-    const std::string path = ChooseFile(SelectLocalCertificate, QStringLiteral("*.p12"));
+    const std::string path = ChooseFile(this, LocalCertificateFile, SelectLocalCertificate);
     if (path.empty())
         return;
     bool accepted = false;
@@ -241,7 +243,7 @@ void TMainForm::ImportLocalClick(QObject* /*Sender*/) {
 }
 
 void TMainForm::ImportRemoteClick(QObject* /*Sender*/) {
-    const std::string path = ChooseFile(SelectRemoteCertificate, QStringLiteral("*.cer"));
+    const std::string path = ChooseFile(this, RemoteCertificateFile, SelectRemoteCertificate);
     if (path.empty())
         return;
     ImportCertificate(

@@ -25,6 +25,7 @@ public:
     // has created it, after the window.
     void SetCommandHandler(TCommandHandler& channel);
 
+    // The file-open dialogs: made for each showing and gone with it; null while not shown.
     QFileDialog* SelectRemoteCertificate = nullptr;
     QFileDialog* SelectLocalCertificate = nullptr;
 

@@ -6,20 +6,9 @@
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QScopeGuard>
 #include <QSpinBox>
-
-QFileDialog* MakeFileDialog(QWidget* parent, const QString& name, const QString& title,
-                            const QStringList& filters, const QString& suffix) {
-    auto* dialog = new QFileDialog(parent, title);
-    dialog->setObjectName(name);
-    dialog->setAcceptMode(QFileDialog::AcceptOpen);
-    dialog->setFileMode(QFileDialog::ExistingFile);
-    dialog->setNameFilters(filters);
-    dialog->selectNameFilter(filters.front());
-    dialog->setDefaultSuffix(suffix);
-    dialog->setSizeGripEnabled(true);
-    return dialog;
-}
+#include <memory>
 
 QFont LayoutFont(const QFont& base, const QList<QLabel*>& labels) {
     for (int pixels : {11, 10, 9}) {
@@ -46,9 +35,19 @@ void ShowAsReadOnly(QLineEdit* field) {
     field->setPalette(palette);
 }
 
-std::string ChooseFile(QFileDialog* dialog, const QString& pattern) {
-    dialog->selectNameFilter(dialog->nameFilters().front());
-    dialog->selectFile(pattern);
+std::string ChooseFile(QWidget* parent, const TFileChoice& choice, QFileDialog*& shown) {
+    const auto dialog = std::make_unique<QFileDialog>(parent, QString::fromUtf8(choice.Title));
+    shown = dialog.get();
+    const auto gone = qScopeGuard([&shown] { shown = nullptr; });
+    dialog->setObjectName(QString::fromUtf8(choice.Name));
+    dialog->setAcceptMode(QFileDialog::AcceptOpen);
+    dialog->setFileMode(QFileDialog::ExistingFile);
+    dialog->setOption(QFileDialog::HideNameFilterDetails, !choice.ShowPatterns);
+    dialog->setNameFilters(choice.Filters);
+    dialog->selectNameFilter(choice.Filters.front());
+    dialog->setDefaultSuffix(QString::fromUtf8(choice.Suffix));
+    dialog->setSizeGripEnabled(true);
+    dialog->selectFile(QString::fromUtf8(choice.Pattern));
     if (dialog->exec() != QDialog::Accepted || dialog->selectedFiles().isEmpty())
         return std::string();
     return ToStdString(QDir::toNativeSeparators(dialog->selectedFiles().front()));

@@ -21,12 +21,21 @@ QFont LayoutFont(const QFont& base, const QList<QLabel*>& labels);
 // A read-only field takes the button face as its background.
 void ShowAsReadOnly(QLineEdit* field);
 
-// A file-open dialog that accepts one existing file, starting with the first filter.
-QFileDialog* MakeFileDialog(QWidget* parent, const QString& name, const QString& title,
-                            const QStringList& filters, const QString& suffix);
+// A file-open dialog that accepts one existing file, starting with the first filter, its file
+// name set to the pattern.
+struct TFileChoice {
+    const char* Name; // the dialog's object name
+    const char* Title;
+    QStringList Filters;
+    const char* Suffix;  // the default extension
+    const char* Pattern; // the file name it starts from
+    bool ShowPatterns;   // false: the filter list shows the descriptions alone
+};
 
-// Shows the dialog with its file name reset to the pattern; the chosen path, or empty.
-std::string ChooseFile(QFileDialog* dialog, const QString& pattern);
+// Makes the dialog, shows it, and returns the full path chosen (or empty when it was cancelled).
+// The dialog is made for this showing and gone with it, so nothing of it (the file name
+// completer's popup among them) outlives it; `shown` points at it meanwhile.
+std::string ChooseFile(QWidget* parent, const TFileChoice& choice, QFileDialog*& shown);
 
 // The value of a spin box is read from its text, in the box's locale: the minimum when the text
 // is not an integer, the nearest bound when it lies outside the range.

@@ -7,6 +7,7 @@
 #include "support/modalwatcher.h"
 #include "support/servicefixture.h"
 
+#include <QAccessible>
 #include <QComboBox>
 #include <QFileDialog>
 #include <QLabel>
@@ -35,6 +36,8 @@ private Q_SLOTS:
     void controls_data();
     void controls();
     void declaredOrder();
+    void accessibleNames_data();
+    void accessibleNames();
     void fileDialogs();
     void focusOrderByTab();
     void returnActivatesOK_data();
@@ -195,43 +198,111 @@ void TestMainForm::declaredOrder() {
     QCOMPARE(actual, expected);
 }
 
+void TestMainForm::accessibleNames_data() {
+    QTest::addColumn<QString>("control");
+    QTest::addColumn<QString>("name"); // what a screen reader announces
+    QTest::newRow("LocalName") << "LocalName"
+                               << "Your (Local Partner) Name:";
+    QTest::newRow("LocalAS2ID") << "LocalAS2ID"
+                                << "Your (Local Partner) AS2 ID:";
+    QTest::newRow("LocalEmail") << "LocalEmail"
+                                << "Your (Local Partner) Email Address:";
+    QTest::newRow("LocalCertificate") << "LocalCertificate"
+                                      << "Your Private Certificate:";
+    QTest::newRow("ImportLocal") << "ImportLocal"
+                                 << "Import local certificate";
+    QTest::newRow("RemoteName") << "RemoteName"
+                                << "Remote Partner Name:";
+    QTest::newRow("RemoteAS2ID") << "RemoteAS2ID"
+                                 << "Remote Partner AS2 ID:";
+    QTest::newRow("RemoteEmail") << "RemoteEmail"
+                                 << "Remote Partner Email Address:";
+    QTest::newRow("RemoteCertificate") << "RemoteCertificate"
+                                       << "Remote Partner Public Certificate:";
+    QTest::newRow("ImportRemote") << "ImportRemote"
+                                  << "Import remote certificate";
+    QTest::newRow("OutgoingAS2URL") << "OutgoingAS2URL"
+                                    << "Outgoing (Partner) AS2 URL:";
+    QTest::newRow("IncomingHostName") << "IncomingHostName"
+                                      << "Your Internet Host Name:";
+    QTest::newRow("IncomingAS2Port") << "IncomingAS2Port"
+                                     << "Incoming AS2 port";
+    QTest::newRow("IncomingMDNPort") << "IncomingMDNPort"
+                                     << "Incoming MDN port";
+    QTest::newRow("OK") << "OK"
+                        << "OK";
+    QTest::newRow("Cancel") << "Cancel"
+                            << "Cancel";
+}
+
+void TestMainForm::accessibleNames() {
+    QFETCH(QString, control);
+    QFETCH(QString, name);
+    DialogFixture dialog(service->channel);
+    auto* widget = dialog.form->findChild<QWidget*>(control);
+    QVERIFY(widget);
+    QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(widget);
+    QVERIFY(accessible);
+    QCOMPARE(accessible->text(QAccessible::Name), name);
+    // A label reads its control's name, and no caption holds an accelerator.
+    for (const QLabel* label :
+         dialog.form->findChildren<QLabel*>(QString(), Qt::FindDirectChildrenOnly))
+        QVERIFY(label->buddy() && !label->text().contains(QLatin1Char('&')));
+}
+
 void TestMainForm::fileDialogs() {
     DialogFixture dialog(service->channel);
     TMainForm& form = *dialog.form;
-    struct Expect {
-        QFileDialog* dialog;
-        const char* title;
+    struct Seen {
+        QString name, title, selectedFilter, shownFilter, suffix, fileName;
         QStringList filters;
-        const char* suffix;
+        QFileDialog::FileMode mode;
+        QFileDialog::AcceptMode accept;
+        bool readOnlyBox;
     };
-    const Expect expected[] = {
-        {form.SelectLocalCertificate,
-         "Select Local Certificate",
-         {"Local Key Exchange (*.p12)", "Personal Key Exchange (*.pfx)"},
-         "p12"},
-        {form.SelectRemoteCertificate,
-         "Select Remote Certificate",
-         {"Certificates (*.cer)"},
-         "cer"},
-    };
-    for (const Expect& e : expected) {
-        QVERIFY(e.dialog);
-        QCOMPARE(e.dialog->windowTitle(), QString::fromLatin1(e.title));
-        QCOMPARE(e.dialog->nameFilters(), e.filters);
-        QVERIFY(e.filters.front().startsWith(e.dialog->selectedNameFilter()));
-        QCOMPARE(e.dialog->defaultSuffix(), QString::fromLatin1(e.suffix));
-        QCOMPARE(e.dialog->fileMode(), QFileDialog::ExistingFile);
-        QCOMPARE(e.dialog->acceptMode(), QFileDialog::AcceptOpen);
-        QVERIFY(!e.dialog->testOption(QFileDialog::ReadOnly));
+    std::vector<Seen> seen;
+    ModalWatcher watcher([&](QWidget* modal) {
+        auto* chooser = qobject_cast<QFileDialog*>(modal);
+        if (!chooser)
+            return;
+        const auto* types = chooser->findChild<QComboBox*>(QStringLiteral("fileTypeCombo"));
+        const auto* name = chooser->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        seen.push_back({chooser->objectName(), chooser->windowTitle(),
+                        chooser->selectedNameFilter(), types ? types->currentText() : QString(),
+                        chooser->defaultSuffix(), name ? name->text() : QString(),
+                        chooser->nameFilters(), chooser->fileMode(), chooser->acceptMode(),
+                        chooser->testOption(QFileDialog::ReadOnly)});
+        chooser->reject();
+    });
+    for (int showing = 0; showing < 2; ++showing) {
+        form.ImportLocal->click();
+        form.ImportRemote->click();
     }
-    // The remote filter reads "Certificates", as the operator sees it in the list of types.
-    QFileDialog* remote = form.SelectRemoteCertificate;
-    QVERIFY(remote->testOption(QFileDialog::HideNameFilterDetails));
-    QVERIFY(!form.SelectLocalCertificate->testOption(QFileDialog::HideNameFilterDetails));
-    remote->setOption(QFileDialog::DontUseNativeDialog);
-    const auto* types = remote->findChild<QComboBox*>(QStringLiteral("fileTypeCombo"));
-    QVERIFY(types);
-    QCOMPARE(types->itemText(0), QStringLiteral("Certificates"));
+    QCOMPARE(seen.size(), size_t(4));
+    for (std::size_t i = 0; i < seen.size(); ++i) {
+        const Seen& s = seen[i];
+        const bool local = i % 2 == 0;
+        QCOMPARE(s.name, local ? QStringLiteral("SelectLocalCertificate")
+                               : QStringLiteral("SelectRemoteCertificate"));
+        QCOMPARE(s.title, local ? QStringLiteral("Select Local Certificate")
+                                : QStringLiteral("Select Remote Certificate"));
+        const QStringList filters =
+            local ? QStringList{"Local Key Exchange (*.p12)", "Personal Key Exchange (*.pfx)"}
+                  : QStringList{"Certificates (*.cer)"};
+        QCOMPARE(s.filters, filters);
+        // The first filter is in force; the remote one reads "Certificates".
+        QCOMPARE(s.shownFilter, local ? QStringLiteral("Local Key Exchange (*.p12)")
+                                      : QStringLiteral("Certificates"));
+        QCOMPARE(s.suffix, local ? QStringLiteral("p12") : QStringLiteral("cer"));
+        // Every showing starts from the pattern.
+        QCOMPARE(s.fileName, local ? QStringLiteral("*.p12") : QStringLiteral("*.cer"));
+        QCOMPARE(s.mode, QFileDialog::ExistingFile);
+        QCOMPARE(s.accept, QFileDialog::AcceptOpen);
+        QVERIFY(!s.readOnlyBox);
+    }
+    // Made for each showing and gone with it.
+    QVERIFY(!form.SelectLocalCertificate && !form.SelectRemoteCertificate);
+    QVERIFY(form.findChildren<QFileDialog*>().isEmpty());
 }
 
 void TestMainForm::focusOrderByTab() {

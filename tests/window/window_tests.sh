@@ -148,27 +148,36 @@ case_no_service() {
     same_file config.xml
 }
 
-# A remote certificate through the file dialog: the key store holds it under the next alias,
-# and OK stores that alias with the partner.
-case_import_remote() {
-    start_with_service
-    mkdir -p "$WORK/partner certs"
-    local cer="$WORK/partner certs/partner one.cer"
-    openssl req -x509 -newkey rsa:2048 -nodes -keyout "$WORK/partner.key" -out "$cer" \
+# make_certificate FILE: a self-signed X.509 certificate in PEM.
+make_certificate() {
+    mkdir -p "$(dirname "$1")"
+    openssl req -x509 -newkey rsa:2048 -nodes -keyout "$WORK/partner.key" -out "$1" \
         -subj "/CN=Window Test Partner" -days 2 2>"$WORK/openssl.log" ||
         xd_fail "openssl: $(cat "$WORK/openssl.log")"
+}
 
-    xd_wait_loaded
+# choose_remote_certificate FILE: Import beside the remote certificate, the path typed into the
+# file dialog and Return, as an operator does; the file dialog leaves nothing on the screen.
+choose_remote_certificate() {
     xd_click "$XD_MAIN" "${XD_IMPORT_REMOTE[@]}"
     xd_wait_window '^Select Remote Certificate$'
     local chooser="$XD_WINDOW"
     xd_keys "$chooser" ctrl+a
-    timeout 10 xdotool type --delay 20 -- "$cer" || xd_fail "could not type the path"
+    timeout 10 xdotool type --delay 20 -- "$1" || xd_fail "could not type the path"
     xd_keys "$chooser" Return
     xd_wait 10 "closing of the file dialog" xd_gone "$chooser"
-    # The file name completer may stay open once its dialog is gone; a click beside it closes it.
-    xd_click "$XD_MAIN" "${XD_EMPTY_SPOT[@]}"
     xd_wait 10 "main window alone" xd_only_main
+}
+
+# A remote certificate through the file dialog: the key store holds it under the next alias,
+# and OK stores that alias with the partner.
+case_import_remote() {
+    start_with_service
+    local cer="$WORK/partner certs/partner one.cer"
+    make_certificate "$cer"
+
+    xd_wait_loaded
+    choose_remote_certificate "$cer"
 
     xd_wait 10 "import in the stand-in's log" grep -q "Cert import " "$WORK/standin.log"
     grep -qF "Cert import AS2Remote:1 \"$cer\" (X.509): ok" "$WORK/standin.log" ||
@@ -188,6 +197,23 @@ case_import_remote() {
     [ "$XD_REPLY" = "{name=AS2Remote, as2_id=REMOTEID, email=as2@remote.example, x509_alias=AS2Remote:1}" ] ||
         xd_fail "the stand-in holds: $XD_REPLY"
     same_file config.xml
+}
+
+# After a path typed into the file dialog and Return, the next key is the main window's again:
+# Escape reaches Cancel, and the program ends having imported and saved nothing else.
+case_import_then_escape() {
+    start_with_service
+    local cer="$WORK/partner.cer"
+    make_certificate "$cer"
+    xd_wait_loaded
+    choose_remote_certificate "$cer"
+    xd_wait 10 "import in the stand-in's log" grep -q "cert List" "$WORK/standin.log"
+    xd_keys "$XD_MAIN" Escape
+    xd_wait_exit
+    [ "$XD_EXIT" -eq 0 ] || xd_fail "exit code $XD_EXIT after Escape"
+    if grep -E 'Partner(ship)? (Add|Delete)|Partnership Store' "$WORK/standin.log"; then
+        xd_fail "Escape saved the partners"
+    fi
 }
 
 # The first argument names the remote partner as the program got it, also where Qt would take it
@@ -221,9 +247,12 @@ case_remote_name_as_given() {
 }
 
 case "${1:-}" in
-escape | new_remote_id | no_service | import_remote | remote_name_as_given) "case_$1" ;;
+escape | new_remote_id | no_service | import_remote | import_then_escape | remote_name_as_given)
+    "case_$1"
+    ;;
 *)
-    echo "usage: $0 escape|new_remote_id|no_service|import_remote|remote_name_as_given" >&2
+    echo "usage: $0 escape|new_remote_id|no_service|import_remote|import_then_escape|" \
+        "remote_name_as_given" >&2
     exit 2
     ;;
 esac
