@@ -8,7 +8,7 @@
 #   VANTREL_BENCH_OUT          where the JSON results go (default: build/bench/bench-results.json)
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
-ensure_packages "${BUILD_PACKAGES[@]}" libbenchmark-dev python3
+ensure_packages "${BUILD_PACKAGES[@]}" libbenchmark-dev python3 xvfb
 build_preset bench
 
 out="${VANTREL_BENCH_OUT:-$ROOT/build/bench/bench-results.json}"
@@ -143,3 +143,7 @@ if sizes:
 print()
 print(f"{missed} target(s) missed" if missed else "all targets met")
 PYTHON
+
+echo
+echo "== Start-up beside a bare Qt dialog with the same widgets (needs port 4321 free)"
+python3 "$ROOT/bench/startup.py" --runs "${VANTREL_STARTUP_RUNS:-15}"
