@@ -1,16 +1,11 @@
 #include "channel/cmds.h"
 #include "dialog/main.h"
-#include "platform/exceptions.h"
 #include "platform/msgbox.h"
-#include "platform/tcpclient.h"
 
 #include <QApplication>
-#include <cstdio>
 #include <memory>
 
-namespace {
-
-int Run(int argc, char** argv) {
+int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Vantrel Lite Configuration"));
     QObject::connect(&app, &QCoreApplication::aboutToQuit, [] { SetApplicationTerminating(true); });
@@ -30,18 +25,4 @@ int Run(int argc, char** argv) {
     CommandHandler = nullptr;
     MainForm = nullptr;
     return result;
-}
-
-} // namespace
-
-int main(int argc, char** argv) {
-    try {
-        // The platform's socket layer lives for the whole run (Winsock start-up and release).
-        TSocketLayer sockets;
-        return Run(argc, argv);
-    } catch (const Exception& e) {
-        // Only the socket layer's start-up or release can get here; the handlers have their guard.
-        std::fprintf(stderr, "vantrel-config: %s\n", e.Message.c_str());
-        return 1;
-    }
 }

@@ -1,12 +1,17 @@
+#include "platform/socketwait.h"
 #include "platform/tcpclient.h"
 #include "support/fakeservice.h"
+#include "support/raised.h"
 #include "support/stalledport.h"
 
 #include <QElapsedTimer>
+#include <QHostAddress>
+#include <QNetworkProxy>
+#include <QTcpSocket>
 #include <QtEndian>
 #include <QtTest>
 #include <memory>
-#include <netdb.h>
+#include <stdexcept>
 #include <vector>
 
 class TestTcpClient : public QObject {
@@ -24,11 +29,14 @@ private Q_SLOTS:
     void portLookup();
     void hostLookup_data();
     void hostLookup();
-    void portLookupByServiceName();
     void peekLeavesBytesReceiveTakesThem();
     void receiveReportsTheEndOfTheConnection();
     void waitsEndAtTheTimeLimit_data();
     void waitsEndAtTheTimeLimit();
+    void whileWaitingRunsBetweenSlicesAndMayEndTheWait_data();
+    void whileWaitingRunsBetweenSlicesAndMayEndTheWait();
+    void connectingSocketTurnsWritable_data();
+    void connectingSocketTurnsWritable();
     void transferWithoutConnectionFails();
     void closedPeerNeverKillsTheProcess();
 };
@@ -147,8 +155,8 @@ void TestTcpClient::badAddressOrPortDoesNotConnect_data() {
                                         << "4321";
     QTest::newRow("port out of range") << "127.0.0.1"
                                        << "70000";
-    QTest::newRow("port neither service nor number") << "127.0.0.1"
-                                                     << "no-such-service-x";
+    QTest::newRow("port not a number") << "127.0.0.1"
+                                       << "no-such-service-x";
 }
 
 void TestTcpClient::badAddressOrPortDoesNotConnect() {
@@ -199,6 +207,7 @@ void TestTcpClient::portLookup_data() {
     QTest::newRow("sign") << "+80" << false << 0;
     QTest::newRow("blank") << " 80" << false << 0;
     QTest::newRow("trailing letters") << "80x" << false << 0;
+    QTest::newRow("service name") << "http" << false << 0;
 }
 
 void TestTcpClient::portLookup() {
@@ -238,15 +247,6 @@ void TestTcpClient::hostLookup() {
     QCOMPARE(TTcpClient::LookupHost(host.toStdString(), result), found);
     if (found)
         QCOMPARE(qFromBigEndian(result), address);
-}
-
-void TestTcpClient::portLookupByServiceName() {
-    const servent* known = getservbyname("http", "tcp");
-    if (known == nullptr)
-        QSKIP("this machine has no service database entry for http");
-    std::uint16_t result = 0;
-    QVERIFY(TTcpClient::LookupPort("http", result));
-    QCOMPARE(int(result), 80);
 }
 
 void TestTcpClient::peekLeavesBytesReceiveTakesThem() {
@@ -296,6 +296,72 @@ void TestTcpClient::waitsEndAtTheTimeLimit() {
     QVERIFY(GivesUp(client, wait));
     QVERIFY2(timer.elapsed() >= 250, qPrintable(QString::number(timer.elapsed())));
     QVERIFY2(timer.elapsed() < 3000, qPrintable(QString::number(timer.elapsed())));
+}
+
+void TestTcpClient::whileWaitingRunsBetweenSlicesAndMayEndTheWait_data() {
+    waitsEndAtTheTimeLimit_data();
+}
+
+void TestTcpClient::whileWaitingRunsBetweenSlicesAndMayEndTheWait() {
+    QFETCH(QString, wait);
+    const StalledPeer peer(wait);
+    TTcpClient client;
+    Approach(client, peer, wait, 10000);
+    int calls = 0;
+    client.WhileWaiting = [&calls] {
+        if (++calls == 3)
+            throw std::runtime_error("given up");
+    };
+    QElapsedTimer timer;
+    timer.start();
+    QCOMPARE(Raised<std::runtime_error>([&] { GivesUp(client, wait); }), std::string("given up"));
+    QCOMPARE(calls, 3);
+    // Three slices, not the time limit.
+    QVERIFY2(timer.elapsed() < 2000, qPrintable(QString::number(timer.elapsed())));
+
+    client.Close();
+    QVERIFY(!client.Active());
+    FakeService service([](const std::string&) { return "pong"; });
+    Point(client, service.port());
+    client.Open();
+    QVERIFY(client.Connected());
+    QCOMPARE(client.SendBuf("ping\r\n", 6), 6LL);
+    QCOMPARE(Peek(client, 64), std::string("pong\r\n"));
+}
+
+void TestTcpClient::connectingSocketTurnsWritable_data() {
+    QTest::addColumn<QString>("peer");
+    QTest::addColumn<bool>("writable");
+    QTest::newRow("connection made") << "listening" << true;
+    QTest::newRow("connection refused") << "refused" << true;
+    QTest::newRow("backlog full") << "stalled" << false;
+}
+
+void TestTcpClient::connectingSocketTurnsWritable() {
+    QFETCH(QString, peer);
+    QFETCH(bool, writable);
+    std::unique_ptr<FakeService> service;
+    std::unique_ptr<StalledPort> stalled;
+    std::string port = FakeService::refusedPort();
+    if (peer == "listening") {
+        service = std::make_unique<FakeService>();
+        port = service->port();
+    } else if (peer == "stalled") {
+        stalled = std::make_unique<StalledPort>(StalledPort::Backlog::Full);
+        port = stalled->port();
+    }
+    QTcpSocket socket;
+    socket.setProxy(QNetworkProxy::NoProxy);
+    QVERIFY(socket.bind(QHostAddress(QHostAddress::AnyIPv4), 0));
+    socket.connectToHost(QHostAddress(QHostAddress::LocalHost),
+                         static_cast<quint16>(std::stoi(port)));
+    QCOMPARE(socket.state(), QAbstractSocket::ConnectingState);
+    QElapsedTimer timer;
+    timer.start();
+    QCOMPARE(WaitUntilWritable(socket.socketDescriptor(), 300), writable);
+    if (!writable)
+        QVERIFY2(timer.elapsed() >= 250, qPrintable(QString::number(timer.elapsed())));
+    QVERIFY(!WaitUntilWritable(-1, 0));
 }
 
 void TestTcpClient::transferWithoutConnectionFails() {
