@@ -15,6 +15,8 @@ namespace {
 
 // The longest slice of a wait: WhileWaiting runs at least this often.
 constexpr int SliceMs = 50;
+// How long a name's address is kept, as long as Qt keeps a name it looked up for a connection.
+constexpr int KeepNameMs = 60000;
 
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
@@ -79,7 +81,7 @@ void TTcpClient::Open() {
 
     std::uint32_t address = 0;
     std::uint16_t port = 0;
-    if (!LookupHost(RemoteHost, address) || !LookupPort(RemotePort, port))
+    if (!Resolve(address) || !LookupPort(RemotePort, port))
         return;
     const QHostAddress remote(qFromBigEndian(address));
     const QDeadlineTimer deadline = Deadline();
@@ -95,8 +97,25 @@ void TTcpClient::Open() {
         Socket->connectToHost(remote, port);
         IsConnected = Wait(TAwait::Connection, deadline, true);
     }
-    if (!IsConnected)
+    if (!IsConnected) {
         Socket->abort(); // an attempt still in progress must not complete later
+        KnownHost.clear();
+    }
+}
+
+bool TTcpClient::Resolve(std::uint32_t& address) {
+    if (!RemoteHost.empty() && RemoteHost == KnownHost && !KnownUntil.hasExpired()) {
+        address = KnownAddress;
+        return true;
+    }
+    if (!LookupHost(RemoteHost, address))
+        return false;
+    if (!IsDigit(RemoteHost[0])) {
+        KnownHost = RemoteHost;
+        KnownAddress = address;
+        KnownUntil.setRemainingTime(KeepNameMs);
+    }
+    return true;
 }
 
 void TTcpClient::Shutdown() {

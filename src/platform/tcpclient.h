@@ -36,7 +36,10 @@ public:
     TTcpClient& operator=(const TTcpClient&) = delete;
 
     // A host that begins with a digit is a dotted IPv4 address (four decimal numbers of 0 to 255);
-    // any other is looked up by name and its first IPv4 address is used.
+    // any other is looked up by name and its first IPv4 address is used. The client keeps a name's
+    // address for a minute: a lookup asks the system for its network interfaces and reads the
+    // hosts file, which costs about as much as a whole command on loopback. A connection that
+    // cannot be made forgets it.
     std::string RemoteHost{"localhost"};
     // Digits alone, read as a number. A service name ("http") is refused: neither Qt nor standard
     // C++ looks one up portably.
@@ -93,6 +96,8 @@ private:
     // first when resumed, i.e. a slice has passed already). True when what it awaits holds.
     bool Wait(TAwait what, QDeadlineTimer deadline, bool resumed = false);
     bool Holds(TAwait what) const;
+    // The address (network order) by the rule of RemoteHost, the kept one while it is valid.
+    bool Resolve(std::uint32_t& address);
     TReceiveResult Receive(void* buffer, std::size_t size, bool peek);
 
     std::unique_ptr<QTcpSocket> Socket; // made by the first Open
@@ -100,4 +105,8 @@ private:
     bool IsConnected{false};
     // Bytes the socket has handed to the system since the last SendBuf began.
     long long Taken{0};
+    // The last name looked up, its address (network order), and until when it is kept.
+    std::string KnownHost;
+    std::uint32_t KnownAddress{0};
+    QDeadlineTimer KnownUntil;
 };

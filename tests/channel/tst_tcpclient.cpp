@@ -20,6 +20,7 @@ private Q_SLOTS:
     void startsInactive();
     void openConnectsAndCloseClearsBothFlags_data();
     void openConnectsAndCloseClearsBothFlags();
+    void keptAddressServesOnlyItsName();
     void refusedConnectionStaysActiveNotConnected();
     void badAddressOrPortDoesNotConnect_data();
     void badAddressOrPortDoesNotConnect();
@@ -134,6 +135,23 @@ void TestTcpClient::openConnectsAndCloseClearsBothFlags() {
     QVERIFY(!client.Connected());
     QVERIFY(service.waitForConnections(1));
     QCOMPARE(service.connections(), std::vector<std::string>{""});
+}
+
+void TestTcpClient::keptAddressServesOnlyItsName() {
+    FakeService service;
+    TTcpClient client;
+    Point(client, service.port(), "localhost");
+    client.Open();
+    QVERIFY(client.Connected());
+    client.Close();
+    // An IPv6 address has no IPv4 address, whatever was looked up before.
+    client.RemoteHost = "::1";
+    client.Open();
+    QVERIFY(!client.Connected());
+    client.Close();
+    client.RemoteHost = "localhost";
+    client.Open();
+    QVERIFY(client.Connected());
 }
 
 void TestTcpClient::refusedConnectionStaysActiveNotConnected() {
