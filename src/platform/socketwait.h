@@ -3,7 +3,8 @@
 // connection in progress in slices: QAbstractSocket::waitForConnected gives the attempt up when
 // its time runs out, and outside the event loop nothing else reports the connection made. A
 // connecting socket becomes writable when its connection is made or has failed, so the client
-// waits for that here and lets Qt finish the connection.
+// waits for that here and lets Qt finish the connection. It uses poll(): a system without poll()
+// needs only this function written anew.
 
 #include <QtGlobal>
 

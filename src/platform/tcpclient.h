@@ -60,7 +60,7 @@ public:
 
     // Open: create the socket, resolve RemoteHost and RemotePort, connect. Does nothing when
     // already active. A refused connection leaves the client active but not connected.
-    // Close: Shutdown, then drop the socket.
+    // Close: Shutdown, then close the socket (a connection still being made, too).
     void SetActive(bool active);
     void Open();
     void Close();
