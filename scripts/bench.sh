@@ -72,9 +72,9 @@ def compare(label, subject, baseline, target, per=1.0, note=""):
 
 raw = "BM_RawRoundTrip/real_time"
 compare("ExecuteCommand, 127.0.0.1 / raw round trip", "BM_ExecuteCommand/address/real_time", raw,
-        1.3)
+        1.5)
 compare("ExecuteCommand, localhost / raw round trip", "BM_ExecuteCommand/localhost/real_time", raw,
-        1.3)
+        1.5)
 for n in (0, 100, 1000):
     name = f"BM_LoadPartner/{n}/real_time"
     if name in counters:

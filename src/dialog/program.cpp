@@ -1,8 +1,6 @@
 #include "channel/cmds.h"
 #include "dialog/main.h"
-#include "platform/exceptions.h"
 #include "platform/msgbox.h"
-#include "platform/tcpclient.h"
 
 #include <QApplication>
 #include <cstdio>
@@ -39,7 +37,9 @@ std::unique_ptr<QApplication> MakeApplication(int& argc, char** argv) {
     return app;
 }
 
-int Run(int argc, char** argv) {
+} // namespace
+
+int main(int argc, char** argv) {
     // The command line as the program got it: QApplication takes its own options (-reverse,
     // -style X, ...) out of argv, and the first argument names the remote partner whatever it is.
     QStringList arguments;
@@ -68,16 +68,3 @@ int Run(int argc, char** argv) {
     return result;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
-    try {
-        // The platform's socket layer lives for the whole run (Winsock start-up and release).
-        TSocketLayer sockets;
-        return Run(argc, argv);
-    } catch (const Exception& e) {
-        // Only the socket layer's start-up or release can get here; the handlers have their guard.
-        std::fprintf(stderr, "vantrel-config: %s\n", e.Message.c_str());
-        return 1;
-    }
-}

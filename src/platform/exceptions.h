@@ -26,7 +26,6 @@ VANTREL_DECLARE_EXCEPTION(EConvertError);
 VANTREL_DECLARE_EXCEPTION(EFOpenError);
 VANTREL_DECLARE_EXCEPTION(EFCreateError);
 VANTREL_DECLARE_EXCEPTION(EWriteError);
-VANTREL_DECLARE_EXCEPTION(ESocketError);
 // The AS2 service cannot be reached, did not take a command, or did not answer.
 VANTREL_DECLARE_EXCEPTION(EServiceError);
 // Text that would change the meaning of a command line if it were sent.

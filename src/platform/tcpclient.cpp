@@ -1,165 +1,55 @@
 #include "platform/tcpclient.h"
 
-#include "platform/exceptions.h"
+#include "platform/socketwait.h"
 
-#include <cerrno>
-#include <chrono>
-#include <exception>
-
-#ifdef _WIN32
-#ifndef _WIN32_WINNT
-#define _WIN32_WINNT 0x0600 // WSAPoll, inet_pton
-#endif
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#else
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
-#endif
+#include <QHostAddress>
+#include <QHostInfo>
+#include <QList>
+#include <QNetworkProxy>
+#include <QString>
+#include <QTcpSocket>
+#include <QtEndian>
+#include <algorithm>
 
 namespace {
 
-#ifdef _WIN32
-using TNativeSocket = SOCKET;
-constexpr int ShutdownBoth = SD_BOTH;
-constexpr int SendFlags = 0;
-int PollSockets(WSAPOLLFD* fds, ULONG count, int timeoutMs) {
-    return WSAPoll(fds, count, timeoutMs);
-}
-using TPollFd = WSAPOLLFD;
-bool Interrupted() {
-    return WSAGetLastError() == WSAEINTR;
-}
-void CloseNative(TNativeSocket s) {
-    closesocket(s);
-}
-#else
-using TNativeSocket = int;
-constexpr int ShutdownBoth = SHUT_RDWR;
-#ifdef MSG_NOSIGNAL
-constexpr int SendFlags = MSG_NOSIGNAL;
-#else
-constexpr int SendFlags = 0; // SO_NOSIGPIPE is set on the socket instead
-#endif
-int PollSockets(pollfd* fds, nfds_t count, int timeoutMs) {
-    return poll(fds, count, timeoutMs);
-}
-using TPollFd = pollfd;
-bool Interrupted() {
-    return errno == EINTR;
-}
-void CloseNative(TNativeSocket s) {
-    close(s);
-}
-#endif
+// The longest slice of a wait: WhileWaiting runs at least this often.
+constexpr int SliceMs = 50;
+// How long a name's address is kept, as long as Qt keeps a name it looked up for a connection.
+constexpr int KeepNameMs = 60000;
 
-TNativeSocket Native(std::intptr_t handle) {
-    return static_cast<TNativeSocket>(handle);
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
 }
 
-// Waits until the socket is readable (or writable), within timeoutMs (negative: for ever).
-// Returns 1 when ready, 0 when the time passed, -1 on failure. A signal does not shorten the wait.
-int WaitFor(TNativeSocket socket, short events, int timeoutMs) {
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
-    for (;;) {
-        int wait = -1;
-        if (timeoutMs >= 0) {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            wait = left.count() > 0 ? static_cast<int>(left.count()) : 0;
+// Four decimal numbers of 0 to 255 joined by dots, none with a leading zero; the address in host
+// order. Shorter forms ("127.1") and other bases are not addresses here.
+bool ParseDottedAddress(const std::string& text, std::uint32_t& result) {
+    std::uint32_t address = 0;
+    std::size_t i = 0;
+    for (int part = 0; part < 4; ++part) {
+        if (part > 0) {
+            if (i >= text.size() || text[i] != '.')
+                return false;
+            ++i;
         }
-        TPollFd fd{};
-        fd.fd = socket;
-        fd.events = events;
-        const int ready = PollSockets(&fd, 1, wait);
-        if (ready >= 0)
-            return ready > 0 ? 1 : 0;
-        if (!Interrupted())
-            return -1;
+        const std::size_t start = i;
+        unsigned value = 0;
+        while (i < text.size() && IsDigit(text[i]) && i - start < 3)
+            value = value * 10 + static_cast<unsigned>(text[i++] - '0');
+        if (i == start || value > 255 || (text[start] == '0' && i - start > 1))
+            return false;
+        address = (address << 8) | value;
     }
-}
-
-void SetSendTimeout(TNativeSocket socket, int timeoutMs) {
-    if (timeoutMs <= 0)
-        return;
-#ifdef _WIN32
-    const DWORD value = static_cast<DWORD>(timeoutMs);
-    setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&value),
-               sizeof value);
-#else
-    timeval value{};
-    value.tv_sec = timeoutMs / 1000;
-    value.tv_usec = (timeoutMs % 1000) * 1000;
-    setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &value, sizeof value);
-#endif
-}
-
-// Connects within timeoutMs (negative: for ever). A service whose backlog is full drops the
-// handshake rather than refusing it; a plain blocking connect would then wait for minutes.
-bool ConnectWithin(TNativeSocket socket, const sockaddr_in& remote, int timeoutMs) {
-    const auto* address = reinterpret_cast<const sockaddr*>(&remote);
-    if (timeoutMs < 0) {
-        int result;
-        do {
-            result = ::connect(socket, address, sizeof remote);
-        } while (result != 0 && Interrupted());
-        return result == 0;
-    }
-#ifdef _WIN32
-    u_long nonBlocking = 1;
-    ioctlsocket(socket, FIONBIO, &nonBlocking);
-    const bool started =
-        ::connect(socket, address, sizeof remote) == 0 || WSAGetLastError() == WSAEWOULDBLOCK;
-#else
-    const int flags = fcntl(socket, F_GETFL, 0);
-    fcntl(socket, F_SETFL, flags | O_NONBLOCK);
-    const bool started =
-        ::connect(socket, address, sizeof remote) == 0 || errno == EINPROGRESS || errno == EINTR;
-#endif
-    bool connected = false;
-    if (started && WaitFor(socket, POLLOUT, timeoutMs) == 1) {
-        int error = 0;
-#ifdef _WIN32
-        int length = sizeof error;
-        getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length);
-#else
-        socklen_t length = sizeof error;
-        getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &length);
-#endif
-        connected = error == 0;
-    }
-#ifdef _WIN32
-    nonBlocking = 0;
-    ioctlsocket(socket, FIONBIO, &nonBlocking);
-#else
-    fcntl(socket, F_SETFL, flags);
-#endif
-    return connected;
+    if (i != text.size())
+        return false;
+    result = address;
+    return true;
 }
 
 } // namespace
 
-TSocketLayer::TSocketLayer() {
-#ifdef _WIN32
-    WSADATA data;
-    if (WSAStartup(MAKEWORD(2, 2), &data) != 0)
-        throw ESocketError("WSAStartup");
-#endif
-}
-
-TSocketLayer::~TSocketLayer() noexcept(false) {
-#ifdef _WIN32
-    if (WSACleanup() != 0 && std::uncaught_exceptions() == 0)
-        throw ESocketError("WSACleanup");
-#endif
-}
+TTcpClient::TTcpClient() = default;
 
 TTcpClient::~TTcpClient() {
     Close();
@@ -175,68 +65,144 @@ void TTcpClient::SetActive(bool active) {
 void TTcpClient::Open() {
     if (Active())
         return;
-    const TNativeSocket socket = ::socket(AF_INET, SOCK_STREAM, 0);
-#ifdef _WIN32
-    if (socket == INVALID_SOCKET)
-        return;
-#else
-    if (socket < 0)
-        return;
-#endif
-    Socket = static_cast<THandle>(socket);
-#if !defined(_WIN32) && !defined(MSG_NOSIGNAL) && defined(SO_NOSIGPIPE)
-    const int on = 1;
-    setsockopt(socket, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
-#endif
-    SetSendTimeout(socket, TimeoutMs);
+    IsActive = true;
+    if (!Socket) {
+        // One socket serves every connection of the client.
+        Socket = std::make_unique<QTcpSocket>();
+        // No thread's event loop serves it: only the waits below read, write and connect, and
+        // it registers nothing with the event dispatcher on each connection.
+        Socket->moveToThread(nullptr);
+        // The service is reached directly, whatever proxy the application may set.
+        Socket->setProxy(QNetworkProxy::NoProxy);
+        QObject::connect(
+            Socket.get(), &QTcpSocket::bytesWritten, Socket.get(),
+            [this](qint64 count) { Taken += count; }, Qt::DirectConnection);
+    }
 
     std::uint32_t address = 0;
     std::uint16_t port = 0;
-    if (!LookupHost(RemoteHost, address) || !LookupPort(RemotePort, port))
+    if (!Resolve(address) || !LookupPort(RemotePort, port))
         return;
-    sockaddr_in remote{};
-    remote.sin_family = AF_INET;
-    remote.sin_addr.s_addr = address;
-    remote.sin_port = htons(port);
-    IsConnected = ConnectWithin(socket, remote, TimeoutMs);
+    const QHostAddress remote(qFromBigEndian(address));
+    const QDeadlineTimer deadline = Deadline();
+    // Most connections are made or refused at once, and Qt waits for them itself in the first
+    // slice. When that slice runs out, Qt has given the attempt up; it starts again on a socket
+    // bound first, whose descriptor the remaining slices wait on. Not shared: the system then
+    // never binds a local port still held by an earlier connection's TIME_WAIT.
+    Socket->connectToHost(remote, port);
+    IsConnected = Wait(TAwait::Connection, deadline);
+    if (!IsConnected && Socket->error() == QAbstractSocket::SocketTimeoutError &&
+        !deadline.hasExpired() &&
+        Socket->bind(QHostAddress(QHostAddress::AnyIPv4), 0, QAbstractSocket::DontShareAddress)) {
+        Socket->connectToHost(remote, port);
+        IsConnected = Wait(TAwait::Connection, deadline, true);
+    }
+    if (!IsConnected) {
+        Socket->abort(); // an attempt still in progress must not complete later
+        KnownHost.clear();
+    }
+}
+
+bool TTcpClient::Resolve(std::uint32_t& address) {
+    if (!RemoteHost.empty() && RemoteHost == KnownHost && !KnownUntil.hasExpired()) {
+        address = KnownAddress;
+        return true;
+    }
+    if (!LookupHost(RemoteHost, address))
+        return false;
+    if (!IsDigit(RemoteHost[0])) {
+        KnownHost = RemoteHost;
+        KnownAddress = address;
+        KnownUntil.setRemainingTime(KeepNameMs);
+    }
+    return true;
 }
 
 void TTcpClient::Shutdown() {
     if (!IsConnected)
         return;
-    ::shutdown(Native(Socket), ShutdownBoth);
+    Socket->abort();
     IsConnected = false;
 }
 
 void TTcpClient::Close() {
     Shutdown();
-    if (!Active())
-        return;
-    CloseNative(Native(Socket));
-    Socket = InvalidSocket;
+    if (IsActive)
+        Socket->abort(); // also an attempt still connecting, or a socket only bound
+    IsActive = false;
+}
+
+QDeadlineTimer TTcpClient::Deadline() const {
+    return TimeoutMs < 0 ? QDeadlineTimer(QDeadlineTimer::Forever) : QDeadlineTimer(TimeoutMs);
+}
+
+bool TTcpClient::Holds(TAwait what) const {
+    switch (what) {
+    case TAwait::Connection:
+        return Socket->state() == QAbstractSocket::ConnectedState;
+    case TAwait::Bytes:
+        return Socket->bytesAvailable() > 0;
+    case TAwait::Written:
+        return Socket->bytesToWrite() == 0;
+    }
+    return false;
+}
+
+bool TTcpClient::Wait(TAwait what, QDeadlineTimer deadline, bool resumed) {
+    for (bool first = !resumed;; first = false) {
+        if (Holds(what))
+            return true;
+        const QAbstractSocket::SocketState state = Socket->state();
+        // A closing socket still writes what it holds.
+        const bool ended = what == TAwait::Connection ? state != QAbstractSocket::ConnectingState
+                           : what == TAwait::Bytes    ? state != QAbstractSocket::ConnectedState
+                                                      : state == QAbstractSocket::UnconnectedState;
+        if (ended || deadline.hasExpired())
+            return false;
+        if (!first && WhileWaiting) {
+            WhileWaiting();
+            if (deadline.hasExpired())
+                return false;
+        }
+        const qint64 left = deadline.remainingTime();
+        const int slice = left < 0 ? SliceMs : static_cast<int>(std::min<qint64>(left, SliceMs));
+        switch (what) {
+        case TAwait::Connection:
+            if (Socket->socketDescriptor() < 0)
+                Socket->waitForConnected(slice); // ends the attempt when the slice runs out
+            else if (WaitUntilWritable(Socket->socketDescriptor(), slice))
+                Socket->waitForConnected(SliceMs); // made or failed: Qt finishes it at once
+            break;
+        case TAwait::Bytes:
+            Socket->waitForReadyRead(slice);
+            break;
+        case TAwait::Written:
+            Socket->waitForBytesWritten(slice);
+            break;
+        }
+    }
 }
 
 long long TTcpClient::SendBuf(const void* data, std::size_t size) {
     if (!IsConnected)
         return -1;
-    const char* bytes = static_cast<const char*>(data);
-    std::size_t sent = 0;
-    while (sent < size) {
-        const std::size_t piece = size - sent;
-#ifdef _WIN32
-        const int count =
-            ::send(Native(Socket), bytes + sent,
-                   static_cast<int>(piece > 0x40000000 ? 0x40000000 : piece), SendFlags);
-#else
-        const ssize_t count = ::send(Native(Socket), bytes + sent, piece, SendFlags);
-#endif
-        if (count < 0 && Interrupted())
-            continue;
-        if (count <= 0)
+    Taken = 0;
+    if (size == 0)
+        return 0;
+    if (Socket->write(static_cast<const char*>(data), static_cast<qint64>(size)) < 0)
+        return 0;
+    Socket->flush(); // what the system takes at once needs no wait
+    // The time limit counts from the last progress, as a slow peer may take a long command in
+    // several pieces.
+    for (long long before = -1; Taken != before;) {
+        const bool resumed = before >= 0;
+        before = Taken;
+        if (Wait(TAwait::Written, Deadline(), resumed))
             break;
-        sent += static_cast<std::size_t>(count);
     }
-    return static_cast<long long>(sent);
+    // Bytes Qt held when the connection failed are dropped with it, so only what the system took
+    // counts.
+    return std::min(Taken, static_cast<long long>(size));
 }
 
 TReceiveResult TTcpClient::PeekBuf(void* buffer, std::size_t size) {
@@ -250,68 +216,57 @@ TReceiveResult TTcpClient::ReceiveBuf(void* buffer, std::size_t size) {
 TReceiveResult TTcpClient::Receive(void* buffer, std::size_t size, bool peek) {
     if (!IsConnected || size == 0)
         return {TReceiveStatus::Failed, 0};
-    const TNativeSocket socket = Native(Socket);
-    for (;;) {
-        const int ready = WaitFor(socket, POLLIN, TimeoutMs);
-        if (ready == 0)
+    if (!Wait(TAwait::Bytes, Deadline())) {
+        if (Socket->state() == QAbstractSocket::ConnectedState)
             return {TReceiveStatus::TimedOut, 0};
-        if (ready < 0)
-            return {TReceiveStatus::Failed, 0};
-#ifdef _WIN32
-        const int count =
-            ::recv(socket, static_cast<char*>(buffer),
-                   static_cast<int>(size > 0x40000000 ? 0x40000000 : size), peek ? MSG_PEEK : 0);
-#else
-        const ssize_t count = ::recv(socket, buffer, size, peek ? MSG_PEEK : 0);
-#endif
-        if (count > 0)
-            return {TReceiveStatus::Data, static_cast<std::size_t>(count)};
-        if (count == 0)
-            return {TReceiveStatus::Closed, 0};
-        if (!Interrupted())
-            return {TReceiveStatus::Failed, 0};
+        // Qt reports a reset as a close.
+        return {Socket->error() == QAbstractSocket::RemoteHostClosedError ? TReceiveStatus::Closed
+                                                                          : TReceiveStatus::Failed,
+                0};
     }
+    const qint64 available = Socket->bytesAvailable();
+    const qint64 want =
+        size < static_cast<std::size_t>(available) ? static_cast<qint64>(size) : available;
+    char* bytes = static_cast<char*>(buffer);
+    const qint64 count = peek ? Socket->peek(bytes, want) : Socket->read(bytes, want);
+    if (count <= 0)
+        return {TReceiveStatus::Failed, 0};
+    return {TReceiveStatus::Data, static_cast<std::size_t>(count)};
 }
 
 bool TTcpClient::LookupPort(const std::string& port, std::uint16_t& result) {
-    if (port.empty())
+    if (port.empty() || !std::all_of(port.begin(), port.end(), IsDigit))
         return false;
-    // Service names always hold a letter, so digits alone are a number; reading them first
-    // spares a scan of the services database on every connection.
-    if (port.find_first_not_of("0123456789") == std::string::npos) {
-        unsigned long value = 0;
-        for (const char c : port) {
-            value = value * 10 + static_cast<unsigned long>(c - '0');
-            if (value > 65535)
-                return false;
-        }
-        result = static_cast<std::uint16_t>(value);
-        return true;
+    unsigned long value = 0;
+    for (const char c : port) {
+        value = value * 10 + static_cast<unsigned long>(c - '0');
+        if (value > 65535)
+            return false;
     }
-    const servent* service = getservbyname(port.c_str(), "tcp");
-    if (service == nullptr)
-        return false;
-    result = ntohs(static_cast<std::uint16_t>(service->s_port));
+    result = static_cast<std::uint16_t>(value);
     return true;
 }
 
 bool TTcpClient::LookupHost(const std::string& host, std::uint32_t& result) {
     if (host.empty())
         return false;
-    if (host[0] >= '0' && host[0] <= '9') {
-        in_addr address{};
-        if (inet_pton(AF_INET, host.c_str(), &address) != 1)
+    std::uint32_t address = 0;
+    if (IsDigit(host[0])) {
+        if (!ParseDottedAddress(host, address))
             return false;
-        result = address.s_addr;
-        return true;
+    } else {
+        const QString name = QString::fromStdString(host);
+        // An IPv6 address has no IPv4 address; Qt would look its name up instead.
+        if (QHostAddress literal; literal.setAddress(name))
+            return false;
+        const QList<QHostAddress> found = QHostInfo::fromName(name).addresses();
+        const auto first = std::find_if(found.begin(), found.end(), [](const QHostAddress& a) {
+            return a.protocol() == QAbstractSocket::IPv4Protocol;
+        });
+        if (first == found.end())
+            return false;
+        address = first->toIPv4Address();
     }
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr)
-        return false;
-    result = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
-    freeaddrinfo(found);
+    result = qToBigEndian(address);
     return true;
 }

@@ -5,6 +5,7 @@
 #include "platform/exceptions.h"
 #include "support/fakeservice.h"
 #include "support/raised.h"
+#include "support/stalledport.h"
 
 #include <QElapsedTimer>
 #include <QtTest>
@@ -26,6 +27,8 @@ private Q_SLOTS:
 
     void refusedQueryRaisesServiceError();
     void refusedSendRaisesServiceError();
+    void undeliveredCommandRaisesServiceError_data();
+    void undeliveredCommandRaisesServiceError();
     void replyMissingRaisesServiceError_data();
     void replyMissingRaisesServiceError();
     void silentServiceTimesOut_data();
@@ -173,6 +176,32 @@ void TestCommandWire::refusedSendRaisesServiceError() {
         Raised<EServiceError>([&] { handler.SendCommand("Partnership Store"); });
     QVERIFY2(Contains(message, std::string("127.0.0.1:") + port), message.c_str());
     QVERIFY2(Contains(message, "may not be running"), message.c_str());
+}
+
+void TestCommandWire::undeliveredCommandRaisesServiceError_data() {
+    QTest::addColumn<int>("backlog"); // StalledPort::Backlog
+    QTest::addColumn<QString>("message");
+    QTest::newRow("backlog full: never connected")
+        << int(StalledPort::Backlog::Full) << "Cannot connect to the AS2 service";
+    QTest::newRow("nobody reads: not taken whole")
+        << int(StalledPort::Backlog::Free) << "could not be sent to the AS2 service";
+}
+
+void TestCommandWire::undeliveredCommandRaisesServiceError() {
+    QFETCH(int, backlog);
+    QFETCH(QString, message);
+    const StalledPort stalled(static_cast<StalledPort::Backlog>(backlog));
+    TCommandHandler handler(nullptr, FakeService::host, stalled.port(), 300);
+    // More than the system buffers for a loopback connection.
+    const std::string command(64 * 1024 * 1024, 'x');
+    QElapsedTimer timer;
+    timer.start();
+    const std::string raised = Raised<EServiceError>([&] { handler.SendCommand(command); });
+    QVERIFY2(Contains(raised, message.toStdString()), raised.c_str());
+    QVERIFY2(Contains(raised, "127.0.0.1:" + stalled.port()), raised.c_str());
+    QVERIFY2(Contains(raised, "may not be running"), raised.c_str());
+    QVERIFY2(timer.elapsed() >= 250, qPrintable(QString::number(timer.elapsed())));
+    QVERIFY2(timer.elapsed() < 3000, qPrintable(QString::number(timer.elapsed())));
 }
 
 void TestCommandWire::replyMissingRaisesServiceError_data() {

@@ -1,0 +1,14 @@
+// The benchmarks' entry point: Qt's host lookup wants a QCoreApplication, as the program has one.
+
+#include <QCoreApplication>
+#include <benchmark/benchmark.h>
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
