@@ -245,11 +245,11 @@ void TCommandHandler::SendCommand(const std::string& command) {
     Transmit(command);
 }
 
-bool TCommandHandler::ReceiveLine(std::string& line, std::size_t& budget) {
+bool TCommandHandler::ReceiveLine(std::string& line, std::size_t& budget, QDeadlineTimer deadline) {
     line.clear();
     char piece[PeekSize];
     for (;;) {
-        const TReceiveResult peeked = TcpClient.PeekBuf(piece, sizeof piece);
+        const TReceiveResult peeked = TcpClient.PeekBuf(piece, sizeof piece, deadline);
         if (peeked.Status == TReceiveStatus::TimedOut)
             throw EServiceError(Format("The AS2 service at %s did not answer within %s",
                                        Where().c_str(), TimeText(TcpClient.TimeoutMs).c_str()));
@@ -260,7 +260,14 @@ bool TCommandHandler::ReceiveLine(std::string& line, std::size_t& budget) {
         std::size_t take = bytes.size(); // consumed from the connection
         std::size_t keep = bytes.size(); // appended to the line
         bool complete = false;
-        if (!line.empty() && line.back() == '\r' && bytes.front() == '\n') {
+        if (line.empty() && bytes.substr(0, 2) == LineEnd) {
+            // Empty lines before the reply: all those in this piece at once.
+            take = 0;
+            while (bytes.substr(take, 2) == LineEnd)
+                take += 2;
+            keep = 0;
+            complete = true;
+        } else if (!line.empty() && line.back() == '\r' && bytes.front() == '\n') {
             line.pop_back(); // the CR LF fell across two pieces
             take = 1;
             keep = 0;
@@ -270,15 +277,19 @@ bool TCommandHandler::ReceiveLine(std::string& line, std::size_t& budget) {
             keep = end;
             complete = true;
         }
-        if (take > budget || line.size() + keep > MaxReplyLineBytes)
+        if (line.size() + keep > MaxReplyLineBytes)
             throw EServiceError(Format("The AS2 service at %s sent a reply line longer than "
                                        "16 MiB",
+                                       Where().c_str()));
+        if (take > budget)
+            throw EServiceError(Format("The AS2 service at %s sent more than 16 MiB without a "
+                                       "reply line",
                                        Where().c_str()));
         budget -= take;
         line.append(piece, keep);
 
         for (std::size_t consumed = 0; consumed < take;) {
-            const TReceiveResult got = TcpClient.ReceiveBuf(piece, take - consumed);
+            const TReceiveResult got = TcpClient.ReceiveBuf(piece, take - consumed, deadline);
             if (got.Status != TReceiveStatus::Data)
                 return false;
             consumed += got.Count;
@@ -290,11 +301,15 @@ bool TCommandHandler::ReceiveLine(std::string& line, std::size_t& budget) {
 
 QDomElement TCommandHandler::ExecuteCommand(const std::string& command) {
     Transmit(command);
-    // The reply line with its CR LF, and the empty lines before it, are read within this.
+    // The reply line with its CR LF, and the empty lines before it, arrive within this time and
+    // these bytes, however slowly they trickle in.
+    const QDeadlineTimer deadline = TcpClient.TimeoutMs < 0
+                                        ? QDeadlineTimer(QDeadlineTimer::Forever)
+                                        : QDeadlineTimer(TcpClient.TimeoutMs);
     std::size_t budget = MaxReplyLineBytes + 2;
     std::string line;
     do {
-        if (!ReceiveLine(line, budget) && line.empty())
+        if (!ReceiveLine(line, budget, deadline) && line.empty())
             throw EServiceError(Format("The AS2 service at %s ended the connection without "
                                        "answering. The AS2 service may not be running",
                                        Where().c_str()));

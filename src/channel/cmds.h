@@ -92,9 +92,9 @@ public:
 
 private:
     void Transmit(const std::string& command);
-    // Reads through the first CR LF, taking bytes from budget; false when the connection ended
-    // first (line then holds what arrived).
-    bool ReceiveLine(std::string& line, std::size_t& budget);
+    // Reads through the first CR LF by the deadline, taking bytes from budget; false when the
+    // connection ended first (line then holds what arrived).
+    bool ReceiveLine(std::string& line, std::size_t& budget, QDeadlineTimer deadline);
     std::string Where() const;
 };
 

@@ -1,6 +1,7 @@
 #include "dialog/main.h"
 
 #include "dialog/serviceconfig.h"
+#include "dialog/servicework.h"
 #include "dialog/widgets.h"
 #include "model/certalias.h"
 #include "platform/exceptions.h"
@@ -52,12 +53,6 @@ const TFileChoice RemoteCertificateFile = {"SelectRemoteCertificate",
                                            "*.cer",
                                            false};
 
-// Shows the wait cursor while the dialog waits on the service, until the result goes.
-[[nodiscard]] auto WaitCursor() {
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    return qScopeGuard([] { QApplication::restoreOverrideCursor(); });
-}
-
 std::string Text(const QLineEdit* edit) {
     return ToStdString(edit->text());
 }
@@ -106,12 +101,19 @@ void TMainForm::SetCommandHandler(TCommandHandler& channel) {
         if (row.Text != nullptr)
             names.push_back({row.Text, ToStdString(row.Label->text())});
     PartnerLink = std::make_unique<TPartnerLink>(channel, std::move(names));
+    Channel = &channel;
 }
 
 TPartnerLink& TMainForm::Link() {
     if (!PartnerLink)
         throw EServiceError("The command channel to the AS2 service is not open");
     return *PartnerLink;
+}
+
+std::unique_ptr<TServiceWork> TMainForm::Work() {
+    if (Channel == nullptr)
+        throw EServiceError("The command channel to the AS2 service is not open");
+    return std::make_unique<TServiceWork>(this, *Channel);
 }
 
 std::vector<TMainForm::TSettingControl> TMainForm::SettingControls() const {
@@ -191,8 +193,8 @@ void TMainForm::FormShow(QObject* /*Sender*/) {
     const std::string remoteName =
         Arguments.size() > 1 ? ToStdString(Arguments.at(1)) : DefaultRemotePartnerName;
     {
-        const auto wait = WaitCursor();
-        Link().Load(remoteName, LocalPartner, RemotePartner);
+        const auto work = Work();
+        Link().Load(remoteName, LocalPartner, RemotePartner, *work);
     }
     // Recorded at once, so a load that stops further on leaves unchanged IDs unchanged.
     OldLocalAS2ID = LocalPartner->AS2ID;
@@ -205,8 +207,8 @@ void TMainForm::FormShow(QObject* /*Sender*/) {
 
 void TMainForm::OKClick(QObject* /*Sender*/) {
     {
-        const auto wait = WaitCursor();
-        Link().Apply(LocalPartner, RemotePartner, Settings());
+        const auto work = Work();
+        Link().Apply(LocalPartner, RemotePartner, Settings(), *work);
     }
     if (LocalPartner->AS2ID != OldLocalAS2ID || RemotePartner->AS2ID != OldRemoteAS2ID) {
         try {
@@ -257,8 +259,8 @@ void TMainForm::ImportCertificate(QLineEdit* certificate, const QLineEdit* partn
     const std::string alias = NextAliasFor(certificate, partnerName);
     bool imported = false;
     {
-        const auto wait = WaitCursor();
-        imported = Link().ImportCertificate(alias, path, password);
+        const auto work = Work();
+        imported = Link().ImportCertificate(alias, path, password, *work);
     }
     if (imported)
         certificate->setText(ToQString(alias));

@@ -13,6 +13,7 @@
 #include <vector>
 
 class QFileDialog;
+class TServiceWork;
 class QSpinBox;
 
 class TMainForm : public QDialog, public Ui::TMainForm {
@@ -61,6 +62,9 @@ private:
     void ShowSettings(const TLinkSettings& settings);
 
     TPartnerLink& Link();
+    // What the handlers wait on the service in: the window painted, its input held off, progress
+    // shown when it takes a while.
+    std::unique_ptr<TServiceWork> Work();
     // Imports the chosen file under the alias that follows the certificate field's; the field
     // shows the alias once the service lists it, else the box with the refused text shows.
     void ImportCertificate(QLineEdit* certificate, const QLineEdit* partnerName,
@@ -70,6 +74,7 @@ private:
     void BindHandler(QPushButton* button, void (TMainForm::*handler)(QObject*));
 
     std::unique_ptr<TPartnerLink> PartnerLink;
+    TCommandHandler* Channel = nullptr;
     bool ShownOnce = false;
 };
 

@@ -97,11 +97,17 @@ TPartnerLink::TPartnerLink(TCommandHandler& channel, std::vector<TFieldName> fie
     : Channel(channel), FieldNames(std::move(fieldNames)) {}
 
 void TPartnerLink::Load(const std::string& remoteName, std::unique_ptr<TPartner>& local,
-                        std::unique_ptr<TPartner>& remote) {
+                        std::unique_ptr<TPartner>& remote, TProgress& progress) {
     CommandText::Check("The remote partner name on the command line:", remoteName,
                        CommandText::TKind::Name, "loaded");
-    local = TPartner::LoadPartner(Channel, LocalPartnerName);
-    remote = TPartner::LoadPartner(Channel, remoteName);
+    try {
+        local = TPartner::LoadPartner(Channel, LocalPartnerName, progress);
+        remote = TPartner::LoadPartner(Channel, remoteName, progress);
+    } catch (const ECancelled& cancelled) {
+        throw ECancelled(cancelled.Message +
+                         ". The settings were not read, so OK saves nothing; start the dialog "
+                         "again to read them");
+    }
 }
 
 void TPartnerLink::Read(const TPartner& local, const TPartner& remote, TLinkSettings& settings) {
@@ -140,7 +146,8 @@ void TPartnerLink::CheckSetting(const TLinkSettings& settings, TSettingText sett
 }
 
 void TPartnerLink::Apply(std::unique_ptr<TPartner>& loadedLocal,
-                         std::unique_ptr<TPartner>& loadedRemote, const TLinkSettings& settings) {
+                         std::unique_ptr<TPartner>& loadedRemote, const TLinkSettings& settings,
+                         TProgress& progress) {
     if (!loadedLocal || !loadedRemote)
         throw EDialogStateError("The settings could not be read from the AS2 service, so there is "
                                 "nothing to save. Nothing was saved");
@@ -181,14 +188,14 @@ void TPartnerLink::Apply(std::unique_ptr<TPartner>& loadedLocal,
     remote->CheckSave();
     SaveStep(
         [&] {
-            local->SavePartner(Channel);
-            remote->SavePartner(Channel);
+            local->SavePartner(Channel, progress);
+            remote->SavePartner(Channel, progress);
         },
         MayHoldPart);
 
     // The command port acknowledges nothing: only reading back shows what the service holds.
     std::vector<std::string> differences;
-    SaveStep([&] { differences = Differences(*local, *remote); },
+    SaveStep([&] { differences = Differences(*local, *remote, progress); },
              "What was saved could not be read back. The AS2 service may hold only part of the "
              "changes; OK sends them all again");
     if (differences.empty()) {
@@ -205,10 +212,17 @@ void TPartnerLink::Apply(std::unique_ptr<TPartner>& loadedLocal,
     throw EServiceError(message + "\nOK sends the settings again");
 }
 
-std::vector<std::string> TPartnerLink::Differences(const TPartner& local, const TPartner& remote) {
+std::vector<std::string> TPartnerLink::Differences(const TPartner& local, const TPartner& remote,
+                                                   TProgress& progress) {
     std::vector<std::string> differences;
+    int asked = 0;
+    int questions = 3; // two partners, the list; then each partnership
+    const auto ask = [&] {
+        progress.Step("Checking what the AS2 service holds", ++asked, questions, true);
+    };
     for (const TPartner* partner : {&local, &remote}) {
         const std::string owner = "Partner " + partner->Name;
+        ask();
         const TNameValueArray held = Channel.GetPartnerAttributes(partner->Name);
         if (held.empty())
             differences.push_back(owner + ": missing");
@@ -235,13 +249,17 @@ std::vector<std::string> TPartnerLink::Differences(const TPartner& local, const 
                 *found = partnership.get();
         }
     }
+    questions += static_cast<int>(sent.size());
+    ask();
     const TPartnershipNameArray listed = Channel.GetPartnershipNames();
     for (const TPartnership* partnership : sent) {
         const std::string owner = "Partnership " + partnership->Name;
         if (std::find(listed.begin(), listed.end(), partnership->Name) == listed.end()) {
             differences.push_back(owner + ": missing");
+            ask(); // nothing to ask about it
             continue;
         }
+        ask();
         const TArrayOfNameValueArrays held = Channel.GetPartnershipAttributes(partnership->Name);
         Compare(owner, {{"name", partnership->SenderName}}, held.at(0), differences, "sender ");
         Compare(owner, {{"name", partnership->ReceiverName}}, held.at(1), differences, "receiver ");
@@ -251,7 +269,7 @@ std::vector<std::string> TPartnerLink::Differences(const TPartner& local, const 
 }
 
 bool TPartnerLink::ImportCertificate(const std::string& alias, const std::string& path,
-                                     const std::string* password) {
+                                     const std::string* password, TProgress& progress) {
     CommandText::Check("Certificate alias:", alias, CommandText::TKind::Alias, "imported");
     CommandText::Check("Certificate file path:", path, CommandText::TKind::Path, "imported");
     std::string command = "Cert import " + alias + " \"" + path + "\"";
@@ -260,6 +278,8 @@ bool TPartnerLink::ImportCertificate(const std::string& alias, const std::string
                            "imported", CommandText::TShown::Hidden);
         command += " " + *password;
     }
+    progress.Step("Importing the certificate", 0, 0, false);
     Channel.SendCommand(command);
+    progress.Step("Reading the certificate list", 0, 0, true);
     return Channel.CertificateExists(alias);
 }

@@ -45,7 +45,7 @@ public:
     // is stored before the remote one is asked for. A remote name that would change the meaning
     // of a command is refused before anything is sent.
     void Load(const std::string& remoteName, std::unique_ptr<TPartner>& local,
-              std::unique_ptr<TPartner>& remote);
+              std::unique_ptr<TPartner>& remote, TProgress& progress = TProgress::None());
 
     // Writes into `settings` what the two loaded partners give: their fields, then, partnership
     // by partnership of the local partner, the outgoing URL and MDN port (an unreadable MDN port
@@ -62,18 +62,19 @@ public:
     // read-back failed, or the service does not hold what was sent (the message lists the
     // differences); the service may then hold part of the save.
     void Apply(std::unique_ptr<TPartner>& local, std::unique_ptr<TPartner>& remote,
-               const TLinkSettings& settings);
+               const TLinkSettings& settings, TProgress& progress = TProgress::None());
 
     // The differences between what the two partners' saves sent and what the service holds: the
     // partners, and every partnership either save added (one that both sent, as the remote
     // partner's save sent it). A value that the reply lists cannot carry back is compared as
     // they give it back. One line per difference.
-    std::vector<std::string> Differences(const TPartner& local, const TPartner& remote);
+    std::vector<std::string> Differences(const TPartner& local, const TPartner& remote,
+                                         TProgress& progress = TProgress::None());
 
     // "Cert import" of a certificate, with the password of a private one (none for a public
     // one), confirmed by "cert List": true when the service lists the alias afterwards.
     bool ImportCertificate(const std::string& alias, const std::string& path,
-                           const std::string* password);
+                           const std::string* password, TProgress& progress = TProgress::None());
 
 private:
     void CheckSetting(const TLinkSettings& settings, TSettingText setting) const;

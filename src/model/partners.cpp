@@ -56,12 +56,18 @@ std::vector<std::string> TPartner::SaveCommands() const {
     return commands;
 }
 
-void TPartner::SavePartner(TCommandHandler& channel) const {
-    for (const std::string& command : SaveCommands())
-        channel.SendCommand(command);
+void TPartner::SavePartner(TCommandHandler& channel, TProgress& progress) const {
+    const std::vector<std::string> commands = SaveCommands();
+    for (std::size_t i = 0; i < commands.size(); ++i) {
+        progress.Step("Saving partner " + Name, static_cast<int>(i + 1),
+                      static_cast<int>(commands.size()), false);
+        channel.SendCommand(commands[i]);
+    }
 }
 
-std::unique_ptr<TPartner> TPartner::LoadPartner(TCommandHandler& channel, const std::string& name) {
+std::unique_ptr<TPartner> TPartner::LoadPartner(TCommandHandler& channel, const std::string& name,
+                                                TProgress& progress) {
+    progress.Step("Reading partner " + name, 0, 0, true);
     auto partner = std::make_unique<TPartner>();
     const TNameValueArray settings = channel.GetPartnerAttributes(name);
     if (settings.empty()) {
@@ -72,6 +78,6 @@ std::unique_ptr<TPartner> TPartner::LoadPartner(TCommandHandler& channel, const 
     partner->AS2ID = TCommandHandler::FindValue(settings, "as2_id");
     partner->Email = TCommandHandler::FindValue(settings, "email");
     partner->X509Alias = TCommandHandler::FindValue(settings, "x509_alias");
-    partner->Partnerships = TPartnershipList::LoadPartnerships(channel, partner->Name);
+    partner->Partnerships = TPartnershipList::LoadPartnerships(channel, partner->Name, progress);
     return partner;
 }

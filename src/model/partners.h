@@ -27,7 +27,7 @@ public:
     // Deletes the partner and its partnerships on the service, adds them again from memory and
     // tells the service to store them. The whole sequence is checked before the first command
     // is sent.
-    void SavePartner(TCommandHandler& channel) const;
+    void SavePartner(TCommandHandler& channel, TProgress& progress = TProgress::None()) const;
 
     // EUnsafeCommandText naming the first text of the save sequence that would change a
     // command's meaning.
@@ -40,5 +40,6 @@ public:
 
     // One command for a partner the service does not hold (which keeps the requested name),
     // otherwise 2 + M for M partnerships listed by the service.
-    static std::unique_ptr<TPartner> LoadPartner(TCommandHandler& channel, const std::string& name);
+    static std::unique_ptr<TPartner> LoadPartner(TCommandHandler& channel, const std::string& name,
+                                                 TProgress& progress = TProgress::None());
 };

@@ -58,10 +58,16 @@ void TPartnershipList::Add(std::unique_ptr<TPartnership> partnership) {
     Items.push_back(std::move(partnership));
 }
 
-std::unique_ptr<TPartnershipList>
-TPartnershipList::LoadPartnerships(TCommandHandler& channel, const std::string& partnerName) {
+std::unique_ptr<TPartnershipList> TPartnershipList::LoadPartnerships(TCommandHandler& channel,
+                                                                     const std::string& partnerName,
+                                                                     TProgress& progress) {
     auto list = std::make_unique<TPartnershipList>();
-    for (const std::string& name : channel.GetPartnershipNames()) {
+    progress.Step("Reading the partnership list", 0, 0, true);
+    const TPartnershipNameArray names = channel.GetPartnershipNames();
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const std::string& name = names[i];
+        progress.Step("Reading partnership", static_cast<int>(i + 1),
+                      static_cast<int>(names.size()), true);
         // The name goes into the next command as it came.
         CommandText::Check("The partnership name in the AS2 service's list", name,
                            CommandText::TKind::Name, "loaded");

@@ -3,6 +3,7 @@
 // ordered, open list of attributes.
 
 #include "channel/cmds.h"
+#include "model/progress.h"
 
 #include <memory>
 #include <string>
@@ -50,6 +51,7 @@ public:
 
     // Loads every partnership in which the partner is sender or receiver, in the service's order
     // (1 + N commands for N listed partnerships).
-    static std::unique_ptr<TPartnershipList> LoadPartnerships(TCommandHandler& channel,
-                                                              const std::string& partnerName);
+    static std::unique_ptr<TPartnershipList>
+    LoadPartnerships(TCommandHandler& channel, const std::string& partnerName,
+                     TProgress& progress = TProgress::None());
 };

@@ -28,6 +28,8 @@ VANTREL_DECLARE_EXCEPTION(EFCreateError);
 VANTREL_DECLARE_EXCEPTION(EWriteError);
 // The AS2 service cannot be reached, did not take a command, or did not answer.
 VANTREL_DECLARE_EXCEPTION(EServiceError);
+// The operator cancelled a wait on the service.
+VANTREL_DECLARE_EXCEPTION(ECancelled);
 // Text that would change the meaning of a command line if it were sent.
 VANTREL_DECLARE_EXCEPTION(EUnsafeCommandText);
 // The operator asked for something the dialog's current state cannot do (e.g. OK after a failed

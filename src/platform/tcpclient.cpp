@@ -206,17 +206,26 @@ long long TTcpClient::SendBuf(const void* data, std::size_t size) {
 }
 
 TReceiveResult TTcpClient::PeekBuf(void* buffer, std::size_t size) {
-    return Receive(buffer, size, true);
+    return Receive(buffer, size, true, Deadline());
 }
 
 TReceiveResult TTcpClient::ReceiveBuf(void* buffer, std::size_t size) {
-    return Receive(buffer, size, false);
+    return Receive(buffer, size, false, Deadline());
 }
 
-TReceiveResult TTcpClient::Receive(void* buffer, std::size_t size, bool peek) {
+TReceiveResult TTcpClient::PeekBuf(void* buffer, std::size_t size, QDeadlineTimer deadline) {
+    return Receive(buffer, size, true, deadline);
+}
+
+TReceiveResult TTcpClient::ReceiveBuf(void* buffer, std::size_t size, QDeadlineTimer deadline) {
+    return Receive(buffer, size, false, deadline);
+}
+
+TReceiveResult TTcpClient::Receive(void* buffer, std::size_t size, bool peek,
+                                   QDeadlineTimer deadline) {
     if (!IsConnected || size == 0)
         return {TReceiveStatus::Failed, 0};
-    if (!Wait(TAwait::Bytes, Deadline())) {
+    if (!Wait(TAwait::Bytes, deadline)) {
         if (Socket->state() == QAbstractSocket::ConnectedState)
             return {TReceiveStatus::TimedOut, 0};
         // Qt reports a reset as a close.

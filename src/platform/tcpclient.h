@@ -77,6 +77,9 @@ public:
     // ReceiveBuf consumes them.
     TReceiveResult PeekBuf(void* buffer, std::size_t size);
     TReceiveResult ReceiveBuf(void* buffer, std::size_t size);
+    // The same, waiting no longer than the deadline (a reply's, say) instead of TimeoutMs.
+    TReceiveResult PeekBuf(void* buffer, std::size_t size, QDeadlineTimer deadline);
+    TReceiveResult ReceiveBuf(void* buffer, std::size_t size, QDeadlineTimer deadline);
 
     // The port, by the rule of RemotePort; false when it names no port.
     static bool LookupPort(const std::string& port, std::uint16_t& result);
@@ -98,7 +101,7 @@ private:
     bool Holds(TAwait what) const;
     // The address (network order) by the rule of RemoteHost, the kept one while it is valid.
     bool Resolve(std::uint32_t& address);
-    TReceiveResult Receive(void* buffer, std::size_t size, bool peek);
+    TReceiveResult Receive(void* buffer, std::size_t size, bool peek, QDeadlineTimer deadline);
 
     std::unique_ptr<QTcpSocket> Socket; // made by the first Open
     bool IsActive{false};

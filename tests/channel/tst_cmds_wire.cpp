@@ -33,7 +33,8 @@ private Q_SLOTS:
     void replyMissingRaisesServiceError();
     void silentServiceTimesOut_data();
     void silentServiceTimesOut();
-    void oversizeLineRaisesServiceError();
+    void oversizeReplyRaisesServiceError_data();
+    void oversizeReplyRaisesServiceError();
     void lineOfTheLongestSizeIsRead();
     void invalidUtf8IsAParseError();
 };
@@ -226,6 +227,11 @@ void TestCommandWire::silentServiceTimesOut_data() {
     QTest::newRow("nothing") << Reply::Silence();
     QTest::newRow("part of a line") << Reply::Chunks({"<a>"}, 0, Reply::End::Silent);
     QTest::newRow("empty lines") << Reply::Chunks({"\r\n"}, 0, Reply::End::Silent);
+    // The limit is for the reply, however its bytes trickle in.
+    QTest::newRow("a byte every 50 ms")
+        << Reply::Chunks(std::vector<std::string>(200, " "), 50, Reply::End::Silent);
+    QTest::newRow("an empty line every 50 ms")
+        << Reply::Chunks(std::vector<std::string>(200, "\r\n"), 50, Reply::End::Silent);
 }
 
 void TestCommandWire::silentServiceTimesOut() {
@@ -242,16 +248,27 @@ void TestCommandWire::silentServiceTimesOut() {
     QVERIFY(timer.elapsed() < 3000);
 }
 
-void TestCommandWire::oversizeLineRaisesServiceError() {
+void TestCommandWire::oversizeReplyRaisesServiceError_data() {
+    QTest::addColumn<QByteArray>("sent");
+    QTest::addColumn<QString>("told");
     // One byte over the limit, and the service then waits: the client must stop by itself.
-    const std::string line(MaxReplyLineBytes + 1, 'x');
+    QTest::newRow("a line longer than 16 MiB")
+        << QByteArray("\r\n") + QByteArray(MaxReplyLineBytes + 1, 'x') + "\r\n"
+        << "sent a reply line longer than 16 MiB";
+    QTest::newRow("16 MiB of empty lines") << QByteArray("\r\n").repeated(MaxReplyLineBytes / 2 + 2)
+                                           << "sent more than 16 MiB without a reply line";
+}
+
+void TestCommandWire::oversizeReplyRaisesServiceError() {
+    QFETCH(QByteArray, sent);
+    QFETCH(QString, told);
     FakeService service([&](const std::string&) {
-        return Reply::Chunks({"\r\n", line, "\r\n"}, 0, Reply::End::Silent);
+        return Reply::Chunks({sent.toStdString()}, 0, Reply::End::Silent);
     });
     auto handler = Handler(service);
     const std::string message =
         Raised<EServiceError>([&] { handler->ExecuteCommand("cert List"); });
-    QVERIFY2(Contains(message, "longer than 16 MiB"), message.c_str());
+    QVERIFY2(Contains(message, told.toStdString()), message.c_str());
 }
 
 void TestCommandWire::lineOfTheLongestSizeIsRead() {

@@ -11,12 +11,16 @@
 #include "support/servicefixture.h"
 #include "support/standin.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QProcess>
+#include <QProgressDialog>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QSpinBox>
+#include <QTimer>
 #include <QtTest>
 
 using Commands = std::vector<std::string>;
@@ -65,6 +69,11 @@ private Q_SLOTS:
     void againstStandin();
     void withoutADisplay_data();
     void withoutADisplay();
+    void progressShownOnlyForASlowService_data();
+    void progressShownOnlyForASlowService();
+    void windowPaintedDuringAWait();
+    void cancelledLoadSavesNothing();
+    void cancelledReadBackIsNoSave();
 };
 
 void TestDialog::formShowFillsTheControls() {
@@ -417,6 +426,126 @@ void TestDialog::withoutADisplay() {
     QCOMPARE(process.readAllStandardError(),
              QByteArray("vantrel-config: cannot open a display; run it from a desktop session or "
                         "set DISPLAY\n"));
+}
+
+namespace {
+
+// Watches for the progress dialog: what it said, and cancels it when asked to.
+struct ProgressWatch {
+    explicit ProgressWatch(bool cancel = false)
+        : watcher([this, cancel](QWidget* modal) {
+              auto* progress = qobject_cast<QProgressDialog*>(modal);
+              if (progress == nullptr) {
+                  if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+                      boxes << box->text();
+                      box->buttons().front()->click();
+                  }
+                  return;
+              }
+              labels << progress->labelText();
+              cancelShown = progress->findChild<QPushButton*>()->isVisible();
+              if (cancel)
+                  progress->findChild<QPushButton*>()->click();
+          }) {}
+    QStringList labels;
+    QStringList boxes;
+    bool cancelShown = false;
+    ModalWatcher watcher;
+};
+
+} // namespace
+
+void TestDialog::progressShownOnlyForASlowService_data() {
+    QTest::addColumn<int>("delayMs"); // for each reply
+    QTest::addColumn<bool>("shown");
+    QTest::newRow("fast") << 0 << false;
+    QTest::newRow("slow") << 300 << true;
+}
+
+void TestDialog::progressShownOnlyForASlowService() {
+    QFETCH(int, delayMs);
+    QFETCH(bool, shown);
+    Rig rig;
+    rig.service.memory.delayMs = [delayMs](const std::string&) {
+        return delayMs;
+    };
+    ProgressWatch watch;
+    rig.form.FormShow(&rig.form);
+    QCOMPARE(rig.form.RemoteAS2ID->text(), QStringLiteral("REMOTEID"));
+    QCOMPARE(!watch.labels.isEmpty(), shown);
+    if (shown) {
+        // Half a second in, the load was at its second or third question.
+        QVERIFY2(watch.labels.front().startsWith(QStringLiteral("Reading ")),
+                 qPrintable(watch.labels.front()));
+        QVERIFY(watch.cancelShown);
+    }
+    QTRY_VERIFY(QApplication::activeModalWidget() == nullptr); // gone with the work
+}
+
+void TestDialog::windowPaintedDuringAWait() {
+    Rig rig;
+    rig.form.show();
+    QTRY_COMPARE(rig.form.RemoteAS2ID->text(), QStringLiteral("REMOTEID"));
+    // Load again from a service that takes its time, while something asks for a repaint.
+    rig.service.memory.delayMs = [](const std::string&) {
+        return 150;
+    };
+    struct PaintCounter : QObject {
+        int paints = 0;
+        bool eventFilter(QObject*, QEvent* event) override {
+            paints += event->type() == QEvent::Paint;
+            return false;
+        }
+    } counter;
+    rig.form.installEventFilter(&counter);
+    QTimer repaint;
+    QObject::connect(&repaint, &QTimer::timeout, &rig.form, [&] { rig.form.update(); });
+    repaint.start(50);
+    ProgressWatch watch;
+    rig.form.FormShow(&rig.form);
+    QVERIFY2(counter.paints > 0, "the window was not painted while it waited");
+    rig.form.hide();
+}
+
+void TestDialog::cancelledLoadSavesNothing() {
+    Rig rig;
+    rig.service.memory.delayMs = [](const std::string& command) {
+        return command == "Partner View AS2Remote" ? 20000 : 0;
+    };
+    ProgressWatch watch(true);
+    QElapsedTimer waited;
+    waited.start();
+    const std::string message = Raised<ECancelled>([&] { rig.form.FormShow(&rig.form); });
+    QVERIFY2(waited.elapsed() < 5000, "the cancel took effect only when the reply came");
+    QCOMPARE(message, std::string("Cancelled while reading partner AS2Remote. The settings were "
+                                  "not read, so OK saves nothing; start the dialog again to read "
+                                  "them"));
+    rig.service.memory.delayMs = nullptr;
+    rig.form.OK->click();
+    QCOMPARE(watch.boxes.size(), 1);
+    QVERIFY(watch.boxes[0].contains(QStringLiteral("nothing to save")));
+    const Commands sent = rig.service.sent();
+    QCOMPARE(sent.size(), size_t(5)); // the local partner, and the question for the remote one
+}
+
+void TestDialog::cancelledReadBackIsNoSave() {
+    Rig rig;
+    rig.form.FormShow(&rig.form);
+    rig.form.RemoteAS2ID->setText(QStringLiteral("NEWREMOTE"));
+    int lists = 0;
+    rig.service.memory.delayMs = [&lists](const std::string& command) {
+        return command == "Partnership List" && ++lists == 1 ? 20000 : 0; // the read-back's
+    };
+    ProgressWatch watch(true);
+    QSignalSpy finished(&rig.form, &QDialog::finished);
+    rig.form.OK->click();
+    QCOMPARE(watch.boxes.size(), 1);
+    QVERIFY2(watch.boxes[0].startsWith(QStringLiteral("Cancelled while checking what the AS2 "
+                                                      "service holds")),
+             qPrintable(watch.boxes[0]));
+    QVERIFY(watch.boxes[0].contains(QStringLiteral("may hold only part of the changes")));
+    QCOMPARE(finished.count(), 0);
+    QCOMPARE(rig.dialog.config(), ConfigText);
 }
 
 QTEST_MAIN(TestDialog)

@@ -131,10 +131,11 @@ bool FakeService::WaitFor(int fd, short events) const {
     }
 }
 
-bool FakeService::Pause(int ms) const {
-    pollfd wake{WakeRead, POLLIN, 0};
-    const int ready = ::poll(&wake, 1, ms);
-    return ready == 0 || (ready < 0 && errno == EINTR);
+bool FakeService::Pause(int ms, int connection) const {
+    // A client that has closed the connection is not waited for.
+    pollfd fds[2] = {{WakeRead, POLLIN, 0}, {connection, POLLIN, 0}};
+    const int ready = ::poll(fds, 2, ms);
+    return ready >= 0 ? fds[0].revents == 0 : errno == EINTR;
 }
 
 bool FakeService::SendAll(int connection, const std::string& bytes) const {
@@ -247,7 +248,7 @@ void FakeService::Serve(int connection) {
         } else {
             for (std::size_t i = 0; served && i < reply.chunks.size(); ++i) {
                 if (i > 0 && reply.pauseMs > 0)
-                    served = Pause(reply.pauseMs);
+                    served = Pause(reply.pauseMs, connection);
                 if (served && !SendAll(connection, reply.chunks[i]))
                     break;
             }

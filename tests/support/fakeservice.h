@@ -89,8 +89,8 @@ private:
     void Serve(int connection);
     // Waits until fd is readable (or writable); false when the fixture is stopping.
     bool WaitFor(int fd, short events) const;
-    // Waits ms; false when the fixture is stopping.
-    bool Pause(int ms) const;
+    // Waits ms, or until the client sends more or closes; false when the fixture is stopping.
+    bool Pause(int ms, int connection) const;
     bool SendAll(int connection, const std::string& bytes) const;
     void Record(std::size_t index, const char* bytes, std::size_t size);
 

@@ -9,6 +9,7 @@
 
 #include "support/fakeservice.h"
 
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -33,6 +34,10 @@ public:
     std::map<std::string, Reply> overrides;
     // Commands carried out as another command, by exact command; an empty one is dropped.
     std::map<std::string, std::string> rewrites;
+
+    // How long the service takes over each command before it answers, by command; none when
+    // unset. Called on the service's thread.
+    std::function<int(const std::string& command)> delayMs;
 
     // The service goes after carrying out n more commands; negative: it stays.
     void goAfter(int n) {
@@ -118,7 +123,17 @@ private:
             }
     }
 
-    Reply answer(std::string command) {
+    Reply answer(const std::string& command) {
+        Reply reply = carryOut(command);
+        const int delay = delayMs ? delayMs(command) : 0;
+        if (delay > 0 && reply.end != Reply::End::Abort) {
+            reply.chunks.insert(reply.chunks.begin(), std::string()); // nothing, then the pause
+            reply.pauseMs = delay;
+        }
+        return reply;
+    }
+
+    Reply carryOut(std::string command) {
         std::lock_guard<std::mutex> hold(lock);
         if (stopAfter >= 0 && carriedOut >= stopAfter)
             return Reply::CloseAtOnce();

@@ -1,0 +1,101 @@
+#include "dialog/servicework.h"
+
+#include "platform/exceptions.h"
+#include "platform/textconv.h"
+
+#include <QApplication>
+#include <QEvent>
+#include <QLocale>
+#include <QProgressDialog>
+#include <QPushButton>
+
+TServiceWork::TServiceWork(QWidget* window, TCommandHandler& channel)
+    : Window(window), Channel(channel) {
+    Running.start();
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    qApp->installEventFilter(this);
+    Channel.TcpClient.WhileWaiting = [this] {
+        Pump();
+    };
+}
+
+TServiceWork::~TServiceWork() {
+    Channel.TcpClient.WhileWaiting = nullptr;
+    Progress.reset();
+    qApp->removeEventFilter(this);
+    QApplication::restoreOverrideCursor();
+}
+
+void TServiceWork::Step(const std::string& what, int done, int total, bool mayCancel) {
+    Text = ToQString(what);
+    Done = done;
+    Total = total;
+    MayCancel = mayCancel;
+    if (!mayCancel)
+        CancelAsked = false; // a save is never cancelled half-way
+    Pump();
+}
+
+void TServiceWork::Pump() {
+    if (!Progress && Running.elapsed() >= ProgressDelayMs)
+        ShowProgress();
+    if (Progress) {
+        // Escape hides the dialog also where there is no Cancel: a save goes on in sight.
+        if (!Progress->isVisible())
+            Progress->show();
+        Progress->setLabelText(Label());
+        Progress->setMaximum(Total);
+        Progress->setValue(Total > 0 ? Done : 0);
+        if (auto* cancel = Progress->findChild<QPushButton*>())
+            cancel->setVisible(MayCancel);
+    }
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    if (CancelAsked && MayCancel) {
+        CancelAsked = false;
+        QString label = Label();
+        if (!label.isEmpty())
+            label[0] = label[0].toLower();
+        throw ECancelled("Cancelled while " + ToStdString(label));
+    }
+}
+
+QString TServiceWork::Label() const {
+    const QLocale locale;
+    return Total > 0 ? QStringLiteral("%1 %2 of %3")
+                           .arg(Text, locale.toString(Done), locale.toString(Total))
+                     : Text;
+}
+
+void TServiceWork::ShowProgress() {
+    Progress = std::make_unique<QProgressDialog>(Window);
+    Progress->setWindowTitle(Window->windowTitle());
+    Progress->setWindowModality(Qt::WindowModal);
+    Progress->setAutoClose(false);
+    Progress->setAutoReset(false);
+    Progress->setMinimumDuration(0);
+    connect(Progress.get(), &QProgressDialog::canceled, this, [this] {
+        if (MayCancel)
+            CancelAsked = true;
+    });
+    Progress->show();
+}
+
+bool TServiceWork::eventFilter(QObject* watched, QEvent* event) {
+    // Input meant for the window waits for nobody: it is dropped, not held for later.
+    switch (event->type()) {
+    case QEvent::KeyPress:
+    case QEvent::KeyRelease:
+    case QEvent::ShortcutOverride:
+    case QEvent::Shortcut:
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::Wheel:
+    case QEvent::Close: {
+        auto* widget = qobject_cast<QWidget*>(watched);
+        return widget != nullptr && widget->window() == Window;
+    }
+    default:
+        return false;
+    }
+}
