@@ -13,8 +13,8 @@
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    const quint16 port = argc > 1 ? static_cast<quint16>(QString::fromLocal8Bit(argv[1]).toUInt())
-                                  : quint16(4321);
+    const quint16 port =
+        argc > 1 ? static_cast<quint16>(QString::fromLocal8Bit(argv[1]).toUInt()) : quint16(4321);
     QDialog dialog;
     dialog.setWindowTitle(QStringLiteral("Vantrel Lite Configuration"));
     dialog.setFixedSize(494, 476);
