@@ -160,7 +160,7 @@ void BM_SaveLink(benchmark::State& state, bool verified) {
         }
         for (auto _ : state) {
             if (verified) {
-                link.Apply(local.get(), remote.get(), settings);
+                link.Apply(local, remote, settings);
             } else {
                 local->SavePartner(handler);
                 remote->SavePartner(handler);

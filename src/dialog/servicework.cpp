@@ -37,6 +37,11 @@ void TServiceWork::Step(const std::string& what, int done, int total, bool mayCa
 }
 
 void TServiceWork::Pump() {
+    // Work that ends quickly never waits for the window: events are let in at most every
+    // PumpEveryMs, the first time that long after the work began.
+    if (Running.elapsed() < LastPumpMs + PumpEveryMs)
+        return;
+    LastPumpMs = Running.elapsed();
     if (!Progress && Running.elapsed() >= ProgressDelayMs)
         ShowProgress();
     if (Progress) {
@@ -49,7 +54,7 @@ void TServiceWork::Pump() {
         if (auto* cancel = Progress->findChild<QPushButton*>())
             cancel->setVisible(MayCancel);
     }
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    QCoreApplication::processEvents(QEventLoop::AllEvents, PumpEveryMs / 2);
     if (CancelAsked && MayCancel) {
         CancelAsked = false;
         QString label = Label();

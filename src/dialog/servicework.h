@@ -24,8 +24,10 @@ public:
 
     void Step(const std::string& what, int done, int total, bool mayCancel) override;
 
-    // How long the work runs before the progress dialog shows.
+    // How long the work runs before the progress dialog shows, and how often the window is let
+    // paint meanwhile.
     static constexpr int ProgressDelayMs = 500;
+    static constexpr int PumpEveryMs = 40;
 
 private:
     // Lets the window paint and the progress dialog take its input; raises ECancelled when the
@@ -39,6 +41,7 @@ private:
     QWidget* Window;
     TCommandHandler& Channel;
     QElapsedTimer Running;
+    qint64 LastPumpMs = 0;
     std::unique_ptr<QProgressDialog> Progress;
     QString Text;
     int Done = 0;

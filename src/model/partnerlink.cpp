@@ -37,7 +37,7 @@ std::string MakeUrl(const std::string& host, int port) {
 
 // Runs one step of OK's work with the service; a failure is raised again with what it means for
 // the save, since the commands sent before it stay sent.
-template <class TStep> void SaveStep(TStep&& step, const char* meaning) {
+template <class TStep> void SaveStep(TStep&& step, const std::string& meaning) {
     try {
         step();
     } catch (const Exception& failure) {
@@ -45,7 +45,7 @@ template <class TStep> void SaveStep(TStep&& step, const char* meaning) {
     }
 }
 
-const char* const MayHoldPart = "The AS2 service may hold only part of the changes; OK sends them "
+const std::string MayHoldPart = "The AS2 service may hold only part of the changes; OK sends them "
                                 "all again";
 
 const TNameValuePair* FirstPair(const TNameValueArray& pairs, const std::string& name) {
@@ -196,8 +196,7 @@ void TPartnerLink::Apply(std::unique_ptr<TPartner>& loadedLocal,
     // The command port acknowledges nothing: only reading back shows what the service holds.
     std::vector<std::string> differences;
     SaveStep([&] { differences = Differences(*local, *remote, progress); },
-             "What was saved could not be read back. The AS2 service may hold only part of the "
-             "changes; OK sends them all again");
+             "What was saved could not be read back. " + MayHoldPart);
     if (differences.empty()) {
         loadedLocal = std::move(local);
         loadedRemote = std::move(remote);
