@@ -213,27 +213,6 @@ void TPartnerLink::Apply(std::unique_ptr<TPartner>& loadedLocal,
 
 std::vector<std::string> TPartnerLink::Differences(const TPartner& local, const TPartner& remote,
                                                    TProgress& progress) {
-    std::vector<std::string> differences;
-    int asked = 0;
-    int questions = 3; // two partners, the list; then each partnership
-    const auto ask = [&] {
-        progress.Step("Checking what the AS2 service holds", ++asked, questions, true);
-    };
-    for (const TPartner* partner : {&local, &remote}) {
-        const std::string owner = "Partner " + partner->Name;
-        ask();
-        const TNameValueArray held = Channel.GetPartnerAttributes(partner->Name);
-        if (held.empty())
-            differences.push_back(owner + ": missing");
-        else
-            Compare(owner,
-                    {{"name", partner->Name},
-                     {"as2_id", partner->AS2ID},
-                     {"email", partner->Email},
-                     {"x509_alias", partner->X509Alias}},
-                    held, differences);
-    }
-
     // Each partnership once, as the last save sent it.
     std::vector<const TPartnership*> sent;
     for (const TPartner* partner : {&local, &remote}) {
@@ -248,17 +227,37 @@ std::vector<std::string> TPartnerLink::Differences(const TPartner& local, const 
                 *found = partnership.get();
         }
     }
-    questions += static_cast<int>(sent.size());
+    // Two partners, the list, and each partnership.
+    const int questions = 3 + static_cast<int>(sent.size());
+    int asked = 0;
+    const auto ask = [&] {
+        progress.Step("Checking what the AS2 service holds", ++asked, questions, true);
+    };
+
+    std::vector<std::string> differences;
+    for (const TPartner* partner : {&local, &remote}) {
+        const std::string owner = "Partner " + partner->Name;
+        ask();
+        const TNameValueArray held = Channel.GetPartnerAttributes(partner->Name);
+        if (held.empty())
+            differences.push_back(owner + ": missing");
+        else
+            Compare(owner,
+                    {{"name", partner->Name},
+                     {"as2_id", partner->AS2ID},
+                     {"email", partner->Email},
+                     {"x509_alias", partner->X509Alias}},
+                    held, differences);
+    }
     ask();
     const TPartnershipNameArray listed = Channel.GetPartnershipNames();
     for (const TPartnership* partnership : sent) {
+        ask();
         const std::string owner = "Partnership " + partnership->Name;
         if (std::find(listed.begin(), listed.end(), partnership->Name) == listed.end()) {
             differences.push_back(owner + ": missing");
-            ask(); // nothing to ask about it
             continue;
         }
-        ask();
         const TArrayOfNameValueArrays held = Channel.GetPartnershipAttributes(partnership->Name);
         Compare(owner, {{"name", partnership->SenderName}}, held.at(0), differences, "sender ");
         Compare(owner, {{"name", partnership->ReceiverName}}, held.at(1), differences, "receiver ");

@@ -20,28 +20,7 @@ WORK="$(mktemp -d "${TMPDIR:-/tmp}/vantrel-package.XXXXXX")"
 DATA="$WORK/as2data"
 UNPACKED="$WORK/unpacked"
 
-finish() {
-    local rc=$?
-    if [ "$rc" -ne 0 ] && [ -n "${DISPLAY:-}" ] && [ -n "$XD_MAIN" ]; then
-        import -window root "$WORK/failure.png" 2>/dev/null || true
-    fi
-    xd_stop_all
-    if [ "$rc" -eq 0 ]; then
-        rm -rf "$WORK"
-    else
-        for log in cpack.log dialog.log standin.log xvfb.log; do
-            if [ -s "$WORK/$log" ]; then
-                echo "--- $log" >&2
-                tail -n 40 "$WORK/$log" >&2
-            fi
-        done
-        echo "Kept for a look: $WORK" >&2
-    fi
-    exit "$rc"
-}
-trap finish EXIT
-trap 'exit 143' TERM
-trap 'exit 130' INT
+xd_cleanup_on_exit cpack.log dialog.log standin.log xvfb.log
 
 xd_need dpkg-deb dpkg
 xd_need dpkg-shlibdeps dpkg-dev

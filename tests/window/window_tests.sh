@@ -15,28 +15,7 @@ WORK="$(mktemp -d "${TMPDIR:-/tmp}/vantrel-window.XXXXXX")"
 DATA="$WORK/as2data"
 SAMPLE="$WORK/as2data.sample"
 
-finish() {
-    local rc=$?
-    if [ "$rc" -ne 0 ] && [ -n "${DISPLAY:-}" ] && [ -n "$XD_MAIN" ]; then
-        import -window root "$WORK/failure.png" 2>/dev/null || true
-    fi
-    xd_stop_all
-    if [ "$rc" -eq 0 ]; then
-        rm -rf "$WORK"
-    else
-        for log in dialog.log standin.log xvfb.log; do
-            if [ -s "$WORK/$log" ]; then
-                echo "--- $log" >&2
-                tail -n 40 "$WORK/$log" >&2
-            fi
-        done
-        echo "Kept for a look: $WORK" >&2
-    fi
-    exit "$rc"
-}
-trap finish EXIT
-trap 'exit 143' TERM
-trap 'exit 130' INT
+xd_cleanup_on_exit dialog.log standin.log xvfb.log
 
 # A sample data folder and an untouched copy of it to compare with.
 make_sample() {

@@ -64,6 +64,36 @@ xd_stop() {
     wait "$pid" 2>/dev/null || true
 }
 
+# xd_cleanup_on_exit LOG...: when the script ends, everything it started is stopped; on success
+# WORK goes, on failure the screen is kept as WORK/failure.png with WORK, and the end of each log
+# named is shown. Ctrl-C and TERM end the script the same way.
+xd_cleanup_on_exit() {
+    XD_LOGS=("$@")
+    trap xd_finish EXIT
+    trap 'exit 143' TERM
+    trap 'exit 130' INT
+}
+
+xd_finish() {
+    local rc=$? log
+    if [ "$rc" -ne 0 ] && [ -n "${DISPLAY:-}" ] && [ -n "$XD_MAIN" ]; then
+        import -window root "$WORK/failure.png" 2>/dev/null || true
+    fi
+    xd_stop_all
+    if [ "$rc" -eq 0 ]; then
+        rm -rf "$WORK"
+    else
+        for log in "${XD_LOGS[@]}"; do
+            if [ -s "$WORK/$log" ]; then
+                echo "--- $log" >&2
+                tail -n 40 "$WORK/$log" >&2
+            fi
+        done
+        echo "Kept for a look: $WORK" >&2
+    fi
+    exit "$rc"
+}
+
 # Stops everything started here, the last started first.
 xd_stop_all() {
     local i
