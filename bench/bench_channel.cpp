@@ -4,10 +4,12 @@
 #include "channel/cmds.h"
 #include "model/partnerlink.h"
 #include "platform/exceptions.h"
-#include "responder.h"
+#include "rawclient.h"
+#include "support/fakeservice.h"
 
 #include <benchmark/benchmark.h>
 
+#include <optional>
 #include <string>
 #include <unordered_map>
 
@@ -16,22 +18,25 @@ namespace {
 const std::string kReply = "<alias>AS2Local:3</alias>";
 
 void BM_RawRoundTrip(benchmark::State& state) {
-    TResponder responder([](const std::string&) { return kReply; });
-    const std::string request = Envelope("cert List") + "\r\n";
-    if (RawRoundTrip(responder.PortNumber, request) != kReply) {
+    FakeService service([](const std::string&) { return Reply(kReply); },
+                        FakeService::Recording::Off);
+    const int port = std::stoi(service.port());
+    const std::string request = std::string(CommandPrefix) + "cert List" + CommandSuffix + "\r\n";
+    if (RawRoundTrip(port, request) != kReply) {
         state.SkipWithError("unexpected reply");
         return;
     }
     for (auto _ : state)
-        benchmark::DoNotOptimize(RawRoundTrip(responder.PortNumber, request));
+        benchmark::DoNotOptimize(RawRoundTrip(port, request));
 }
 BENCHMARK(BM_RawRoundTrip)->UseRealTime();
 
 // host: a dotted address needs no lookup; "localhost" is looked up once a minute, as the program
 // does it (the client keeps a name's address that long).
 void BM_ExecuteCommand(benchmark::State& state, const char* host) {
-    TResponder responder([](const std::string&) { return kReply; });
-    TCommandHandler handler(nullptr, host, responder.Port());
+    FakeService service([](const std::string&) { return Reply(kReply); },
+                        FakeService::Recording::Off);
+    TCommandHandler handler(nullptr, host, service.port());
     try {
         if (TCommandHandler::NodeText(handler.ExecuteCommand("cert List").firstChild()) !=
             "AS2Local:3") {
@@ -75,15 +80,17 @@ std::unordered_map<std::string, std::string> ServiceReplies(int partnerships) {
 void BM_LoadPartner(benchmark::State& state) {
     const int partnerships = static_cast<int>(state.range(0));
     const auto replies = ServiceReplies(partnerships);
-    TResponder responder([&replies](const std::string& line) {
-        const auto found = replies.find(Unwrap(line));
-        return found == replies.end() ? std::string("<error/>") : found->second;
-    });
-    TCommandHandler handler(nullptr, "127.0.0.1", responder.Port());
+    FakeService service(
+        [&replies](const std::string& command) {
+            const auto found = replies.find(command);
+            return Reply(found == replies.end() ? std::string("<error/>") : found->second);
+        },
+        FakeService::Recording::Off);
+    TCommandHandler handler(nullptr, FakeService::host, service.port());
     try {
-        const auto partner = TPartner::LoadPartner(handler, "AS2Local");
-        if (partner->AS2ID != "LOCALID" ||
-            partner->Partnerships->Items.size() != static_cast<std::size_t>(partnerships + 1) / 2) {
+        const TPartner partner = TPartner::LoadPartner(handler, "AS2Local");
+        if (partner.AS2ID != "LOCALID" ||
+            partner.Partnerships.Items.size() != static_cast<std::size_t>(partnerships + 1) / 2) {
             state.SkipWithError("unexpected partner");
         } else {
             for (auto _ : state)
@@ -142,19 +149,21 @@ std::unordered_map<std::string, std::string> LinkReplies() {
 // read-back.
 void BM_SaveLink(benchmark::State& state, bool verified) {
     const auto replies = LinkReplies();
-    TResponder responder([&replies](const std::string& line) {
-        const auto found = replies.find(Unwrap(line));
-        return found == replies.end() ? std::string("<ok/>") : found->second;
-    });
-    TCommandHandler handler(nullptr, "127.0.0.1", responder.Port());
+    FakeService service(
+        [&replies](const std::string& command) {
+            const auto found = replies.find(command);
+            return Reply(found == replies.end() ? std::string("<ok/>") : found->second);
+        },
+        FakeService::Recording::Off);
+    TCommandHandler handler(nullptr, FakeService::host, service.port());
     TPartnerLink link(handler, {});
     try {
-        std::unique_ptr<TPartner> local;
-        std::unique_ptr<TPartner> remote;
+        std::optional<TPartner> local;
+        std::optional<TPartner> remote;
         link.Load("AS2Remote", local, remote);
         TLinkSettings settings;
         TPartnerLink::Read(*local, *remote, settings);
-        if (local->Partnerships->Items.size() != 5 || remote->Partnerships->Items.size() != 2) {
+        if (local->Partnerships.Items.size() != 5 || remote->Partnerships.Items.size() != 2) {
             state.SkipWithError("unexpected partners");
             return;
         }

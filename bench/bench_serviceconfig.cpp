@@ -1,6 +1,6 @@
 // Updating the service's configuration file against a plain read and write of the same bytes.
 
-#include "dialog/serviceconfig.h"
+#include "model/serviceconfig.h"
 
 #include <benchmark/benchmark.h>
 

@@ -66,7 +66,8 @@ Reply Reply::CloseAtOnce() {
     return Chunks({}, 0, End::Abort);
 }
 
-FakeService::FakeService(Responder responder) : Respond(std::move(responder)) {
+FakeService::FakeService(Responder responder, Recording recording)
+    : Respond(std::move(responder)), Recorded(recording == Recording::On) {
     Listener = BindLoopback(Port);
     int wake[2];
     if (::listen(Listener, 16) != 0 || ::pipe(wake) != 0) {
@@ -156,6 +157,8 @@ bool FakeService::SendAll(int connection, const std::string& bytes) const {
 }
 
 void FakeService::Record(std::size_t index, const char* bytes, std::size_t size) {
+    if (!Recorded)
+        return;
     std::lock_guard<std::mutex> guard(Lock);
     Received[index].append(bytes, size);
 }
@@ -203,7 +206,8 @@ void FakeService::Serve(int connection) {
     {
         std::lock_guard<std::mutex> guard(Lock);
         index = Received.size();
-        Received.emplace_back();
+        if (Recorded)
+            Received.emplace_back();
     }
 
     std::string bytes; // what this connection has sent so far
@@ -233,7 +237,8 @@ void FakeService::Serve(int connection) {
         Responder respond;
         {
             std::lock_guard<std::mutex> guard(Lock);
-            Commands.push_back(command);
+            if (Recorded)
+                Commands.push_back(command);
             respond = Respond;
         }
         Reply reply;

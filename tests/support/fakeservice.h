@@ -61,7 +61,11 @@ public:
 
     static constexpr const char* host = "127.0.0.1";
 
-    explicit FakeService(Responder responder = {});
+    // Off: nothing is recorded (connections() and commands() stay empty), so a benchmark's
+    // thousands of round trips cost no memory.
+    enum class Recording { On, Off };
+
+    explicit FakeService(Responder responder = {}, Recording recording = Recording::On);
     ~FakeService();
     FakeService(const FakeService&) = delete;
     FakeService& operator=(const FakeService&) = delete;
@@ -102,6 +106,7 @@ private:
     mutable std::mutex Lock;
     mutable std::condition_variable Changed;
     Responder Respond;
+    const bool Recorded;
     std::vector<std::string> Received;
     std::vector<std::string> Commands;
     std::size_t Ended = 0;

@@ -1,0 +1,49 @@
+#pragma once
+// Carries a change of AS2 IDs into the AS2 service's own configuration file. The file is handled
+// as lines of 8-bit text, never parsed as XML, and replaced atomically.
+
+#include "platform/exceptions.h"
+
+#include <string>
+#include <vector>
+
+// The file holds NUL bytes or starts with a UTF-16 byte-order mark, so its lines cannot be edited
+// as 8-bit text without corrupting it.
+class ENotTextFileError : public Exception {
+public:
+    using Exception::Exception;
+};
+
+struct TConfigIDs {
+    std::string LocalID;     // the local partner's AS2 ID now
+    std::string RemoteID;    // the remote partner's AS2 ID now
+    std::string OldLocalID;  // the local partner's AS2 ID as loaded
+    std::string OldRemoteID; // the remote partner's AS2 ID as loaded
+};
+
+// Lines end at CR LF, LF or CR; a final line break adds no line; an empty text has no lines.
+std::vector<std::string> SplitConfigLines(const std::string& bytes);
+
+// Every line followed by CR LF, the last one included.
+std::string JoinConfigLines(const std::vector<std::string>& lines);
+
+// Every occurrence of search, found left to right without overlap and compared with ASCII letters
+// upper-cased, replaced by replacement as written. An empty search text changes nothing.
+std::string ReplaceIgnoringCase(const std::string& line, const std::string& search,
+                                const std::string& replacement);
+
+// Replaces the old IDs behind "sender.as2_id=" and "receiver.as2_id=" by the new ones, and when
+// the remote partner gains its first ID, inserts a directory polling module for it before the
+// first module line of that class. An empty old ID is never searched for.
+std::vector<std::string> UpdateConfigLines(std::vector<std::string> lines, const TConfigIDs& ids);
+
+// UpdateConfigLines over the bytes of a whole file; the result has CR LF line breaks.
+std::string UpdateConfigText(const std::string& bytes, const TConfigIDs& ids);
+
+// The service's configuration file: VANTREL_CONFIG when set and not empty, else the service's
+// fixed location.
+std::string DefaultServiceConfigPath();
+
+// Reads the file, updates it and replaces it whole; after any failure the previous file is intact.
+// Raises EFOpenError, EFCreateError, EWriteError or ENotTextFileError.
+void UpdateServiceConfigFile(const std::string& path, const TConfigIDs& ids);
