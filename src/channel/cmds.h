@@ -9,6 +9,7 @@
 // not take the command, or gives no reply line; EDOMParseError when a reply does not parse;
 // EXMLDocError and EListError when a reply does not have the shape a query reads.
 
+#include "channel/namevalue.h"
 #include "platform/tcpclient.h"
 
 #include <QDomDocument>
@@ -16,22 +17,6 @@
 #include <QObject>
 #include <cstddef>
 #include <string>
-#include <utility>
-#include <vector>
-
-class TNameValuePair {
-public:
-    TNameValuePair(std::string name, std::string value)
-        : Name(std::move(name)), Value(std::move(value)) {}
-
-    std::string Name;
-    std::string Value;
-};
-
-using TNameValueArray = std::vector<TNameValuePair>;
-// As returned by GetPartnershipAttributes: sender IDs, receiver IDs, attributes.
-using TArrayOfNameValueArrays = std::vector<TNameValueArray>;
-using TPartnershipNameArray = std::vector<std::string>;
 
 // The service's command port, the reply time limit and the longest reply line.
 inline constexpr const char* DefaultServiceHost = "localhost";
@@ -42,11 +27,6 @@ inline constexpr std::size_t MaxReplyLineBytes = 16 * 1024 * 1024;
 // The envelope around every command line.
 inline constexpr const char* CommandPrefix = "<command id=\"userID\" password=\"qxv\">";
 inline constexpr const char* CommandSuffix = "</command>";
-
-// Splits text into items: blanks (and CR, LF) before an item are skipped; an item ends at the
-// separator, CR, LF or the end, except inside a stretch opened by a single or double quote, which
-// runs to the same quote character (or the end) and keeps its quotes. Empty items are dropped.
-std::vector<std::string> ScanItems(const std::string& text, char separator, char blank);
 
 class TCommandHandler : public QObject {
 public:
@@ -75,10 +55,9 @@ public:
     // a list whose marker is missing is empty.
     TArrayOfNameValueArrays GetPartnershipAttributes(const std::string& partnershipName);
 
-    // Cuts the list that follows the marker, up to its "}", and splits its items at ", " (and at
-    // line breaks) into name=value pairs. Never fails.
+    // ParseNameValues (channel/namevalue.h) under the channel's own name.
     static TNameValueArray ParseNameValueList(const std::string& text, const std::string& marker);
-    // The value of the first pair of that exact name, or the empty string.
+    // The value of FindPair's pair, or the empty string.
     static std::string FindValue(const TNameValueArray& pairs, const std::string& name);
 
     // The text of a node: an element holds no child (empty) or one text or CDATA child (its
