@@ -4,7 +4,7 @@
 // remote ID, then the file's bytes. Fields that the input does not reach are empty.
 
 #include "check.h"
-#include "dialog/serviceconfig.h"
+#include "model/serviceconfig.h"
 
 #include <cstddef>
 #include <cstdint>

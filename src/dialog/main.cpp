@@ -1,9 +1,9 @@
 #include "dialog/main.h"
 
-#include "dialog/serviceconfig.h"
 #include "dialog/servicework.h"
 #include "dialog/widgets.h"
 #include "model/certalias.h"
+#include "model/serviceconfig.h"
 #include "platform/exceptions.h"
 #include "platform/guard.h"
 #include "platform/msgbox.h"
@@ -19,8 +19,8 @@
 
 TMainForm* MainForm = nullptr;
 
-std::unique_ptr<TPartner> LocalPartner;
-std::unique_ptr<TPartner> RemotePartner;
+std::optional<TPartner> LocalPartner;
+std::optional<TPartner> RemotePartner;
 std::string OldLocalAS2ID;
 std::string OldRemoteAS2ID;
 
@@ -87,21 +87,27 @@ TMainForm::TMainForm(QWidget* parent) : QDialog(parent) {
     BindHandler(OK, &TMainForm::OKClick);
     BindHandler(Cancel, &TMainForm::CancelClick);
 
-    ServiceConfigPath = DefaultServiceConfigPath();
-    Arguments = QCoreApplication::arguments();
-
     LocalName->setFocus();
 }
 
 TMainForm::~TMainForm() = default;
 
-void TMainForm::SetCommandHandler(TCommandHandler& channel) {
+TDialogOptions TDialogOptions::FromProgram(const QStringList& arguments) {
+    TDialogOptions options;
+    if (arguments.size() > 1)
+        options.RemoteName = ToStdString(arguments.at(1));
+    options.ServiceConfigPath = DefaultServiceConfigPath();
+    return options;
+}
+
+void TMainForm::Open(TCommandHandler& channel, TDialogOptions options) {
     std::vector<TFieldName> names;
     for (const TSettingControl& row : SettingControls())
         if (row.Text != nullptr)
             names.push_back({row.Text, ToStdString(row.Label->text())});
     PartnerLink = std::make_unique<TPartnerLink>(channel, std::move(names));
     Channel = &channel;
+    Options = std::move(options);
 }
 
 TPartnerLink& TMainForm::Link() {
@@ -190,11 +196,9 @@ void TMainForm::CancelClick(QObject* /*Sender*/) {
 }
 
 void TMainForm::FormShow(QObject* /*Sender*/) {
-    const std::string remoteName =
-        Arguments.size() > 1 ? ToStdString(Arguments.at(1)) : DefaultRemotePartnerName;
     {
         const auto work = Work();
-        Link().Load(remoteName, LocalPartner, RemotePartner, *work);
+        Link().Load(Options.RemoteName, LocalPartner, RemotePartner, *work);
     }
     // Recorded at once, so a load that stops further on leaves unchanged IDs unchanged.
     OldLocalAS2ID = LocalPartner->AS2ID;
@@ -269,6 +273,7 @@ void TMainForm::ImportCertificate(QLineEdit* certificate, const QLineEdit* partn
 }
 
 void TMainForm::UpdateServiceConfig() {
-    UpdateServiceConfigFile(ServiceConfigPath, TConfigIDs{LocalPartner->AS2ID, RemotePartner->AS2ID,
-                                                          OldLocalAS2ID, OldRemoteAS2ID});
+    UpdateServiceConfigFile(
+        Options.ServiceConfigPath,
+        TConfigIDs{LocalPartner->AS2ID, RemotePartner->AS2ID, OldLocalAS2ID, OldRemoteAS2ID});
 }

@@ -3,18 +3,31 @@
 
 #include "ui_main.h"
 
-#include "dialog/widgets.h"
 #include "model/partnerlink.h"
 
 #include <QDialog>
 #include <QStringList>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 class QFileDialog;
-class TServiceWork;
 class QSpinBox;
+class TCommandHandler;
+class TServiceWork;
+
+// What the window works on besides its channel.
+struct TDialogOptions {
+    // The remote partner's name exactly as given.
+    std::string RemoteName = DefaultRemotePartnerName;
+    // The configuration file that UpdateServiceConfig rewrites.
+    std::string ServiceConfigPath;
+
+    // From the program's command line as it got it (the first argument after the program names
+    // the remote partner) and from the environment (VANTREL_CONFIG).
+    static TDialogOptions FromProgram(const QStringList& arguments);
+};
 
 class TMainForm : public QDialog, public Ui::TMainForm {
     Q_OBJECT
@@ -22,18 +35,13 @@ public:
     explicit TMainForm(QWidget* parent = nullptr);
     ~TMainForm() override;
 
-    // The channel the handlers talk through; the program hands over its CommandHandler once it
-    // has created it, after the window.
-    void SetCommandHandler(TCommandHandler& channel);
+    // The channel the handlers talk through and what they work on; the program calls this once it
+    // has created its CommandHandler, after the window, and before showing it.
+    void Open(TCommandHandler& channel, TDialogOptions options);
 
     // The file-open dialogs: made for each showing and gone with it; null while not shown.
     QFileDialog* SelectRemoteCertificate = nullptr;
     QFileDialog* SelectLocalCertificate = nullptr;
-
-    // The configuration file that UpdateServiceConfig rewrites; tests point it elsewhere.
-    std::string ServiceConfigPath;
-    // The program's command line; the first argument after the program names the remote partner.
-    QStringList Arguments;
 
 public Q_SLOTS:
     void CancelClick(QObject* Sender);
@@ -75,6 +83,7 @@ private:
 
     std::unique_ptr<TPartnerLink> PartnerLink;
     TCommandHandler* Channel = nullptr;
+    TDialogOptions Options;
     bool ShownOnce = false;
 };
 
@@ -83,8 +92,8 @@ extern TMainForm* MainForm;
 
 // The dialog state: the two partners and their AS2 IDs as FormShow loaded them. It belongs to the
 // unit, one of each for the whole run.
-extern std::unique_ptr<TPartner> LocalPartner;
-extern std::unique_ptr<TPartner> RemotePartner;
+extern std::optional<TPartner> LocalPartner;
+extern std::optional<TPartner> RemotePartner;
 extern std::string OldLocalAS2ID;
 extern std::string OldRemoteAS2ID;
 

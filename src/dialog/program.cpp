@@ -53,12 +53,11 @@ int main(int argc, char** argv) {
     // The window first, then the command channel; showing the window (in the event loop) loads.
     auto form = std::make_unique<TMainForm>();
     MainForm = form.get();
-    form->Arguments = arguments;
     QObject::connect(form.get(), &QDialog::finished, app.get(), &QCoreApplication::quit);
 
     auto handler = std::make_unique<TCommandHandler>();
     CommandHandler = handler.get();
-    form->SetCommandHandler(*handler);
+    form->Open(*handler, TDialogOptions::FromProgram(arguments));
 
     form->show();
     const int result = QApplication::exec();

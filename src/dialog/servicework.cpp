@@ -1,42 +1,77 @@
 #include "dialog/servicework.h"
 
+#include "channel/cmds.h"
 #include "platform/exceptions.h"
 #include "platform/textconv.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QEvent>
 #include <QLocale>
+#include <QObject>
 #include <QProgressDialog>
 #include <QPushButton>
+#include <QString>
+
+class TServiceWork::TScope final : public QObject {
+public:
+    TScope(QWidget* window, TCommandHandler& channel) : Window(window), Channel(channel) {
+        Running.start();
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+        qApp->installEventFilter(this);
+        Channel.TcpClient.WhileWaiting = [this] {
+            Pump();
+        };
+    }
+
+    ~TScope() override {
+        Channel.TcpClient.WhileWaiting = nullptr;
+        Progress.reset();
+        qApp->removeEventFilter(this);
+        QApplication::restoreOverrideCursor();
+    }
+
+    void Step(const std::string& what, int done, int total, TCancel cancel) {
+        Text = ToQString(what);
+        Done = done;
+        Total = total;
+        MayCancel = cancel == TCancel::Offered;
+        if (!MayCancel)
+            CancelAsked = false; // a save is never cancelled half-way
+        Pump();
+    }
+
+private:
+    // Lets the window paint and the progress dialog take its input; raises ECancelled when the
+    // operator cancelled what may be cancelled.
+    void Pump();
+    void ShowProgress();
+    // "Reading partnership 120 of 2,000"
+    QString Label() const;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+    QWidget* Window;
+    TCommandHandler& Channel;
+    QElapsedTimer Running;
+    qint64 LastPumpMs = 0;
+    std::unique_ptr<QProgressDialog> Progress;
+    QString Text;
+    int Done = 0;
+    int Total = 0;
+    bool MayCancel = false;
+    bool CancelAsked = false;
+};
 
 TServiceWork::TServiceWork(QWidget* window, TCommandHandler& channel)
-    : Window(window), Channel(channel) {
-    Running.start();
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    qApp->installEventFilter(this);
-    Channel.TcpClient.WhileWaiting = [this] {
-        Pump();
-    };
+    : Scope(std::make_unique<TScope>(window, channel)) {}
+
+TServiceWork::~TServiceWork() = default;
+
+void TServiceWork::Step(const std::string& what, int done, int total, TCancel cancel) {
+    Scope->Step(what, done, total, cancel);
 }
 
-TServiceWork::~TServiceWork() {
-    Channel.TcpClient.WhileWaiting = nullptr;
-    Progress.reset();
-    qApp->removeEventFilter(this);
-    QApplication::restoreOverrideCursor();
-}
-
-void TServiceWork::Step(const std::string& what, int done, int total, bool mayCancel) {
-    Text = ToQString(what);
-    Done = done;
-    Total = total;
-    MayCancel = mayCancel;
-    if (!mayCancel)
-        CancelAsked = false; // a save is never cancelled half-way
-    Pump();
-}
-
-void TServiceWork::Pump() {
+void TServiceWork::TScope::Pump() {
     // Work that ends quickly never waits for the window: events are let in at most every
     // PumpEveryMs, the first time that long after the work began.
     if (Running.elapsed() < LastPumpMs + PumpEveryMs)
@@ -64,14 +99,14 @@ void TServiceWork::Pump() {
     }
 }
 
-QString TServiceWork::Label() const {
+QString TServiceWork::TScope::Label() const {
     const QLocale locale;
     return Total > 0 ? QStringLiteral("%1 %2 of %3")
                            .arg(Text, locale.toString(Done), locale.toString(Total))
                      : Text;
 }
 
-void TServiceWork::ShowProgress() {
+void TServiceWork::TScope::ShowProgress() {
     Progress = std::make_unique<QProgressDialog>(Window);
     Progress->setWindowTitle(Window->windowTitle());
     Progress->setWindowModality(Qt::WindowModal);
@@ -85,7 +120,7 @@ void TServiceWork::ShowProgress() {
     Progress->show();
 }
 
-bool TServiceWork::eventFilter(QObject* watched, QEvent* event) {
+bool TServiceWork::TScope::eventFilter(QObject* watched, QEvent* event) {
     // Input meant for the window waits for nobody: it is dropped, not held for later.
     switch (event->type()) {
     case QEvent::KeyPress:

@@ -103,7 +103,7 @@ TNameValueArray AsGivenBack(const TNameValueArray& pairs) {
     std::string list = "{";
     for (std::size_t i = 0; i < pairs.size(); ++i)
         list += (i > 0 ? ", " : "") + pairs[i].Name + "=" + pairs[i].Value;
-    return TCommandHandler::ParseNameValueList(list + "}", "{");
+    return ParseNameValues(list + "}", "{");
 }
 
 } // namespace CommandText

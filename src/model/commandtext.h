@@ -6,7 +6,7 @@
 // separator and quotes as quoted stretches; no reply carries a control character). Text that
 // would not is refused before the first command of a save, a load or an import is sent.
 
-#include "channel/cmds.h"
+#include "channel/namevalue.h"
 
 #include <string>
 

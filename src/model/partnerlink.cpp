@@ -1,5 +1,6 @@
 #include "model/partnerlink.h"
 
+#include "channel/cmds.h"
 #include "model/commandtext.h"
 #include "platform/exceptions.h"
 #include "platform/strtoint.h"
@@ -35,11 +36,11 @@ std::string MakeUrl(const std::string& host, int port) {
     return "http://" + host + ":" + std::to_string(port);
 }
 
-// Runs one step of OK's work with the service; a failure is raised again with what it means for
+// Runs a piece of OK's work with the service; a failure is raised again with what it means for
 // the save, since the commands sent before it stay sent.
-template <class TStep> void SaveStep(TStep&& step, const std::string& meaning) {
+template <class TWork> void ExplainFailure(TWork&& work, const std::string& meaning) {
     try {
-        step();
+        work();
     } catch (const Exception& failure) {
         throw EServiceError(failure.Message + ". " + meaning);
     }
@@ -48,23 +49,16 @@ template <class TStep> void SaveStep(TStep&& step, const std::string& meaning) {
 const std::string MayHoldPart = "The AS2 service may hold only part of the changes; OK sends them "
                                 "all again";
 
-const TNameValuePair* FirstPair(const TNameValueArray& pairs, const std::string& name) {
-    for (const TNameValuePair& pair : pairs)
-        if (pair.Name == name)
-            return &pair;
-    return nullptr;
-}
-
 // Each key sent (by the first pair of its name) against the pairs held; pairs held besides
 // those sent are no difference.
 void Compare(const std::string& owner, const TNameValueArray& sent, const TNameValueArray& held,
              std::vector<std::string>& differences, const std::string& keyPrefix = "") {
     const TNameValueArray expected = CommandText::AsGivenBack(sent);
     for (const TNameValuePair& pair : sent) {
-        if (FirstPair(sent, pair.Name) != &pair)
+        if (FindPair(sent, pair.Name) != &pair)
             continue;
-        const TNameValuePair* want = FirstPair(expected, pair.Name);
-        const TNameValuePair* have = FirstPair(held, pair.Name);
+        const TNameValuePair* want = FindPair(expected, pair.Name);
+        const TNameValuePair* have = FindPair(held, pair.Name);
         const std::string line =
             owner + ", " + keyPrefix + pair.Name + ": sent \"" + pair.Value + "\", ";
         if (want == nullptr)
@@ -77,17 +71,17 @@ void Compare(const std::string& owner, const TNameValueArray& sent, const TNameV
 }
 
 // A partnership created for a remote partner the service did not know yet.
-std::unique_ptr<TPartnership> NewPartnership(const std::string& sender, const std::string& receiver,
-                                             const std::string& url) {
-    auto partnership = std::make_unique<TPartnership>(sender + "-" + receiver, sender, receiver);
-    partnership->AddAttribute("protocol", "as2");
-    partnership->AddAttribute("subject", "From " + sender + " to " + receiver);
-    partnership->AddAttribute("as2_url", url);
-    partnership->AddAttribute(
+TPartnership NewPartnership(const std::string& sender, const std::string& receiver,
+                            const std::string& url) {
+    TPartnership partnership(sender + "-" + receiver, sender, receiver);
+    partnership.AddAttribute("protocol", "as2");
+    partnership.AddAttribute("subject", "From " + sender + " to " + receiver);
+    partnership.AddAttribute("as2_url", url);
+    partnership.AddAttribute(
         "as2_mdn_options",
         "signed-receipt-protocol=optional,pkcs7-signature; signed-receipt-micalg=optional,md5");
-    partnership->AddAttribute("encrypt", "3des");
-    partnership->AddAttribute("sign", "md5");
+    partnership.AddAttribute("encrypt", "3des");
+    partnership.AddAttribute("sign", "md5");
     return partnership;
 }
 
@@ -96,8 +90,8 @@ std::unique_ptr<TPartnership> NewPartnership(const std::string& sender, const st
 TPartnerLink::TPartnerLink(TCommandHandler& channel, std::vector<TFieldName> fieldNames)
     : Channel(channel), FieldNames(std::move(fieldNames)) {}
 
-void TPartnerLink::Load(const std::string& remoteName, std::unique_ptr<TPartner>& local,
-                        std::unique_ptr<TPartner>& remote, TProgress& progress) {
+void TPartnerLink::Load(const std::string& remoteName, std::optional<TPartner>& local,
+                        std::optional<TPartner>& remote, TProgress& progress) {
     CommandText::Check("The remote partner name on the command line:", remoteName,
                        CommandText::TKind::Name, "loaded");
     try {
@@ -121,16 +115,16 @@ void TPartnerLink::Read(const TPartner& local, const TPartner& remote, TLinkSett
     settings.RemoteCertificate = remote.X509Alias;
 
     settings.IncomingMDNPort = DefaultMDNPort;
-    for (const auto& partnership : local.Partnerships->Items) {
-        if (partnership->ReceiverName == remote.Name) {
-            settings.OutgoingAS2URL = partnership->GetAttribute("as2_url");
+    for (const TPartnership& partnership : local.Partnerships.Items) {
+        if (partnership.ReceiverName == remote.Name) {
+            settings.OutgoingAS2URL = partnership.GetAttribute("as2_url");
             // An unreadable MDN address leaves the port as it is, without a word.
             int32_t port = 0;
-            if (TryStrToInt(SplitUrl(partnership->GetAttribute("as2_mdn_to")).Port, port))
+            if (TryStrToInt(SplitUrl(partnership.GetAttribute("as2_mdn_to")).Port, port))
                 settings.IncomingMDNPort = port;
         }
-        if (partnership->ReceiverName == local.Name) {
-            const TUrlParts url = SplitUrl(partnership->GetAttribute("as2_url"));
+        if (partnership.ReceiverName == local.Name) {
+            const TUrlParts url = SplitUrl(partnership.GetAttribute("as2_url"));
             settings.IncomingHostName = url.Host;
             settings.IncomingAS2Port = StrToInt(url.Port);
         }
@@ -145,8 +139,8 @@ void TPartnerLink::CheckSetting(const TLinkSettings& settings, TSettingText sett
     CommandText::Check(field, settings.*setting, CommandText::TKind::Value, "saved");
 }
 
-void TPartnerLink::Apply(std::unique_ptr<TPartner>& loadedLocal,
-                         std::unique_ptr<TPartner>& loadedRemote, const TLinkSettings& settings,
+void TPartnerLink::Apply(std::optional<TPartner>& loadedLocal,
+                         std::optional<TPartner>& loadedRemote, const TLinkSettings& settings,
                          TProgress& progress) {
     if (!loadedLocal || !loadedRemote)
         throw EDialogStateError("The settings could not be read from the AS2 service, so there is "
@@ -154,49 +148,49 @@ void TPartnerLink::Apply(std::unique_ptr<TPartner>& loadedLocal,
     for (const TSettingText setting : CommandTexts)
         CheckSetting(settings, setting);
 
-    auto local = std::make_unique<TPartner>(*loadedLocal);
-    auto remote = std::make_unique<TPartner>(*loadedRemote);
-    local->SetAS2ID(settings.LocalAS2ID);
-    local->SetEmail(settings.LocalEmail);
-    local->SetX509Alias(settings.LocalCertificate);
-    remote->SetAS2ID(settings.RemoteAS2ID);
-    remote->SetEmail(settings.RemoteEmail);
-    remote->SetX509Alias(settings.RemoteCertificate);
+    TPartner local = *loadedLocal;
+    TPartner remote = *loadedRemote;
+    local.SetAS2ID(settings.LocalAS2ID);
+    local.SetEmail(settings.LocalEmail);
+    local.SetX509Alias(settings.LocalCertificate);
+    remote.SetAS2ID(settings.RemoteAS2ID);
+    remote.SetEmail(settings.RemoteEmail);
+    remote.SetX509Alias(settings.RemoteCertificate);
 
     const std::string incomingUrl = MakeUrl(settings.IncomingHostName, settings.IncomingAS2Port);
-    TPartnershipList& partnerships = *remote->Partnerships;
+    TPartnershipList& partnerships = remote.Partnerships;
     if (!partnerships.Items.empty()) {
-        for (const auto& partnership : partnerships.Items) {
-            if (partnership->ReceiverName == remote->Name) {
-                partnership->SetAttribute("as2_url", settings.OutgoingAS2URL);
-                partnership->SetAttribute(
+        for (TPartnership& partnership : partnerships.Items) {
+            if (partnership.ReceiverName == remote.Name) {
+                partnership.SetAttribute("as2_url", settings.OutgoingAS2URL);
+                partnership.SetAttribute(
                     "as2_mdn_to", MakeUrl(settings.IncomingHostName, settings.IncomingMDNPort));
             }
-            if (partnership->ReceiverName == local->Name)
-                partnership->SetAttribute("as2_url", incomingUrl);
+            if (partnership.ReceiverName == local.Name)
+                partnership.SetAttribute("as2_url", incomingUrl);
         }
     } else {
-        partnerships.Add(NewPartnership(local->Name, remote->Name, settings.OutgoingAS2URL));
-        partnerships.Add(NewPartnership(remote->Name, local->Name, incomingUrl));
+        partnerships.Add(NewPartnership(local.Name, remote.Name, settings.OutgoingAS2URL));
+        partnerships.Add(NewPartnership(remote.Name, local.Name, incomingUrl));
     }
 
     // Both sequences are checked before the first command leaves, so text that the service would
     // misread stops the save with nothing sent. The local partner's sequence does not depend on
     // the remote changes above, so the service sees the same commands in the same order as when
     // each partner is changed right before its own save.
-    local->CheckSave();
-    remote->CheckSave();
-    SaveStep(
+    local.CheckSave();
+    remote.CheckSave();
+    ExplainFailure(
         [&] {
-            local->SavePartner(Channel, progress);
-            remote->SavePartner(Channel, progress);
+            local.SavePartner(Channel, progress);
+            remote.SavePartner(Channel, progress);
         },
         MayHoldPart);
 
     // The command port acknowledges nothing: only reading back shows what the service holds.
     std::vector<std::string> differences;
-    SaveStep([&] { differences = Differences(*local, *remote, progress); },
-             "What was saved could not be read back. " + MayHoldPart);
+    ExplainFailure([&] { differences = Differences(local, remote, progress); },
+                   "What was saved could not be read back. " + MayHoldPart);
     if (differences.empty()) {
         loadedLocal = std::move(local);
         loadedRemote = std::move(remote);
@@ -216,22 +210,23 @@ std::vector<std::string> TPartnerLink::Differences(const TPartner& local, const 
     // Each partnership once, as the last save sent it.
     std::vector<const TPartnership*> sent;
     for (const TPartner* partner : {&local, &remote}) {
-        for (const auto& partnership : partner->Partnerships->Items) {
+        for (const TPartnership& partnership : partner->Partnerships.Items) {
             const auto same = [&](const TPartnership* p) {
-                return p->Name == partnership->Name;
+                return p->Name == partnership.Name;
             };
             const auto found = std::find_if(sent.begin(), sent.end(), same);
             if (found == sent.end())
-                sent.push_back(partnership.get());
+                sent.push_back(&partnership);
             else
-                *found = partnership.get();
+                *found = &partnership;
         }
     }
     // Two partners, the list, and each partnership.
     const int questions = 3 + static_cast<int>(sent.size());
     int asked = 0;
     const auto ask = [&] {
-        progress.Step("Checking what the AS2 service holds", ++asked, questions, true);
+        progress.Step("Checking what the AS2 service holds", ++asked, questions,
+                      TProgress::TCancel::Offered);
     };
 
     std::vector<std::string> differences;
@@ -276,8 +271,8 @@ bool TPartnerLink::ImportCertificate(const std::string& alias, const std::string
                            "imported", CommandText::TShown::Hidden);
         command += " " + *password;
     }
-    progress.Step("Importing the certificate", 0, 0, false);
+    progress.Step("Importing the certificate", 0, 0, TProgress::TCancel::NotOffered);
     Channel.SendCommand(command);
-    progress.Step("Reading the certificate list", 0, 0, true);
+    progress.Step("Reading the certificate list", 0, 0, TProgress::TCancel::Offered);
     return Channel.CertificateExists(alias);
 }

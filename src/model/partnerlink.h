@@ -4,7 +4,7 @@
 
 #include "model/partners.h"
 
-#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -44,8 +44,8 @@ public:
     // Loads the local partner into `local`, then the remote partner into `remote`; the local one
     // is stored before the remote one is asked for. A remote name that would change the meaning
     // of a command is refused before anything is sent.
-    void Load(const std::string& remoteName, std::unique_ptr<TPartner>& local,
-              std::unique_ptr<TPartner>& remote, TProgress& progress = TProgress::None());
+    void Load(const std::string& remoteName, std::optional<TPartner>& local,
+              std::optional<TPartner>& remote, TProgress& progress = TProgress::None());
 
     // Writes into `settings` what the two loaded partners give: their fields, then, partnership
     // by partnership of the local partner, the outgoing URL and MDN port (an unreadable MDN port
@@ -61,7 +61,7 @@ public:
     // cannot go into a command. EServiceError when a command could not be delivered, the
     // read-back failed, or the service does not hold what was sent (the message lists the
     // differences); the service may then hold part of the save.
-    void Apply(std::unique_ptr<TPartner>& local, std::unique_ptr<TPartner>& remote,
+    void Apply(std::optional<TPartner>& local, std::optional<TPartner>& remote,
                const TLinkSettings& settings, TProgress& progress = TProgress::None());
 
     // The differences between what the two partners' saves sent and what the service holds: the

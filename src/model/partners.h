@@ -3,22 +3,17 @@
 
 #include "model/partnerships.h"
 
-#include <memory>
 #include <string>
 #include <vector>
 
+// A value: a copy holds copies of the partnerships.
 class TPartner {
 public:
-    TPartner() = default;
-    // A copy holds copies of the partnerships.
-    TPartner(const TPartner& other);
-    TPartner& operator=(const TPartner&) = delete;
-
     std::string Name;
     std::string AS2ID;
     std::string Email;
     std::string X509Alias;
-    std::unique_ptr<TPartnershipList> Partnerships = std::make_unique<TPartnershipList>();
+    TPartnershipList Partnerships;
 
     void SetAS2ID(const std::string& value) { AS2ID = value; }
     void SetEmail(const std::string& value) { Email = value; }
@@ -40,6 +35,6 @@ public:
 
     // One command for a partner the service does not hold (which keeps the requested name),
     // otherwise 2 + M for M partnerships listed by the service.
-    static std::unique_ptr<TPartner> LoadPartner(TCommandHandler& channel, const std::string& name,
-                                                 TProgress& progress = TProgress::None());
+    static TPartner LoadPartner(TCommandHandler& channel, const std::string& name,
+                                TProgress& progress = TProgress::None());
 };

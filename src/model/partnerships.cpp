@@ -1,5 +1,6 @@
 #include "model/partnerships.h"
 
+#include "channel/cmds.h"
 #include "model/commandtext.h"
 
 TPartnership::TPartnership(std::string name, std::string senderName, std::string receiverName)
@@ -11,13 +12,10 @@ std::string TPartnership::GetAttribute(const std::string& name) const {
 }
 
 void TPartnership::SetAttribute(const std::string& name, const std::string& value) {
-    for (TNameValuePair& pair : Attributes) {
-        if (pair.Name == name) {
-            pair.Value = value;
-            return;
-        }
-    }
-    AddAttribute(name, value);
+    if (TNameValuePair* pair = FindPair(Attributes, name))
+        pair->Value = value;
+    else
+        AddAttribute(name, value);
 }
 
 void TPartnership::AddAttribute(const std::string& name, const std::string& value) {
@@ -38,42 +36,34 @@ std::string TPartnership::DeleteCommand() const {
     return "Partnership Delete " + Name;
 }
 
-std::unique_ptr<TPartnership> TPartnership::LoadPartnership(TCommandHandler& channel,
-                                                            const std::string& name) {
-    auto partnership = std::make_unique<TPartnership>();
+TPartnership TPartnership::LoadPartnership(TCommandHandler& channel, const std::string& name) {
     TArrayOfNameValueArrays lists = channel.GetPartnershipAttributes(name);
-    partnership->Name = name;
-    partnership->SenderName = TCommandHandler::FindValue(lists.at(0), "name");
-    partnership->ReceiverName = TCommandHandler::FindValue(lists.at(1), "name");
-    partnership->Attributes = std::move(lists.at(2));
+    TPartnership partnership(name, TCommandHandler::FindValue(lists.at(0), "name"),
+                             TCommandHandler::FindValue(lists.at(1), "name"));
+    partnership.Attributes = std::move(lists.at(2));
     return partnership;
 }
 
-TPartnershipList::TPartnershipList(const TPartnershipList& other) {
-    for (const auto& partnership : other.Items)
-        Items.push_back(std::make_unique<TPartnership>(*partnership));
-}
-
-void TPartnershipList::Add(std::unique_ptr<TPartnership> partnership) {
+void TPartnershipList::Add(TPartnership partnership) {
     Items.push_back(std::move(partnership));
 }
 
-std::unique_ptr<TPartnershipList> TPartnershipList::LoadPartnerships(TCommandHandler& channel,
-                                                                     const std::string& partnerName,
-                                                                     TProgress& progress) {
-    auto list = std::make_unique<TPartnershipList>();
-    progress.Step("Reading the partnership list", 0, 0, true);
+TPartnershipList TPartnershipList::LoadPartnerships(TCommandHandler& channel,
+                                                    const std::string& partnerName,
+                                                    TProgress& progress) {
+    TPartnershipList list;
+    progress.Step("Reading the partnership list", 0, 0, TProgress::TCancel::Offered);
     const TPartnershipNameArray names = channel.GetPartnershipNames();
     for (std::size_t i = 0; i < names.size(); ++i) {
         const std::string& name = names[i];
         progress.Step("Reading partnership", static_cast<int>(i + 1),
-                      static_cast<int>(names.size()), true);
+                      static_cast<int>(names.size()), TProgress::TCancel::Offered);
         // The name goes into the next command as it came.
         CommandText::Check("The partnership name in the AS2 service's list", name,
                            CommandText::TKind::Name, "loaded");
-        std::unique_ptr<TPartnership> partnership = TPartnership::LoadPartnership(channel, name);
-        if (partnership->SenderName == partnerName || partnership->ReceiverName == partnerName)
-            list->Add(std::move(partnership));
+        TPartnership partnership = TPartnership::LoadPartnership(channel, name);
+        if (partnership.SenderName == partnerName || partnership.ReceiverName == partnerName)
+            list.Add(std::move(partnership));
     }
     return list;
 }

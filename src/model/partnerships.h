@@ -2,12 +2,13 @@
 // The service's partnerships in memory: one direction of exchange between two partners, with its
 // ordered, open list of attributes.
 
-#include "channel/cmds.h"
+#include "channel/namevalue.h"
 #include "model/progress.h"
 
-#include <memory>
 #include <string>
 #include <vector>
+
+class TCommandHandler;
 
 class TPartnership {
 public:
@@ -31,27 +32,22 @@ public:
     std::string DeleteCommand() const;
 
     // Loads one partnership from the service (one command).
-    static std::unique_ptr<TPartnership> LoadPartnership(TCommandHandler& channel,
-                                                         const std::string& name);
+    static TPartnership LoadPartnership(TCommandHandler& channel, const std::string& name);
 };
 
-using TPartnershipArray = std::vector<std::unique_ptr<TPartnership>>;
+using TPartnershipArray = std::vector<TPartnership>;
 
+// A value: a copy holds copies of the partnerships, nothing is shared.
 class TPartnershipList {
 public:
-    TPartnershipList() = default;
-    // A copy holds copies of the partnerships: nothing is shared.
-    TPartnershipList(const TPartnershipList& other);
-    TPartnershipList& operator=(const TPartnershipList&) = delete;
-
     TPartnershipArray Items;
 
-    // Takes ownership; no check for a partnership of the same name.
-    void Add(std::unique_ptr<TPartnership> partnership);
+    // No check for a partnership of the same name.
+    void Add(TPartnership partnership);
 
     // Loads every partnership in which the partner is sender or receiver, in the service's order
     // (1 + N commands for N listed partnerships).
-    static std::unique_ptr<TPartnershipList>
-    LoadPartnerships(TCommandHandler& channel, const std::string& partnerName,
-                     TProgress& progress = TProgress::None());
+    static TPartnershipList LoadPartnerships(TCommandHandler& channel,
+                                             const std::string& partnerName,
+                                             TProgress& progress = TProgress::None());
 };

@@ -3,7 +3,7 @@
 TProgress& TProgress::None() {
     class TUnwatched final : public TProgress {
     public:
-        void Step(const std::string&, int, int, bool) override {}
+        void Step(const std::string&, int, int, TCancel) override {}
     };
     static TUnwatched unwatched;
     return unwatched;

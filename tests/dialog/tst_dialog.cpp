@@ -106,7 +106,9 @@ void TestDialog::formShowRunsOnShow() {
 void TestDialog::remoteNameFromFirstArgument() {
     Rig rig;
     rig.service.memory.partners.push_back({"Partner7", "P7", "", ""});
-    rig.form.Arguments = QStringList{"vantrel-config", "Partner7", "ignored"};
+    TDialogOptions options = TDialogOptions::FromProgram({"vantrel-config", "Partner7", "ignored"});
+    options.ServiceConfigPath = rig.dialog.configPath.toStdString();
+    rig.form.Open(rig.service.channel, options);
     rig.form.FormShow(&rig.form);
     QCOMPARE(rig.form.RemoteName->text(), QStringLiteral("Partner7"));
     QCOMPARE(rig.service.sent().at(4), std::string("Partner View Partner7"));
@@ -300,7 +302,7 @@ void TestDialog::okAfterFailedLoadSavesNothing() {
                 form.FormShow(&form);
             })).contains(QStringLiteral("Cannot connect")));
     QVERIFY(!LocalPartner);
-    form.SetCommandHandler(service.channel); // the service is back
+    form.Open(service.channel, {DefaultRemotePartnerName, dialog.configPath.toStdString()}); // back
     QSignalSpy finished(&form, &QDialog::finished);
     ModalWatcher watcher;
     form.OK->click(); // through the guard, as the operator would
@@ -337,8 +339,9 @@ void TestDialog::unsafeFieldNamedByItsLabel() {
 void TestDialog::configFailureStopsOk() {
     Rig rig;
     rig.form.FormShow(&rig.form);
-    rig.form.ServiceConfigPath =
-        rig.dialog.dir.filePath(QStringLiteral("missing.xml")).toStdString();
+    rig.form.Open(rig.service.channel,
+                  {DefaultRemotePartnerName,
+                   rig.dialog.dir.filePath(QStringLiteral("missing.xml")).toStdString()});
     rig.form.LocalAS2ID->setText(QStringLiteral("L2"));
     QSignalSpy finished(&rig.form, &QDialog::finished);
     ModalWatcher watcher;

@@ -3,6 +3,7 @@
 // from the .ui file, so a slip in either shows.
 
 #include "dialog/main.h"
+#include "dialog/widgets.h"
 #include "support/dialogfixture.h"
 #include "support/modalwatcher.h"
 #include "support/servicefixture.h"

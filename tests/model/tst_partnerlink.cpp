@@ -25,8 +25,8 @@ std::vector<TFieldName> Labels() {
 struct Loaded {
     ServiceFixture fixture;
     TPartnerLink link{fixture.channel, Labels()};
-    std::unique_ptr<TPartner> local;
-    std::unique_ptr<TPartner> remote;
+    std::optional<TPartner> local;
+    std::optional<TPartner> remote;
     TLinkSettings settings;
     std::string raised; // what Read raised
     std::size_t loadCommands = 0;
@@ -88,7 +88,7 @@ void TestPartnerLink::loadAndRead() {
     QCOMPARE(s.IncomingAS2Port, 4080);
     QCOMPARE(s.IncomingMDNPort, 10090);
     // The two partners hold independent copies of the partnerships between them.
-    QVERIFY(l.local->Partnerships->Items[0].get() != l.remote->Partnerships->Items[0].get());
+    QVERIFY(&l.local->Partnerships.Items[0] != &l.remote->Partnerships.Items[0]);
 }
 
 void TestPartnerLink::incomingUrlTakenApart_data() {
@@ -224,8 +224,8 @@ void TestPartnerLink::readBackRaisesNoFalseAlarm() {
     QFETCH(bool, extraHeld);
     Loaded l;
     // What a save of these partners would have left on the service.
-    l.local->Partnerships->Items[0]->SetAttribute("as2_url", value.toStdString());
-    l.remote->Partnerships->Items[0]->SetAttribute("as2_url", value.toStdString());
+    l.local->Partnerships.Items[0].SetAttribute("as2_url", value.toStdString());
+    l.remote->Partnerships.Items[0].SetAttribute("as2_url", value.toStdString());
     l.fixture.memory.partnerships[0].attributes[1].second = value.toStdString();
     if (extraHeld) {
         l.fixture.memory.partnerships[0].attributes.emplace_back("content_type", "x12");
@@ -252,8 +252,8 @@ void TestPartnerLink::readBackNamesEachDifference() {
 void TestPartnerLink::applyAfterFailedLoadSendsNothing() {
     ServiceFixture fixture;
     TPartnerLink link(fixture.channel, Labels());
-    auto local = std::make_unique<TPartner>();
-    std::unique_ptr<TPartner> remote; // its load failed
+    std::optional<TPartner> local = TPartner();
+    std::optional<TPartner> remote; // its load failed
     const std::string message =
         Raised<EDialogStateError>([&] { link.Apply(local, remote, TLinkSettings()); });
     QVERIFY2(QString::fromStdString(message).contains(QStringLiteral("Nothing was saved")),
@@ -280,8 +280,8 @@ void TestPartnerLink::unsafeRemoteNameLoadsNothing() {
     QFETCH(QString, told);
     ServiceFixture fixture;
     TPartnerLink link(fixture.channel, Labels());
-    std::unique_ptr<TPartner> local;
-    std::unique_ptr<TPartner> remote;
+    std::optional<TPartner> local;
+    std::optional<TPartner> remote;
     const std::string message =
         Raised<EUnsafeCommandText>([&] { link.Load(name.toStdString(), local, remote); });
     QVERIFY2(QString::fromStdString(message).startsWith(told), message.c_str());

@@ -16,12 +16,12 @@ Q_DECLARE_METATYPE(Commands)
 
 namespace {
 
-std::unique_ptr<TPartnership>
-MakePartnership(const std::string& name, const std::string& sender, const std::string& receiver,
-                std::vector<std::pair<std::string, std::string>> attrs) {
-    auto p = std::make_unique<TPartnership>(name, sender, receiver);
+TPartnership MakePartnership(const std::string& name, const std::string& sender,
+                             const std::string& receiver,
+                             std::vector<std::pair<std::string, std::string>> attrs) {
+    TPartnership p(name, sender, receiver);
     for (auto& a : attrs)
-        p->AddAttribute(a.first, a.second);
+        p.AddAttribute(a.first, a.second);
     return p;
 }
 
@@ -99,14 +99,14 @@ void TestPartners::saveSequence() {
     ServiceFixture fixture;
     TPartner partner = MakePartner("AS2Remote", "REMOTE ID", "", "AS2Remote:1");
     if (partnerships >= 1)
-        partner.Partnerships->Add(MakePartnership("A-B", "AS2Local", "AS2Remote", {}));
+        partner.Partnerships.Add(MakePartnership("A-B", "AS2Local", "AS2Remote", {}));
     if (partnerships >= 2)
-        partner.Partnerships->Add(MakePartnership("B-A", "AS2Remote", "AS2Local",
-                                                  {{"protocol", "as2"},
-                                                   {"subject", "x=y,z"},
-                                                   {"subject", "second"},
-                                                   {"", "empty name"},
-                                                   {"k", ""}}));
+        partner.Partnerships.Add(MakePartnership("B-A", "AS2Remote", "AS2Local",
+                                                 {{"protocol", "as2"},
+                                                  {"subject", "x=y,z"},
+                                                  {"subject", "second"},
+                                                  {"", "empty name"},
+                                                  {"k", ""}}));
     partner.SavePartner(fixture.channel);
     QCOMPARE(fixture.sent(), expected);
     // Each command travelled on a connection of its own, after the unused start-up one.
@@ -116,33 +116,32 @@ void TestPartners::saveSequence() {
 void TestPartners::loadUnknownPartnerSendsOneCommand() {
     ServiceFixture fixture;
     FillSample(fixture.memory);
-    const std::unique_ptr<TPartner> partner = TPartner::LoadPartner(fixture.channel, "Nobody");
+    const TPartner partner = TPartner::LoadPartner(fixture.channel, "Nobody");
     QCOMPARE(fixture.sent(), Commands{"Partner View Nobody"});
-    QCOMPARE(partner->Name, std::string("Nobody"));
-    QVERIFY(partner->AS2ID.empty() && partner->Email.empty() && partner->X509Alias.empty());
-    QVERIFY(partner->Partnerships);
-    QVERIFY(partner->Partnerships->Items.empty());
+    QCOMPARE(partner.Name, std::string("Nobody"));
+    QVERIFY(partner.AS2ID.empty() && partner.Email.empty() && partner.X509Alias.empty());
+    QVERIFY(partner.Partnerships.Items.empty());
 }
 
 void TestPartners::loadKnownPartnerFiltersExactly() {
     ServiceFixture fixture;
     FillSample(fixture.memory);
-    const std::unique_ptr<TPartner> partner = TPartner::LoadPartner(fixture.channel, "AS2Local");
+    const TPartner partner = TPartner::LoadPartner(fixture.channel, "AS2Local");
     // 2 + M commands: every listed partnership is fetched before it can be tested.
     QCOMPARE(fixture.sent(),
              (Commands{"Partner View AS2Local", "Partnership List",
                        "Partnership View AS2Local-AS2Remote", "Partnership View Other-Third",
                        "Partnership View AS2Remote-AS2Local", "Partnership View lower",
                        "Partnership View Self"}));
-    QCOMPARE(partner->AS2ID, std::string("LOCALID"));
-    QCOMPARE(partner->Email, std::string("local@example.com"));
-    QCOMPARE(partner->X509Alias, std::string("AS2Local:0"));
+    QCOMPARE(partner.AS2ID, std::string("LOCALID"));
+    QCOMPARE(partner.Email, std::string("local@example.com"));
+    QCOMPARE(partner.X509Alias, std::string("AS2Local:0"));
     QStringList names;
-    for (const auto& p : partner->Partnerships->Items)
-        names << QString::fromStdString(p->Name);
+    for (const auto& p : partner.Partnerships.Items)
+        names << QString::fromStdString(p.Name);
     // The lower-case sender does not match; the partnership with itself on both ends stands once.
     QCOMPARE(names, (QStringList{"AS2Local-AS2Remote", "AS2Remote-AS2Local", "Self"}));
-    const TPartnership& self = *partner->Partnerships->Items[2];
+    const TPartnership& self = partner.Partnerships.Items[2];
     QCOMPARE(self.Attributes.size(), size_t(2));
     QCOMPARE(self.GetAttribute("a"), std::string("1"));
 }
@@ -152,22 +151,22 @@ void TestPartners::loadPartnerWithoutNameUsesEmptyName() {
     FillSample(fixture.memory);
     fixture.memory.partnerships.push_back({"Anon", "", "Other", {}});
     fixture.memory.overrides["Partner View Ghost"] = Reply("Partner Ghost {as2_id=G}");
-    const std::unique_ptr<TPartner> partner = TPartner::LoadPartner(fixture.channel, "Ghost");
-    QCOMPARE(partner->Name, std::string());
-    QCOMPARE(partner->AS2ID, std::string("G"));
-    QCOMPARE(partner->Partnerships->Items.size(), size_t(1));
-    QCOMPARE(partner->Partnerships->Items[0]->Name, std::string("Anon"));
+    const TPartner partner = TPartner::LoadPartner(fixture.channel, "Ghost");
+    QCOMPARE(partner.Name, std::string());
+    QCOMPARE(partner.AS2ID, std::string("G"));
+    QCOMPARE(partner.Partnerships.Items.size(), size_t(1));
+    QCOMPARE(partner.Partnerships.Items[0].Name, std::string("Anon"));
 }
 
 void TestPartners::partnershipMissingMarkersReadsEmpty() {
     ServiceFixture fixture;
     fixture.memory.overrides["Partnership View X"] =
         Reply("Sender IDs = {name=A} Attributes = {k=v}");
-    const std::unique_ptr<TPartnership> p = TPartnership::LoadPartnership(fixture.channel, "X");
-    QCOMPARE(p->Name, std::string("X"));
-    QCOMPARE(p->SenderName, std::string("A"));
-    QCOMPARE(p->ReceiverName, std::string());
-    QCOMPARE(p->GetAttribute("k"), std::string("v"));
+    const TPartnership p = TPartnership::LoadPartnership(fixture.channel, "X");
+    QCOMPARE(p.Name, std::string("X"));
+    QCOMPARE(p.SenderName, std::string("A"));
+    QCOMPARE(p.ReceiverName, std::string());
+    QCOMPARE(p.GetAttribute("k"), std::string("v"));
 }
 
 void TestPartners::unsafeNameInTheListStopsTheLoad() {
@@ -200,8 +199,8 @@ void TestPartners::attributeOperations() {
     QCOMPARE(p.Attributes.size(), size_t(4));
     QCOMPARE(p.Attributes[3].Name, std::string("c"));
     TPartnershipList list;
-    list.Add(std::make_unique<TPartnership>("N", "S", "R"));
-    list.Add(std::make_unique<TPartnership>("N", "S", "R"));
+    list.Add(TPartnership("N", "S", "R"));
+    list.Add(TPartnership("N", "S", "R"));
     QCOMPARE(list.Items.size(), size_t(2));
 }
 
@@ -262,16 +261,16 @@ void TestPartners::unsafeTextRefused() {
     else if (field == "name")
         partner.Name = t;
     else if (field == "pname")
-        p->Name = t;
+        p.Name = t;
     else if (field == "sender")
-        p->SenderName = t;
+        p.SenderName = t;
     else if (field == "receiver")
-        p->ReceiverName = t;
+        p.ReceiverName = t;
     else if (field == "aname")
-        p->Attributes[0].Name = t;
+        p.Attributes[0].Name = t;
     else if (field == "avalue")
-        p->SetAttribute("as2_url", t);
-    partner.Partnerships->Add(std::move(p));
+        p.SetAttribute("as2_url", t);
+    partner.Partnerships.Add(std::move(p));
     const QString message = QString::fromStdString(
         Raised<EUnsafeCommandText>([&] { partner.SavePartner(fixture.channel); }));
     QVERIFY2(message.contains(named), qPrintable(message));
@@ -314,26 +313,26 @@ void TestPartners::roundTripThroughStandin() {
     StandIn standin(data.path());
     QVERIFY(standin.initSample() && standin.start());
     TCommandHandler channel(nullptr, "127.0.0.1", standin.portText(), 5000);
-    std::unique_ptr<TPartner> remote = TPartner::LoadPartner(channel, "AS2Remote");
-    QVERIFY(!remote->AS2ID.empty());
-    QVERIFY(!remote->Partnerships->Items.empty());
-    remote->SetAS2ID("NEW REMOTE ID");
-    remote->SetEmail("b\xc3\xbcro@example.com");
-    remote->SetX509Alias("AS2Remote:7");
-    remote->Partnerships->Items[0]->SetAttribute("as2_url", "http://partner.example:5080");
-    remote->Partnerships->Items[0]->AddAttribute("note", "a=b,c");
-    remote->SavePartner(channel);
+    TPartner remote = TPartner::LoadPartner(channel, "AS2Remote");
+    QVERIFY(!remote.AS2ID.empty());
+    QVERIFY(!remote.Partnerships.Items.empty());
+    remote.SetAS2ID("NEW REMOTE ID");
+    remote.SetEmail("b\xc3\xbcro@example.com");
+    remote.SetX509Alias("AS2Remote:7");
+    remote.Partnerships.Items[0].SetAttribute("as2_url", "http://partner.example:5080");
+    remote.Partnerships.Items[0].AddAttribute("note", "a=b,c");
+    remote.SavePartner(channel);
 
-    std::unique_ptr<TPartner> again = TPartner::LoadPartner(channel, "AS2Remote");
-    QCOMPARE(again->AS2ID, std::string("NEW REMOTE ID"));
-    QCOMPARE(again->Email, std::string("b\xc3\xbcro@example.com"));
-    QCOMPARE(again->X509Alias, std::string("AS2Remote:7"));
-    QCOMPARE(again->Partnerships->Items.size(), remote->Partnerships->Items.size());
-    const TPartnership& first = *again->Partnerships->Items[0];
-    QCOMPARE(first.Name, remote->Partnerships->Items[0]->Name);
+    TPartner again = TPartner::LoadPartner(channel, "AS2Remote");
+    QCOMPARE(again.AS2ID, std::string("NEW REMOTE ID"));
+    QCOMPARE(again.Email, std::string("b\xc3\xbcro@example.com"));
+    QCOMPARE(again.X509Alias, std::string("AS2Remote:7"));
+    QCOMPARE(again.Partnerships.Items.size(), remote.Partnerships.Items.size());
+    const TPartnership& first = again.Partnerships.Items[0];
+    QCOMPARE(first.Name, remote.Partnerships.Items[0].Name);
     QCOMPARE(first.GetAttribute("as2_url"), std::string("http://partner.example:5080"));
     QCOMPARE(first.GetAttribute("note"), std::string("a=b,c"));
-    QCOMPARE(first.Attributes.size(), remote->Partnerships->Items[0]->Attributes.size());
+    QCOMPARE(first.Attributes.size(), remote.Partnerships.Items[0].Attributes.size());
 }
 
 QTEST_MAIN(TestPartners)

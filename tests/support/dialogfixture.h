@@ -28,9 +28,7 @@ struct DialogFixture {
         if (configPath.isEmpty())
             writeConfig(Config);
         form = std::make_unique<TMainForm>();
-        form->SetCommandHandler(channel);
-        form->ServiceConfigPath = this->configPath.toStdString();
-        form->Arguments = QStringList{QStringLiteral("vantrel-config")};
+        form->Open(channel, {DefaultRemotePartnerName, this->configPath.toStdString()});
     }
     ~DialogFixture() {
         form.reset();
