@@ -29,9 +29,10 @@ cleanup() {
 }
 trap cleanup EXIT
 
-export ASAN_OPTIONS="detect_leaks=1"
-export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-export LSAN_OPTIONS="suppressions=$ROOT/cmake/lsan.supp:print_suppressions=0"
+# The sanitizer options of the asan test preset, so a fault stops fuzzing as it stops a test.
+while IFS='=' read -r name value; do
+    export "$name=$value"
+done < <(cmake -DROOT="$ROOT" -DPRESET=asan -P "$ROOT/cmake/PresetEnvironment.cmake")
 
 results=()
 for target in "${targets[@]}"; do

@@ -13,15 +13,23 @@ namespace {
 
 // Qt aborts the program, with lines of advice about reinstalling it, when it cannot open a
 // display. While the application object is made, Qt's messages are held back: a fatal one becomes
-// one line and exit code 1, the others are passed on once the application stands.
+// our line, then the messages Qt gave before it (its reason, such as "could not connect to display
+// :77"), and exit code 1; the others are passed on once the application stands.
 std::vector<std::pair<QtMsgType, QString>> HeldMessages;
 
 void HoldStartUpMessage(QtMsgType type, const QMessageLogContext& /*context*/,
                         const QString& message) {
     if (type == QtFatalMsg) {
-        std::fputs("vantrel-config: cannot open a display; run it from a desktop session or set "
-                   "DISPLAY\n",
-                   stderr);
+        const QByteArray display = qgetenv("DISPLAY");
+        if (display.isEmpty())
+            std::fputs("vantrel-config: cannot open a display; run it from a desktop session or "
+                       "set DISPLAY\n",
+                       stderr);
+        else
+            std::fprintf(stderr, "vantrel-config: cannot open the display %s\n",
+                         display.constData());
+        for (const auto& held : HeldMessages)
+            std::fprintf(stderr, "%s\n", held.second.toLocal8Bit().constData());
         std::_Exit(1); // nothing of Qt's half-made state may run on the way out
     }
     HeldMessages.emplace_back(type, message);

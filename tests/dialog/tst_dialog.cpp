@@ -406,12 +406,19 @@ void TestDialog::againstStandin() {
 
 void TestDialog::withoutADisplay_data() {
     QTest::addColumn<QString>("display"); // empty: not set
-    QTest::newRow("DISPLAY not set") << "";
-    QTest::newRow("a display that is not there") << ":97";
+    QTest::addColumn<QString>("told");    // our line, then Qt's reason
+    QTest::newRow("DISPLAY not set")
+        << ""
+        << "vantrel-config: cannot open a display; run it from a desktop session or set "
+           "DISPLAY\ncould not connect to display \n";
+    QTest::newRow("a display that is not there")
+        << ":97"
+        << "vantrel-config: cannot open the display :97\ncould not connect to display :97\n";
 }
 
 void TestDialog::withoutADisplay() {
     QFETCH(QString, display);
+    QFETCH(QString, told);
     const QString program = qEnvironmentVariable("VANTREL_CONFIG_EXE");
     if (!QFileInfo::exists(program))
         QSKIP("vantrel-config is not built");
@@ -426,9 +433,9 @@ void TestDialog::withoutADisplay() {
     QVERIFY(process.waitForFinished(20000));
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(process.exitCode(), 1);
-    QCOMPARE(process.readAllStandardError(),
-             QByteArray("vantrel-config: cannot open a display; run it from a desktop session or "
-                        "set DISPLAY\n"));
+    const QString said = QString::fromLocal8Bit(process.readAllStandardError());
+    QVERIFY2(said.startsWith(told), qPrintable(said));
+    QVERIFY2(!said.contains(QStringLiteral("Reinstalling")), qPrintable(said));
 }
 
 namespace {

@@ -1,0 +1,22 @@
+# cmake -DROOT=<source folder> -DPRESET=<name> -P PresetEnvironment.cmake
+# Prints the environment of that test preset, one NAME=VALUE a line, ${sourceDir} filled in, so a
+# script can run a program as the preset runs the tests.
+file(READ "${ROOT}/CMakePresets.json" presets)
+string(JSON count LENGTH "${presets}" testPresets)
+math(EXPR last "${count} - 1")
+foreach(i RANGE ${last})
+    string(JSON name GET "${presets}" testPresets ${i} name)
+    if(name STREQUAL PRESET)
+        string(JSON variables ERROR_VARIABLE none LENGTH "${presets}" testPresets ${i} environment)
+        if(none)
+            return()
+        endif()
+        math(EXPR lastVariable "${variables} - 1")
+        foreach(j RANGE ${lastVariable})
+            string(JSON variable MEMBER "${presets}" testPresets ${i} environment ${j})
+            string(JSON value GET "${presets}" testPresets ${i} environment ${variable})
+            string(REPLACE "\${sourceDir}" "${ROOT}" value "${value}")
+            execute_process(COMMAND ${CMAKE_COMMAND} -E echo "${variable}=${value}")
+        endforeach()
+    endif()
+endforeach()
