@@ -70,7 +70,7 @@ FakeService::FakeService(Responder responder, Recording recording)
     : Respond(std::move(responder)), Recorded(recording == Recording::On) {
     Listener = BindLoopback(Port);
     int wake[2];
-    if (::listen(Listener, 16) != 0 || ::pipe(wake) != 0) {
+    if (::listen(Listener, 128) != 0 || ::pipe(wake) != 0) {
         ::close(Listener);
         throw std::runtime_error("FakeService: listen");
     }
@@ -259,6 +259,10 @@ void FakeService::Serve(int connection) {
             }
             if (reply.end == Reply::End::Close)
                 ::shutdown(connection, SHUT_WR);
+            // Nothing after the line is recorded: a connection answered is done with, as the
+            // service is.
+            if (!Recorded && reply.end == Reply::End::Close)
+                open = false;
         }
     }
 

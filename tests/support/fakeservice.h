@@ -61,8 +61,9 @@ public:
 
     static constexpr const char* host = "127.0.0.1";
 
-    // Off: nothing is recorded (connections() and commands() stay empty), so a benchmark's
-    // thousands of round trips cost no memory.
+    // Off: nothing is recorded (connections() and commands() stay empty) and a connection that
+    // was answered and closed is done with at once, so a benchmark's thousands of round trips
+    // cost no memory and no wait for the client.
     enum class Recording { On, Off };
 
     explicit FakeService(Responder responder = {}, Recording recording = Recording::On);
