@@ -30,9 +30,11 @@ echo "== Shell scripts (shellcheck)"
 mapfile -t scripts < <(tracked '*.sh' .ci/run)
 shellcheck "${scripts[@]}" || failed=1
 
-echo "== Layers: dialog -> model -> channel -> platform"
+echo "== Layers: dialog, cli -> model -> channel -> platform"
 # layer:the layers its files may include
-for rule in platform:platform channel:platform,channel model:platform,channel,model; do
+# cli includes the configuration file update from dialog until that moves into model.
+for rule in platform:platform channel:platform,channel model:platform,channel,model \
+    cli:platform,channel,model,dialog,cli; do
     layer="${rule%%:*}"
     allowed="${rule#*:}"
     while IFS= read -r line; do
