@@ -61,7 +61,8 @@ public:
 
     static constexpr const char* host = "127.0.0.1";
 
-    explicit FakeService(Responder responder = {});
+    // On a free port, or on the port given (a program's fixed one).
+    explicit FakeService(Responder responder = {}, unsigned short port = 0);
     ~FakeService();
     FakeService(const FakeService&) = delete;
     FakeService& operator=(const FakeService&) = delete;
