@@ -110,6 +110,16 @@ private Q_SLOTS:
             << QByteArray("{\"remoteAS2ID\": \"X\", \"incomingAS2Port\": 0}") << false << 2
             << QStringList() << "vantrel-link: incomingAS2Port: 0 is not a port number"
             << QStringList();
+        QTest::newRow("refused names")
+            << Service::StandIn << apply
+            << QByteArray("{\"remoteName\": \"X\", \"localCertificate\": \"nope\"}") << false << 2
+            << QStringList()
+            << "localCertificate: \"nope\" is not in the AS2 service's certificate list; "
+               "import-cert imports one\nvantrel-link: remoteName: \"X\" is not the partner"
+            << QStringList();
+        QTest::newRow("usage") << Service::StandIn << QStringList{"show", "--bogus"} << QByteArray()
+                               << false << 2 << QStringList() << "Unknown option 'bogus'"
+                               << QStringList();
         QTest::newRow("stale version")
             << Service::StandIn << apply
             << QByteArray("{\"remoteAS2ID\": \"X\", \"version\": \"%V\"}") << true << 2
