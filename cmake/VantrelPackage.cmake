@@ -1,6 +1,7 @@
 # The Debian package: `cpack -G DEB` in a build folder makes vantrel-config_VERSION_ARCH.deb with
-# what the install rules install (the dialog, its menu entry and its icon) under /usr. The
-# stand-in has no install rule, so it stays out.
+# what the install rules install (the dialog and vantrel-link, the dialog's menu entry and icon,
+# the manual pages, the copyright file and the changelog) under /usr. The stand-in has no install
+# rule, so it stays out.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME vantrel-config)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -13,7 +14,10 @@ string(CONCAT CPACK_DEBIAN_PACKAGE_DESCRIPTION
     "remote partner from the service's command port (localhost:4321), lets the\n"
     "operator change their AS2 IDs, e-mail addresses, certificates and the\n"
     "addresses at which messages and receipts arrive, and writes them back.\n"
-    "It keeps no data of its own.")
+    "It keeps no data of its own.\n"
+    ".\n"
+    "vantrel-link does the same from a script: it prints the settings as JSON\n"
+    "and applies an edited copy with the dialog's checks and read-back.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 
 # DEB-DEFAULT names the file NAME_VERSION_ARCH.deb (no Debian revision is set).

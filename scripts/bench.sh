@@ -147,3 +147,7 @@ PYTHON
 echo
 echo "== Start-up beside a bare Qt dialog with the same widgets (needs port 4321 free)"
 python3 "$ROOT/bench/startup.py" --runs "${VANTREL_STARTUP_RUNS:-15}"
+
+echo
+echo "== vantrel-link show beside a bare QCoreApplication program (needs port 4321 free)"
+python3 "$ROOT/bench/link_startup.py" --runs "${VANTREL_LINK_RUNS:-41}"

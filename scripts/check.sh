@@ -30,9 +30,10 @@ echo "== Shell scripts (shellcheck)"
 mapfile -t scripts < <(tracked '*.sh' .ci/run)
 shellcheck "${scripts[@]}" || failed=1
 
-echo "== Layers: dialog -> model -> channel -> platform"
+echo "== Layers: dialog, cli -> model -> channel -> platform"
 # layer:the layers its files may include
-for rule in platform:platform channel:platform,channel model:platform,channel,model; do
+for rule in platform:platform channel:platform,channel model:platform,channel,model \
+    cli:platform,channel,model,cli; do
     layer="${rule%%:*}"
     allowed="${rule#*:}"
     while IFS= read -r line; do

@@ -59,9 +59,10 @@ std::string Text(const QLineEdit* edit) {
 
 // Step 1 of the alias derivation: an empty field takes the partner's name, and keeps it.
 std::string NextAliasFor(QLineEdit* certificate, const QLineEdit* partnerName) {
+    const std::string alias = NextImportAlias(Text(certificate), Text(partnerName));
     if (certificate->text().isEmpty())
         certificate->setText(partnerName->text());
-    return NextCertificateAlias(Text(certificate));
+    return alias;
 }
 
 } // namespace

@@ -14,3 +14,7 @@ std::string NextCertificateAlias(const std::string& fieldText) {
                                 : static_cast<int64_t>(next) - (INT64_C(1) << 32);
     return fieldText.substr(0, colon) + ":" + std::to_string(wrapped);
 }
+
+std::string NextImportAlias(const std::string& certificate, const std::string& partnerName) {
+    return NextCertificateAlias(certificate.empty() ? partnerName : certificate);
+}

@@ -9,3 +9,7 @@
 // holding the partner name when it was empty. Raises EConvertError when the counter text is no
 // integer.
 std::string NextCertificateAlias(const std::string& fieldText);
+
+// The alias an Import stores a partner's next certificate under: the one that follows the
+// certificate the partner names, or its name when it names none.
+std::string NextImportAlias(const std::string& certificate, const std::string& partnerName);

@@ -139,9 +139,9 @@ void TPartnerLink::CheckSetting(const TLinkSettings& settings, TSettingText sett
     CommandText::Check(field, settings.*setting, CommandText::TKind::Value, "saved");
 }
 
-void TPartnerLink::Apply(std::optional<TPartner>& loadedLocal,
-                         std::optional<TPartner>& loadedRemote, const TLinkSettings& settings,
-                         TProgress& progress) {
+TLinkSave TPartnerLink::Prepare(const std::optional<TPartner>& loadedLocal,
+                                const std::optional<TPartner>& loadedRemote,
+                                const TLinkSettings& settings) const {
     if (!loadedLocal || !loadedRemote)
         throw EDialogStateError("The settings could not be read from the AS2 service, so there is "
                                 "nothing to save. Nothing was saved");
@@ -180,6 +180,15 @@ void TPartnerLink::Apply(std::optional<TPartner>& loadedLocal,
     // each partner is changed right before its own save.
     local.CheckSave();
     remote.CheckSave();
+    return {std::move(local), std::move(remote)};
+}
+
+void TPartnerLink::Apply(std::optional<TPartner>& loadedLocal,
+                         std::optional<TPartner>& loadedRemote, const TLinkSettings& settings,
+                         TProgress& progress) {
+    TLinkSave save = Prepare(loadedLocal, loadedRemote, settings);
+    TPartner& local = save.Local;
+    TPartner& remote = save.Remote;
     ExplainFailure(
         [&] {
             local.SavePartner(Channel, progress);
@@ -202,7 +211,7 @@ void TPartnerLink::Apply(std::optional<TPartner>& loadedLocal,
         message += "\n" + differences[i];
     if (shown < differences.size())
         message += "\nand " + std::to_string(differences.size() - shown) + " more";
-    throw EServiceError(message + "\nOK sends the settings again");
+    throw ENotHeldError(message + "\nOK sends the settings again", std::move(differences));
 }
 
 std::vector<std::string> TPartnerLink::Differences(const TPartner& local, const TPartner& remote,

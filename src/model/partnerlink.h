@@ -3,6 +3,7 @@
 // plain data, and every rule between them and the two partners that needs no widget.
 
 #include "model/partners.h"
+#include "platform/exceptions.h"
 
 #include <optional>
 #include <string>
@@ -37,6 +38,21 @@ struct TFieldName {
     std::string Label;
 };
 
+// The service does not hold what a save sent: one line per difference, as the message lists them.
+class ENotHeldError : public EServiceError {
+public:
+    ENotHeldError(std::string message, std::vector<std::string> differences)
+        : EServiceError(std::move(message)), Differences(std::move(differences)) {}
+
+    std::vector<std::string> Differences;
+};
+
+// Copies of the two partners as a save sends them.
+struct TLinkSave {
+    TPartner Local;
+    TPartner Remote;
+};
+
 class TPartnerLink {
 public:
     TPartnerLink(TCommandHandler& channel, std::vector<TFieldName> fieldNames);
@@ -53,13 +69,18 @@ public:
     // that is no number; `settings` then holds what was read before it.
     static void Read(const TPartner& local, const TPartner& remote, TLinkSettings& settings);
 
-    // Checks every text that goes into a command, writes the settings into copies of the two
-    // partners and the remote partner's partnerships (creating two when it has none), saves the
-    // local partner and the remote one, and reads back what the service holds; only then do the
-    // copies take the partners' place, so OK again after a failure sends what the first OK sent
-    // for the same settings. Nothing is sent when a partner is missing (a failed load) or a text
-    // cannot go into a command. EServiceError when a command could not be delivered, the
-    // read-back failed, or the service does not hold what was sent (the message lists the
+    // Checks every text that goes into a command and writes the settings into copies of the two
+    // partners and the remote partner's partnerships (creating two when it has none); sends
+    // nothing. EDialogStateError when a partner is missing (a failed load), EUnsafeCommandText
+    // when a text cannot go into a command.
+    TLinkSave Prepare(const std::optional<TPartner>& local, const std::optional<TPartner>& remote,
+                      const TLinkSettings& settings) const;
+
+    // Prepares the save, saves the local partner and the remote one, and reads back what the
+    // service holds; only then do the copies take the partners' place, so OK again after a
+    // failure sends what the first OK sent for the same settings. Nothing is sent when Prepare
+    // refuses. EServiceError when a command could not be delivered or the read-back failed;
+    // ENotHeldError when the service does not hold what was sent (the message lists the
     // differences); the service may then hold part of the save.
     void Apply(std::optional<TPartner>& local, std::optional<TPartner>& remote,
                const TLinkSettings& settings, TProgress& progress = TProgress::None());

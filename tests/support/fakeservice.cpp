@@ -22,13 +22,18 @@ constexpr int SendFlags = MSG_NOSIGNAL;
 constexpr int SendFlags = 0;
 #endif
 
-// A TCP socket bound to 127.0.0.1 on a free port; its port is stored in port.
+// A TCP socket bound to 127.0.0.1 on the port (a free one for 0); its port is stored in port.
 int BindLoopback(unsigned short& port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0)
         throw std::runtime_error("FakeService: socket");
+    // A fixed port may still hold connections of an earlier service in TIME_WAIT.
+    const int one = 1;
+    if (port != 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in address{};
     address.sin_family = AF_INET;
+    address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
     if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
@@ -66,8 +71,8 @@ Reply Reply::CloseAtOnce() {
     return Chunks({}, 0, End::Abort);
 }
 
-FakeService::FakeService(Responder responder, Recording recording)
-    : Respond(std::move(responder)), Recorded(recording == Recording::On) {
+FakeService::FakeService(Responder responder, Recording recording, unsigned short port)
+    : Port(port), Respond(std::move(responder)), Recorded(recording == Recording::On) {
     Listener = BindLoopback(Port);
     int wake[2];
     if (::listen(Listener, 128) != 0 || ::pipe(wake) != 0) {

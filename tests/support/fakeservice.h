@@ -66,7 +66,9 @@ public:
     // cost no memory and no wait for the client.
     enum class Recording { On, Off };
 
-    explicit FakeService(Responder responder = {}, Recording recording = Recording::On);
+    // On a free port, or on the port given (a program's fixed one).
+    explicit FakeService(Responder responder = {}, Recording recording = Recording::On,
+                         unsigned short port = 0);
     ~FakeService();
     FakeService(const FakeService&) = delete;
     FakeService& operator=(const FakeService&) = delete;

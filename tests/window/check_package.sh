@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds the Debian package from a build folder and checks it without installing it: its file
-# name, its Depends from dpkg-shlibdeps, that it holds the program, the menu entry and the icon
-# under /usr and nothing else; then runs the unpacked program against the stand-in on a virtual
-# X server until its window shows the remote partner, and closes it with Escape.
+# name, its Depends from dpkg-shlibdeps, that it holds the two programs, the menu entry, the icon,
+# the manual pages, the copyright file and the changelog under /usr and nothing else, and that
+# lintian has nothing to say; then runs the unpacked dialog against the stand-in on a virtual
+# X server until its window shows the remote partner, closes it with Escape, and asks the
+# unpacked vantrel-link for the same.
 # Usage: check_package.sh BUILD_DIR CPACK VERSION, with VANTREL_STANDIN naming the built
 # as2-standin. Everything it started is stopped, also when it fails.
 set -euo pipefail
@@ -27,6 +29,7 @@ xd_need dpkg-shlibdeps dpkg-dev
 xd_need file file
 xd_need desktop-file-validate desktop-file-utils
 xd_need xclip xclip
+xd_need lintian lintian
 
 # The package goes to a folder of this run's own, so a package made by hand in the build folder
 # is neither replaced nor taken for this one.
@@ -45,14 +48,24 @@ for lib in libc6 libqt6core6 libqt6gui6 libqt6widgets6; do
         xd_fail "Depends lacks $lib: '$depends'"
 done
 
-# Exactly the three files, under /usr: the stand-in and anything else stay out.
+# Exactly these files, under /usr: the stand-in and anything else stay out.
 dpkg-deb -x "$deb" "$UNPACKED" || xd_fail "dpkg-deb -x failed"
 files="$(cd "$UNPACKED" && find . ! -type d | sort)"
 [ "$files" = "./usr/bin/vantrel-config
+./usr/bin/vantrel-link
 ./usr/share/applications/vantrel-config.desktop
-./usr/share/icons/hicolor/32x32/apps/vantrel-config.png" ] ||
-    xd_fail "the package holds other files than the program, menu entry and icon: $files"
-[ -x "$UNPACKED/usr/bin/vantrel-config" ] || xd_fail "usr/bin/vantrel-config is not executable"
+./usr/share/doc/vantrel-config/changelog.gz
+./usr/share/doc/vantrel-config/copyright
+./usr/share/icons/hicolor/32x32/apps/vantrel-config.png
+./usr/share/man/man1/vantrel-config.1.gz
+./usr/share/man/man1/vantrel-link.1.gz" ] ||
+    xd_fail "the package holds other files than expected: $files"
+for program in vantrel-config vantrel-link; do
+    [ -x "$UNPACKED/usr/bin/$program" ] || xd_fail "usr/bin/$program is not executable"
+done
+# Debian's own checks: no error and no warning (informational tags are no fault).
+lintian --fail-on error,warning "$deb" >"$WORK/lintian.log" 2>&1 ||
+    xd_fail "lintian finds faults: $(cat "$WORK/lintian.log")"
 desktop-file-validate "$UNPACKED/usr/share/applications/vantrel-config.desktop" ||
     xd_fail "desktop-file-validate refuses the menu entry"
 
@@ -78,4 +91,8 @@ xd_wait 10 "remote AS2 ID on the clipboard" clipboard_filled
 xd_keys "$XD_MAIN" Escape
 xd_wait_exit
 [ "$XD_EXIT" -eq 0 ] || xd_fail "exit code $XD_EXIT after Escape"
+# The packaged vantrel-link, against the same service.
+shown="$(VANTREL_CONFIG="$DATA/config.xml" "$UNPACKED/usr/bin/vantrel-link" show)" ||
+    xd_fail "the packaged vantrel-link show failed"
+grep -qF '"remoteAS2ID": "REMOTEID"' <<<"$shown" || xd_fail "vantrel-link shows: $shown"
 echo "PASS: package $expected ($(stat -c %s "$deb") bytes), Depends: $depends"

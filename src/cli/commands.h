@@ -1,0 +1,35 @@
+#pragma once
+// The three commands of vantrel-link over the partner link, and what they mean for a script:
+// JSON in and out, exit codes and messages.
+
+#include <string>
+
+// Where several apply, the highest wins.
+enum class TExit {
+    Done = 0,
+    Refused = 2,    // refused input, usage included; nothing was sent
+    Service = 3,    // the service cannot be reached, does not answer, or a load failed
+    NotHeld = 4,    // the service does not hold what was sent
+    ConfigFile = 5, // the configuration file was not updated
+};
+
+struct TLinkOptions {
+    std::string RemoteName;
+    std::string ConfigPath;
+    bool DryRun = false;
+};
+
+// Prints the settings as one JSON object on standard output.
+TExit ShowLink(const TLinkOptions& options);
+
+// Applies the JSON object in `input` as OK does, or shows what it would do (DryRun).
+TExit ApplyLink(const TLinkOptions& options, const std::string& input);
+
+enum class TCertificateSide { Local, Remote };
+// Imports the certificate file under the partner's next alias and prints it as JSON; a local
+// one with its password.
+TExit ImportCertificate(const TLinkOptions& options, TCertificateSide side, const std::string& path,
+                        const std::string* password);
+
+// Prints the message, one line at a time, and gives the exit code that the failure means.
+TExit Report(const std::string& message, TExit exit);

@@ -1,0 +1,170 @@
+// vantrel-link: the partner link of the configuration dialog, from a script.
+
+#include "cli/commands.h"
+#include "model/partnerlink.h"
+#include "model/serviceconfig.h"
+#include "platform/textconv.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <cstdio>
+#include <optional>
+
+namespace {
+
+const char* const Commands = R"(
+Commands:
+  show                    Print the link's settings as one JSON object, with the
+                          "version" of the records read.
+  apply [FILE]            Apply such an object (from FILE, or standard input) as the
+                          dialog's OK does; a key left out keeps what the service
+                          holds. Prints what changed, what the service does not hold
+                          and whether it must be restarted.
+  import-cert local|remote FILE
+                          Import a certificate as the Import buttons do and print its
+                          alias, which apply then gives the partner. A local (private)
+                          certificate's password comes from --password-file, else
+                          from standard input.
+
+Exit codes (where several apply, the highest wins):
+  0  done
+  2  refused input, usage included; nothing was sent
+  3  the AS2 service cannot be reached, does not answer, or a load failed
+  4  the AS2 service does not hold what was sent (an unconfirmed import included)
+  5  the configuration file was not updated
+)";
+
+int Usage(const std::string& message) {
+    return static_cast<int>(
+        Report(message + "\nRun vantrel-link --help for its commands", TExit::Refused));
+}
+
+// The whole of a file, or of standard input when the path is empty.
+std::optional<std::string> ReadInput(const QString& path, const char* what) {
+    QFile file(path);
+    const bool open =
+        path.isEmpty() ? file.open(stdin, QIODevice::ReadOnly) : file.open(QIODevice::ReadOnly);
+    const QByteArray bytes = open ? file.readAll() : QByteArray();
+    if (!open || file.error() != QFileDevice::NoError) {
+        Report(std::string("Cannot read ") + what + " " +
+                   (path.isEmpty() ? std::string("from standard input") : ToStdString(path)) +
+                   ": " + ToStdString(file.errorString()),
+               TExit::Refused);
+        return std::nullopt;
+    }
+    return bytes.toStdString();
+}
+
+int ImportCommand(const QStringList& args, const QString& passwordFile,
+                  const TLinkOptions& options) {
+    if (args.size() != 3 ||
+        (args[1] != QLatin1String("local") && args[1] != QLatin1String("remote")))
+        return Usage("import-cert takes local or remote and the certificate file");
+    const TCertificateSide side =
+        args[1] == QLatin1String("local") ? TCertificateSide::Local : TCertificateSide::Remote;
+    const QFileInfo file(args[2]);
+    if (!file.isFile())
+        return Usage("No certificate file " + ToStdString(file.absoluteFilePath()));
+    if (side == TCertificateSide::Remote) {
+        if (!passwordFile.isEmpty())
+            return Usage("A remote (public) certificate takes no password");
+        return static_cast<int>(
+            ImportCertificate(options, side, ToStdString(file.absoluteFilePath()), nullptr));
+    }
+    std::optional<std::string> password = ReadInput(passwordFile, "the password");
+    if (!password)
+        return static_cast<int>(TExit::Refused);
+    // One line end, as a file or an echo ends the password.
+    if (password->size() >= 2 && password->compare(password->size() - 2, 2, "\r\n") == 0)
+        password->resize(password->size() - 2);
+    else if (!password->empty() && password->back() == '\n')
+        password->pop_back();
+    if (password->empty())
+        return Usage("The password is empty; nothing was imported");
+    return static_cast<int>(
+        ImportCertificate(options, side, ToStdString(file.absoluteFilePath()), &*password));
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("vantrel-link"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(VANTREL_VERSION));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Reads and sets the link between this machine's AS2 service and one trading partner\n"
+        "through the service's command port (localhost:4321), with the checks, read-back and\n"
+        "configuration file update of the vantrel-config dialog."));
+    const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version = parser.addVersionOption();
+    const QCommandLineOption remote(QStringLiteral("remote"),
+                                    QStringLiteral("The remote partner's name (default %1).")
+                                        .arg(QLatin1String(DefaultRemotePartnerName)),
+                                    QStringLiteral("NAME"),
+                                    QLatin1String(DefaultRemotePartnerName));
+    const QCommandLineOption config(
+        QStringLiteral("config"),
+        QStringLiteral("The service's configuration file (default: $VANTREL_CONFIG, else %1).")
+            .arg(QStringLiteral("/var/lib/as2data/config.xml")),
+        QStringLiteral("PATH"));
+    const QCommandLineOption dryRun(
+        QStringLiteral("dry-run"),
+        QStringLiteral("With apply: print the commands and the file change, send nothing that "
+                       "changes the service."));
+    const QCommandLineOption passwordFile(
+        QStringLiteral("password-file"),
+        QStringLiteral("With import-cert local: read the password from this file."),
+        QStringLiteral("FILE"));
+    parser.addOptions({remote, config, dryRun, passwordFile});
+    parser.addPositionalArgument(QStringLiteral("command"),
+                                 QStringLiteral("show, apply or import-cert (see below)."),
+                                 QStringLiteral("COMMAND [ARGUMENTS]"));
+
+    if (!parser.parse(QCoreApplication::arguments()))
+        return Usage(ToStdString(parser.errorText()));
+    if (parser.isSet(help)) {
+        std::fputs((parser.helpText().toStdString() + Commands).c_str(), stdout);
+        return 0;
+    }
+    if (parser.isSet(version)) {
+        std::printf("vantrel-link %s\n", VANTREL_VERSION);
+        return 0;
+    }
+
+    TLinkOptions options;
+    options.RemoteName = ToStdString(parser.value(remote));
+    options.ConfigPath =
+        parser.isSet(config) ? ToStdString(parser.value(config)) : DefaultServiceConfigPath();
+    options.DryRun = parser.isSet(dryRun);
+    if (options.ConfigPath.empty())
+        return Usage("--config names no file");
+
+    const QStringList args = parser.positionalArguments();
+    const QString command = args.value(0);
+    if (command.isEmpty())
+        return Usage("No command given");
+    if (options.DryRun && command != QLatin1String("apply"))
+        return Usage("--dry-run goes with apply only");
+    if (parser.isSet(passwordFile) && command != QLatin1String("import-cert"))
+        return Usage("--password-file goes with import-cert local only");
+
+    if (command == QLatin1String("show")) {
+        if (args.size() != 1)
+            return Usage("show takes no arguments");
+        return static_cast<int>(ShowLink(options));
+    }
+    if (command == QLatin1String("apply")) {
+        if (args.size() > 2)
+            return Usage("apply takes at most one file");
+        const std::optional<std::string> input = ReadInput(args.value(1), "the settings");
+        return input ? static_cast<int>(ApplyLink(options, *input))
+                     : static_cast<int>(TExit::Refused);
+    }
+    if (command == QLatin1String("import-cert"))
+        return ImportCommand(args, parser.value(passwordFile), options);
+    return Usage("Unknown command " + ToStdString(command));
+}

@@ -1,0 +1,204 @@
+// vantrel-link as a script runs it: its output, exit code and messages, and what the service and
+// the files hold afterwards. The rules themselves are tested with the link; this is the front end.
+
+#include "support/memoryservice.h"
+#include "support/sample.h"
+#include "support/standin.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <memory>
+
+namespace {
+
+enum class Service { StandIn, None, Dropping };
+
+QByteArray fileBytes(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+} // namespace
+
+class TestLink : public QObject {
+    Q_OBJECT
+
+private:
+    // Runs vantrel-link with the sample's configuration file; %DATA% in an argument names the
+    // data folder.
+    int link(QStringList args, const QByteArray& input, QByteArray* out, QByteArray* err) {
+        args.replaceInStrings(QStringLiteral("%DATA%"), data->path());
+        QProcess process;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("VANTREL_CONFIG"), data->filePath(QStringLiteral("config.xml")));
+        process.setProcessEnvironment(env);
+        process.start(qEnvironmentVariable("VANTREL_LINK_EXE"), args);
+        process.write(input);
+        process.closeWriteChannel();
+        if (!process.waitForFinished(30000))
+            return -1;
+        *out = process.readAllStandardOutput();
+        *err = process.readAllStandardError();
+        return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    }
+
+    std::unique_ptr<QTemporaryDir> data;
+    std::unique_ptr<QTemporaryDir> sample;
+    std::unique_ptr<StandIn> standin;
+
+private Q_SLOTS:
+    void init() {
+        QVERIFY(!standinProgram().isEmpty());
+        standin.reset();
+        data = std::make_unique<QTemporaryDir>();
+        sample = std::make_unique<QTemporaryDir>();
+        standin = std::make_unique<StandIn>(data->path());
+        QVERIFY(standin->initSample());
+        QCOMPARE(QProcess::execute(
+                     QStringLiteral("cp"),
+                     {QStringLiteral("-a"), data->path() + QStringLiteral("/."), sample->path()}),
+                 0);
+        QVERIFY2(standin->start({QStringLiteral("--port"), QStringLiteral("4321")}),
+                 qPrintable(standin->errorText()));
+    }
+
+    void run_data() {
+        QTest::addColumn<Service>("service");
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QByteArray>("input");
+        // The service's records change between show (which gives the version) and the run.
+        QTest::addColumn<bool>("meanwhile");
+        QTest::addColumn<int>("exit");
+        QTest::addColumn<QStringList>("out");
+        QTest::addColumn<QString>("err");
+        // The files that differ from the sample afterwards; the rest are as they were.
+        QTest::addColumn<QStringList>("changed");
+
+        const QByteArray newID("{\"remoteAS2ID\": \"NEW-7\"}");
+        const QStringList apply{QStringLiteral("apply")};
+        const QStringList saved{"partnerships.xml", "config.xml"};
+        QTest::newRow("show") << Service::StandIn << QStringList{"show"} << QByteArray() << false
+                              << 0
+                              << QStringList{"\"remoteAS2ID\": \"REMOTEID\"",
+                                             "\"incomingAS2Port\": 4080",
+                                             "\"incomingMDNPort\": 10081", "\"version\": \""}
+                              << QString() << QStringList();
+        QTest::newRow("apply, remote AS2 ID")
+            << Service::StandIn << apply
+            << QByteArray("{\"remoteAS2ID\": \"NEW-7\", \"version\": \"%V\"}") << false << 0
+            << QStringList{"\"rewritten\": true", "\"restartNeeded\": true"} << QString() << saved;
+        QTest::newRow("dry run") << Service::StandIn << QStringList{"apply", "--dry-run"} << newID
+                                 << false << 0
+                                 << QStringList{"Partner Add AS2Remote as2_id=\\\"NEW-7\\\"",
+                                                "\"sender.as2_id=NEW-7"}
+                                 << QString() << QStringList();
+        QTest::newRow("import local")
+            << Service::StandIn << QStringList{"import-cert", "local", "%DATA%/certs/local.p12"}
+            << QByteArray("demo\n") << false << 0
+            << QStringList{"\"localCertificate\": \"AS2Local:1\""} << QString()
+            << QStringList{"keystore.xml"};
+        QTest::newRow("import remote")
+            << Service::StandIn << QStringList{"import-cert", "remote", "%DATA%/certs/remote.cer"}
+            << QByteArray() << false << 0 << QStringList{"\"remoteCertificate\": \"AS2Remote:1\""}
+            << QString() << QStringList{"keystore.xml"};
+        QTest::newRow("refused port")
+            << Service::StandIn << apply
+            << QByteArray("{\"remoteAS2ID\": \"X\", \"incomingAS2Port\": 0}") << false << 2
+            << QStringList() << "vantrel-link: incomingAS2Port: 0 is not a port number"
+            << QStringList();
+        QTest::newRow("refused names")
+            << Service::StandIn << apply
+            << QByteArray("{\"remoteName\": \"X\", \"localCertificate\": \"nope\"}") << false << 2
+            << QStringList()
+            << "localCertificate: \"nope\" is not in the AS2 service's certificate list; "
+               "import-cert imports one\nvantrel-link: remoteName: \"X\" is not the partner"
+            << QStringList();
+        QTest::newRow("usage") << Service::StandIn << QStringList{"show", "--bogus"} << QByteArray()
+                               << false << 2 << QStringList() << "Unknown option 'bogus'"
+                               << QStringList();
+        QTest::newRow("stale version")
+            << Service::StandIn << apply
+            << QByteArray("{\"remoteAS2ID\": \"X\", \"version\": \"%V\"}") << true << 2
+            << QStringList() << "vantrel-link: version: the AS2 service's records changed"
+            << QStringList();
+        QTest::newRow("no service") << Service::None << QStringList{"show"} << QByteArray() << false
+                                    << 3 << QStringList() << "localhost:4321" << QStringList();
+        QTest::newRow("dropped command")
+            << Service::Dropping << apply << newID << false << 4
+            << QStringList{"\"notHeld\": [", "\"Partner AS2Remote: missing\""}
+            << "vantrel-link: Partner AS2Remote: missing" << QStringList();
+        QTest::newRow("wrong password")
+            << Service::StandIn << QStringList{"import-cert", "local", "%DATA%/certs/local.p12"}
+            << QByteArray("wrong\n") << false << 4 << QStringList()
+            << "vantrel-link: Unable to import Certificate" << QStringList();
+        QTest::newRow("file not updated")
+            << Service::StandIn << QStringList{"apply", "--config", "%DATA%/none/config.xml"}
+            << newID << false << 5 << QStringList{"\"rewritten\": false"}
+            << "still names the old AS2 IDs" << QStringList{"partnerships.xml"};
+    }
+
+    void run() {
+        QFETCH(Service, service);
+        QFETCH(QStringList, args);
+        QFETCH(QByteArray, input);
+        QFETCH(bool, meanwhile);
+        QFETCH(int, exit);
+        QFETCH(QStringList, out);
+        QFETCH(QString, err);
+        QFETCH(QStringList, changed);
+        QByteArray stdOut;
+        QByteArray stdErr;
+        if (input.contains("%V")) {
+            QCOMPARE(link({"show"}, {}, &stdOut, &stdErr), 0);
+            input.replace("%V", QRegularExpression(QStringLiteral("\"version\": \"(\\w+)\""))
+                                    .match(QString::fromUtf8(stdOut))
+                                    .captured(1)
+                                    .toUtf8());
+        }
+        if (meanwhile)
+            standin->command("Partnership Delete AS2Remote-AS2Local");
+        const int logged = standin->errorText().size();
+        MemoryService memory;
+        std::unique_ptr<FakeService> fake;
+        if (service != Service::StandIn)
+            QCOMPARE(standin->stop(), 0);
+        if (service == Service::Dropping) {
+            Sample::Fill(memory);
+            memory.rewrites["Partner Add AS2Remote as2_id=\"NEW-7\" email=\"you@remote\" "
+                            "x509_alias=\"AS2Remote:2\""] = "";
+            fake =
+                std::make_unique<FakeService>(memory.responder(), FakeService::Recording::On, 4321);
+        }
+
+        QCOMPARE(link(args, input, &stdOut, &stdErr), exit);
+        for (const QString& text : out)
+            QVERIFY2(stdOut.contains(text.toUtf8()), stdOut.constData());
+        QVERIFY2(stdErr.contains(err.toUtf8()), stdErr.constData());
+        if (exit == 0)
+            QVERIFY2(stdErr.isEmpty(), stdErr.constData());
+
+        for (const QString name : {"partnerships.xml", "keystore.xml", "config.xml"}) {
+            QByteArray expected = fileBytes(sample->filePath(name));
+            const QByteArray actual = fileBytes(data->filePath(name));
+            if (changed.contains(name) && name == QLatin1String("config.xml"))
+                QCOMPARE(actual, expected.replace("as2_id=REMOTEID", "as2_id=NEW-7")
+                                     .replace("\n", "\r\n")); // as the window rewrites it
+            else if (changed.contains(name))
+                QVERIFY2(actual != expected, qPrintable(name));
+            else
+                QCOMPARE(actual, expected);
+        }
+        // Nothing that changes the service was sent, unless the service refused it.
+        if (changed.isEmpty() && service == Service::StandIn && exit != 4)
+            QVERIFY2(!standin->errorText().mid(logged).contains(QRegularExpression(
+                         "(Partner|Partnership) (Add|Delete)|Partnership Store|Cert import")),
+                     qPrintable(standin->errorText().mid(logged)));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestLink)
+#include "tst_link.moc"
