@@ -146,20 +146,73 @@ bool parseAttributes(const QString& text, Attributes& out, QString& error) {
     return true;
 }
 
-enum class Part { Name, Value };
+// How the client reads a brace list back, as it describes its reader: the list follows the first
+// occurrence of its marker (a one-character marker that is absent: the whole text) and ends at its
+// first "}"; each ", " becomes "~"; items end at "~", CR or LF outside a stretch between quotes,
+// blanks, CR and LF before an item are skipped, empty items dropped; an item splits at its first
+// "=", and one without "=" is a value with an empty key.
+Attributes readBack(const QString& text, const QString& marker) {
+    const qsizetype at = text.indexOf(marker);
+    if (at < 0 && marker.size() > 1)
+        return {};
+    QString list = at < 0 ? text : text.mid(at + marker.size());
+    const qsizetype close = list.indexOf(u'}');
+    if (close < 0)
+        return {};
+    list.truncate(close);
+    list.replace(QLatin1String(", "), QLatin1String("~"));
+    Attributes items;
+    const qsizetype n = list.size();
+    for (qsizetype i = 0; i < n; ++i) {
+        while (i < n && (list[i] == u' ' || list[i] == u'\r' || list[i] == u'\n'))
+            ++i;
+        const qsizetype start = i;
+        QChar quote;
+        for (; i < n; ++i) {
+            const QChar c = list[i];
+            if (!quote.isNull()) {
+                if (c == quote)
+                    quote = QChar();
+            } else if (c == u'\'' || c == u'"') {
+                quote = c;
+            } else if (c == u'~' || c == u'\r' || c == u'\n') {
+                break;
+            }
+        }
+        if (i == start)
+            continue;
+        const QString item = list.mid(start, i - start);
+        const qsizetype equals = item.indexOf(u'=');
+        items.push_back(equals < 0 ? Attribute{QString(), item}
+                                   : Attribute{item.left(equals), item.mid(equals + 1)});
+    }
+    return items;
+}
 
-// Why a name or a value would not come back unchanged through the client's reader of brace
-// lists, in words that follow its description; empty when it would. That reader ends a list at
-// its first "}", splits it into items at ", ", "~", CR and LF, takes a quote as the start of a
-// quoted stretch, skips blanks before an item, drops empty items and splits each item at its
-// first "=": so a name may not hold "=" or a blank either, nor be empty. A list element whose
-// text is white space alone (U+00A0 too) reaches the client empty, so no name may be that.
-QString unreadable(const QString& text, Part part) {
-    const bool name = part == Part::Name;
-    if (name && text.isEmpty())
+QString listText(const Attributes& attributes) {
+    QString out = QStringLiteral("{");
+    for (size_t i = 0; i < attributes.size(); ++i)
+        out += (i > 0 ? QStringLiteral(", ") : QString()) + attributes[i].name + u'=' +
+               attributes[i].value;
+    return out + u'}';
+}
+
+// Why a record's own name (a partner's, a partnership's, its sender's or receiver's) cannot serve
+// as one: commands end it at a blank, and list elements of white space alone reach the client
+// empty. Empty when it can.
+QString badName(const QString& name) {
+    if (name.isEmpty())
         return QStringLiteral("is empty");
-    if (name && text.trimmed().isEmpty())
+    if (name.trimmed().isEmpty())
         return QStringLiteral("is white space alone");
+    if (name.contains(u' '))
+        return QStringLiteral("holds a blank");
+    return {};
+}
+
+// What takes a text apart in a brace list, in the client's words; "does not come back as sent"
+// when nothing in it alone does.
+QString whyLost(const QString& text) {
     if (text.contains(QLatin1String(", ")))
         return QStringLiteral("holds \", \" (comma and blank)");
     for (const QChar c : text) {
@@ -172,46 +225,44 @@ QString unreadable(const QString& text, Part part) {
             return QStringLiteral("holds a single quote");
         case u'"':
             return QStringLiteral("holds a double quote");
-        case u'=':
-            if (name)
-                return QStringLiteral("holds \"=\"");
-            break;
-        case u' ':
-            if (name)
-                return QStringLiteral("holds a blank");
-            break;
         default:
-            if (c.category() == QChar::Other_Control)
-                return QStringLiteral("holds the control character U+%1")
-                    .arg(QString::number(c.unicode(), 16).toUpper().rightJustified(4, u'0'));
+            break;
         }
     }
-    return {};
+    return QStringLiteral("does not come back as sent");
 }
 
-// The first reason why a record could not be given back as it was sent; empty when it can be.
-// `names` pairs each of the record's own names with what it is. `taken` is a key that the reply
-// already gives the record itself.
+// The first reason why a record, printed as its view prints it, would not read back as it was
+// sent; empty when it would. `names` pairs each of the record's own names with what it is; each
+// list is the marker its view prints before it and its pairs.
 QString unreadableRecord(std::initializer_list<std::pair<QString, QString>> names,
-                         const Attributes& attributes, const QString& taken = {}) {
+                         const std::vector<std::pair<QString, Attributes>>& lists) {
     for (const auto& [what, name] : names)
-        if (const QString why = unreadable(name, Part::Name); !why.isEmpty())
+        if (const QString why = badName(name); !why.isEmpty())
             return what + u' ' + why;
-    QSet<QString> keys;
-    if (!taken.isEmpty())
-        keys.insert(taken);
-    for (const Attribute& a : attributes) {
-        const QString key = QStringLiteral("the key \"%1\"").arg(shown(a.name));
-        if (const QString why = unreadable(a.name, Part::Name); !why.isEmpty())
-            return key + u' ' + why;
-        if (keys.contains(a.name))
-            return key + (a.name == taken
-                              ? QStringLiteral(
-                                    " is taken: the reply gives the record's own name under it")
-                              : QStringLiteral(" is given twice"));
-        keys.insert(a.name);
-        if (const QString why = unreadable(a.value, Part::Value); !why.isEmpty())
-            return QStringLiteral("the value of \"%1\" %2").arg(shown(a.name), why);
+    QString text;
+    for (const auto& [marker, pairs] : lists)
+        text += (text.isEmpty() ? QString() : QStringLiteral(" ")) + marker.chopped(1) +
+                listText(pairs);
+    for (const auto& [marker, pairs] : lists) {
+        const Attributes back = readBack(text, marker);
+        for (size_t i = 0; i < pairs.size(); ++i) {
+            if (i < back.size() && back[i].name == pairs[i].name && back[i].value == pairs[i].value)
+                continue;
+            // A record's own name stands in its lists as "name=": it is named as that.
+            if (pairs[i].name == QLatin1String("name") && i == 0)
+                for (const auto& [what, name] : names)
+                    if (name == pairs[i].value)
+                        return what + u' ' + whyLost(name);
+            const QString key = pairs[i].name;
+            if (back.size() > i && back[i].name != key)
+                return QStringLiteral("the key \"%1\" %2").arg(shown(key), whyLost(key));
+            return QStringLiteral("the value of \"%1\" %2")
+                .arg(shown(key), whyLost(pairs[i].value));
+        }
+        if (back.size() > pairs.size())
+            return QStringLiteral("the value of \"%1\" %2")
+                .arg(shown(pairs.back().name), whyLost(pairs.back().value));
     }
     return {};
 }
@@ -306,8 +357,17 @@ Outcome Service::partnerAdd(const QString& args) {
     QString error;
     if (more && !parseAttributes(args.mid(pos), p.attributes, error))
         return failure(error, log);
+    // The reply gives the record's own name under "name".
+    for (const Attribute& a : p.attributes)
+        if (a.name == QLatin1String("name"))
+            return unreadableFailure(
+                QStringLiteral("the key \"name\" is taken: the reply gives the record's own name "
+                               "under it"),
+                log);
+    Attributes all{{QStringLiteral("name"), p.name}};
+    all.insert(all.end(), p.attributes.begin(), p.attributes.end());
     const QString why = unreadableRecord({{QStringLiteral("the partner name"), p.name}},
-                                         p.attributes, QStringLiteral("name"));
+                                         {{QStringLiteral("{"), all}});
     if (!why.isEmpty())
         return unreadableFailure(why, log);
     data_.partners.put(std::move(p));
@@ -359,10 +419,19 @@ Outcome Service::partnershipAdd(const QString& args) {
     QString error;
     if (more && !parseAttributes(args.mid(pos), p.attributes, error))
         return failure(error, log);
+    auto ids = [this](const QString& partnerName) {
+        const Partner* partner = data_.partners.find(partnerName);
+        return Attributes{
+            {QStringLiteral("name"), partnerName},
+            {QStringLiteral("as2_id"),
+             partner ? firstValue(partner->attributes, QStringLiteral("as2_id")) : QString()}};
+    };
     const QString why = unreadableRecord({{QStringLiteral("the partnership name"), p.name},
                                           {QStringLiteral("the sender name"), p.sender},
                                           {QStringLiteral("the receiver name"), p.receiver}},
-                                         p.attributes);
+                                         {{QStringLiteral("Sender IDs = {"), ids(p.sender)},
+                                          {QStringLiteral("Receiver IDs = {"), ids(p.receiver)},
+                                          {QStringLiteral("Attributes = {"), p.attributes}});
     if (!why.isEmpty())
         return unreadableFailure(why, log);
     data_.partnerships.put(std::move(p));

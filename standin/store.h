@@ -10,8 +10,7 @@ struct Attribute {
     QString name;
     QString value;
 };
-// Ordered, kept exactly as it was sent. The add commands refuse a key given twice; a data file
-// edited by hand may still hold one, and it is kept as it is.
+// Ordered, kept exactly as it was sent, a key given twice included.
 using Attributes = std::vector<Attribute>;
 
 struct Partner {

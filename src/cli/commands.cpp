@@ -177,41 +177,11 @@ TLoadedLink LoadLink(TPartnerLink& link, const std::string& remoteName, TConsole
     return loaded;
 }
 
-// The configuration file follows the AS2 IDs the partners now hold, when either changed.
-std::optional<TConfigIDs> ConfigChange(const TLoadedLink& loaded, const TPartner& local,
-                                       const TPartner& remote) {
-    if (local.AS2ID == loaded.OldLocalAS2ID && remote.AS2ID == loaded.OldRemoteAS2ID)
-        return std::nullopt;
-    return TConfigIDs{local.AS2ID, remote.AS2ID, loaded.OldLocalAS2ID, loaded.OldRemoteAS2ID};
-}
-
-// What OK does with the settings once they are read from the window: the save with its
-// read-back, then the configuration file when an AS2 ID changed. Kept whole in this one function
-// so that it can become the link's own. True when the file was rewritten, so the service must
-// be restarted.
-bool SaveAsOK(TPartnerLink& link, TLoadedLink& loaded, const TLinkSettings& settings,
-              const std::string& configPath, TProgress& progress) {
-    link.Apply(loaded.Local, loaded.Remote, settings, progress);
-    const std::optional<TConfigIDs> ids = ConfigChange(loaded, *loaded.Local, *loaded.Remote);
-    if (!ids)
-        return false;
-    try {
-        UpdateServiceConfigFile(configPath, *ids);
-    } catch (const Exception& failure) {
-        throw EConfigNotUpdated(
-            failure.Message + ". The AS2 service already holds the new partner settings, but " +
-            configPath + " still names the old AS2 IDs (local \"" + ids->OldLocalID +
-            "\", remote \"" + ids->OldRemoteID +
-            "\").\nOnce the cause is mended, apply the old AS2 IDs and then the new ones again");
-    }
-    return true;
-}
-
 TExit ExitFor(const Exception& failure) {
     if (dynamic_cast<const EUnsafeCommandText*>(&failure) != nullptr)
         return TExit::Refused;
-    if (dynamic_cast<const ENotHeldError*>(&failure) != nullptr)
-        return TExit::NotHeld;
+    if (const auto* notHeld = dynamic_cast<const ENotHeldError*>(&failure))
+        return notHeld->FileFailed ? TExit::ConfigFile : TExit::NotHeld;
     if (dynamic_cast<const EConfigNotUpdated*>(&failure) != nullptr)
         return TExit::ConfigFile;
     return TExit::Service;
@@ -425,7 +395,9 @@ TExit ApplyLink(const TLinkOptions& options, const std::string& bytes) {
             std::vector<std::string> commands = save.Local.SaveCommands();
             const std::vector<std::string> remote = save.Remote.SaveCommands();
             commands.insert(commands.end(), remote.begin(), remote.end());
-            const std::optional<TConfigIDs> ids = ConfigChange(loaded, save.Local, save.Remote);
+            const std::optional<TConfigIDs> ids = TPartnerLink::FileChange(
+                {options.ConfigPath, loaded.OldLocalAS2ID, loaded.OldRemoteAS2ID}, save.Local.AS2ID,
+                save.Remote.AS2ID);
             result.AddBool("dryRun", true).AddList("commands", commands);
             TJsonObject file = result.Inner();
             file.AddText("path", options.ConfigPath).AddBool("rewritten", ids.has_value());
@@ -447,13 +419,18 @@ TExit ApplyLink(const TLinkOptions& options, const std::string& bytes) {
         };
         try {
             const TConsole::THold hold(console);
-            rewritten = SaveAsOK(link, loaded, settings, options.ConfigPath, console);
+            TServiceFile file{options.ConfigPath, loaded.OldLocalAS2ID, loaded.OldRemoteAS2ID};
+            rewritten = link.Apply(loaded.Local, loaded.Remote, settings, file, console);
         } catch (const ENotHeldError& failure) {
+            rewritten = failure.FileRewritten;
             print(failure.Differences);
-            throw;
-        } catch (const EConfigNotUpdated&) {
-            print({});
-            throw;
+            if (!failure.FileFailed)
+                throw;
+            // A later run loads the IDs the service holds as the old ones: it cannot tell the file
+            // is behind.
+            throw ENotHeldError(failure.Message + ".\nOnce the cause is mended, apply the old AS2 "
+                                                  "IDs and then the new ones again",
+                                failure.Differences, failure.FileRewritten, true);
         }
         print({});
         return TExit::Done;

@@ -3,6 +3,7 @@
 #include "dialog/servicework.h"
 #include "dialog/widgets.h"
 #include "model/certalias.h"
+#include "model/commandtext.h"
 #include "model/serviceconfig.h"
 #include "platform/exceptions.h"
 #include "platform/guard.h"
@@ -144,9 +145,24 @@ std::vector<TMainForm::TSettingControl> TMainForm::SettingControls() const {
 TLinkSettings TMainForm::Settings() const {
     TLinkSettings settings;
     for (const TSettingControl& row : SettingControls()) {
-        if (row.Edit != nullptr)
+        if (row.Edit != nullptr) {
+            // A lone surrogate is lost when the text becomes UTF-8: refused while it can be named.
+            const QString text = row.Edit->text();
+            for (qsizetype i = 0; !text.isValidUtf16() && i < text.size(); ++i) {
+                const bool paired = text.at(i).isHighSurrogate()
+                                        ? i + 1 < text.size() && text.at(i + 1).isLowSurrogate()
+                                        : !text.at(i).isLowSurrogate() ||
+                                              (i > 0 && text.at(i - 1).isHighSurrogate());
+                if (!paired)
+                    CommandText::Refuse(
+                        ToStdString(row.Label->text()), ToStdString(text),
+                        Format("a lone surrogate (U+%04X), which the AS2 service's replies cannot "
+                               "carry",
+                               text.at(i).unicode()),
+                        "saved");
+            }
             settings.*row.Text = Text(row.Edit);
-        else
+        } else
             settings.*row.Number = SpinEditValue(*row.Spin);
     }
     return settings;
@@ -211,18 +227,26 @@ void TMainForm::FormShow(QObject* /*Sender*/) {
 }
 
 void TMainForm::OKClick(QObject* /*Sender*/) {
+    TServiceFile file{Options.ServiceConfigPath, OldLocalAS2ID, OldRemoteAS2ID};
+    // The file follows the AS2 IDs the service holds: those it names then are the old IDs of the
+    // next OK, also when this one ends in an error box.
+    const auto named = qScopeGuard([&] {
+        OldLocalAS2ID = file.LocalID;
+        OldRemoteAS2ID = file.RemoteID;
+    });
+    bool restart = false;
     {
         const auto work = Work();
-        Link().Apply(LocalPartner, RemotePartner, Settings(), *work);
-    }
-    if (LocalPartner->AS2ID != OldLocalAS2ID || RemotePartner->AS2ID != OldRemoteAS2ID) {
         try {
-            UpdateServiceConfig();
-        } catch (const Exception& failure) {
-            throw EServiceError(failure.Message +
-                                ". The AS2 service already holds the new partner settings; OK "
-                                "again retries the file");
+            restart = Link().Apply(LocalPartner, RemotePartner, Settings(), file, *work);
+        } catch (const ENotHeldError& failure) {
+            if (!failure.FileFailed)
+                throw;
+            // The file still names the IDs it named, so the next OK tries it again.
+            throw EServiceError(failure.Message + "; OK again retries the file");
         }
+    }
+    if (restart) {
         MessageDlg(
             QStringLiteral("Quenfold"),
             QStringLiteral(
@@ -271,10 +295,4 @@ void TMainForm::ImportCertificate(QLineEdit* certificate, const QLineEdit* partn
         certificate->setText(ToQString(alias));
     else
         MessageDlg(QStringLiteral("Import Certificate"), refused, mtError, MsgButton(mbOK));
-}
-
-void TMainForm::UpdateServiceConfig() {
-    UpdateServiceConfigFile(
-        Options.ServiceConfigPath,
-        TConfigIDs{LocalPartner->AS2ID, RemotePartner->AS2ID, OldLocalAS2ID, OldRemoteAS2ID});
 }

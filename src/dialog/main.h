@@ -21,7 +21,7 @@ class TServiceWork;
 struct TDialogOptions {
     // The remote partner's name exactly as given.
     std::string RemoteName = DefaultRemotePartnerName;
-    // The configuration file that UpdateServiceConfig rewrites.
+    // The configuration file OK brings in line with the AS2 IDs the service holds.
     std::string ServiceConfigPath;
 
     // From the program's command line as it got it (the first argument after the program names
@@ -78,7 +78,6 @@ private:
     void ImportCertificate(QLineEdit* certificate, const QLineEdit* partnerName,
                            const std::string& path, const std::string* password,
                            const QString& refused);
-    void UpdateServiceConfig();
     void BindHandler(QPushButton* button, void (TMainForm::*handler)(QObject*));
 
     std::unique_ptr<TPartnerLink> PartnerLink;

@@ -2,7 +2,10 @@
 
 #include "platform/exceptions.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
+#include <numeric>
 
 namespace CommandText {
 
@@ -24,18 +27,41 @@ const char* Forbidden(TKind kind) {
     return "";
 }
 
-bool GivenBackInLists(TKind kind) {
-    return kind == TKind::Name || kind == TKind::Key || kind == TKind::Value;
+// Paths and passwords are never given back, so only their meaning in the command counts.
+bool GivenBack(TKind kind) {
+    return kind != TKind::Path && kind != TKind::Password;
 }
 
-// Does the text survive a brace list in its place (a key, or a value), with a pair after it that
-// it must leave alone.
-bool ComesBack(const std::string& text, TKind kind) {
-    const TNameValueArray sent = kind == TKind::Key ? TNameValueArray{{text, "v"}, {"z", "1"}}
-                                                    : TNameValueArray{{"k", text}, {"z", "1"}};
-    const TNameValueArray back = AsGivenBack(sent);
-    return back.size() == sent.size() && back[0].Name == sent[0].Name &&
-           back[0].Value == sent[0].Value && back[1].Name == "z" && back[1].Value == "1";
+// The first character that is no XML character: its code point, or -1 for a byte that starts no
+// UTF-8 sequence; `at` is where it stands. None: false.
+bool FirstNonXml(const std::string& text, long& code, std::size_t& at) {
+    for (std::size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        std::size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+        std::uint32_t value = lead < 0x80 ? lead : lead & (0x3Fu >> (length - 1));
+        bool valid = lead < 0x80 || (lead >= 0xC2 && lead <= 0xF4);
+        for (std::size_t k = 1; valid && k < length; ++k) {
+            valid = i + k < text.size() && (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+            if (valid)
+                value = (value << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3Fu);
+        }
+        valid = valid &&
+                !(length == 3 && (value < 0x800 || (value >= 0xD800 && value <= 0xDFFF))) &&
+                !(length == 4 && (value < 0x10000 || value > 0x10FFFF));
+        if (!valid) {
+            code = -1;
+            at = i;
+            return true;
+        }
+        if ((value < 0x20 && value != '\t' && value != '\r' && value != '\n') || value == 0xFFFE ||
+            value == 0xFFFF) {
+            code = static_cast<long>(value);
+            at = i;
+            return true;
+        }
+        i += length;
+    }
+    return false;
 }
 
 } // namespace
@@ -43,11 +69,8 @@ bool ComesBack(const std::string& text, TKind kind) {
 std::string Fault(const std::string& text, TKind kind) {
     const char* const misread = ", which the AS2 service would misread";
     for (const char c : text) {
-        const auto code = static_cast<unsigned char>(c);
         if (c == '\r' || c == '\n')
             return std::string("a line break") + misread;
-        if (code < 0x20 || code == 0x7F)
-            return Format("a control character (U+%04X), which the AS2 service cannot take", code);
         if (c != '\0' && std::strchr(Forbidden(kind), c) != nullptr) {
             switch (c) {
             case ' ':
@@ -61,9 +84,21 @@ std::string Fault(const std::string& text, TKind kind) {
             }
         }
     }
-    if (!GivenBackInLists(kind) || ComesBack(text, kind))
-        return std::string();
+    long code = 0;
+    std::size_t at = 0;
+    if (GivenBack(kind) && FirstNonXml(text, code, at)) {
+        const char* const uncarried = ", which the AS2 service's replies cannot carry";
+        if (code < 0)
+            return Format("the byte 0x%02X, which is no UTF-8 text",
+                          static_cast<unsigned char>(text[at]));
+        if (code < 0x20)
+            return Format("a control character (U+%04lX)", code) + uncarried;
+        return Format("the noncharacter U+%04lX", code) + uncarried;
+    }
+    return std::string();
+}
 
+std::string LostFault(const std::string& text) {
     const char* const lost = ", which the AS2 service's replies cannot give back";
     for (std::size_t i = 0; i < text.size(); ++i) {
         switch (text[i]) {
@@ -84,19 +119,25 @@ std::string Fault(const std::string& text, TKind kind) {
     return std::string("text") + lost;
 }
 
-void Check(const std::string& field, const std::string& text, TKind kind, const char* outcome,
-           TShown shown) {
+void Refuse(const std::string& field, const std::string& text, const std::string& fault,
+            const char* outcome, TShown shown) {
     // A label ends in a colon, which only makes sense before the text.
     const std::string bare =
         !field.empty() && field.back() == ':' ? field.substr(0, field.size() - 1) : field;
-    if (text.empty() && kind == TKind::Name)
-        throw EUnsafeCommandText(bare + " is empty. Nothing was " + outcome);
     const std::string named = shown == TShown::Text ? field : bare;
-    const std::string fault = Fault(text, kind);
-    if (fault.empty())
-        return;
     const std::string quoted = shown == TShown::Text ? " \"" + text + "\"" : std::string();
     throw EUnsafeCommandText(named + quoted + " holds " + fault + ". Nothing was " + outcome);
+}
+
+void Check(const std::string& field, const std::string& text, TKind kind, const char* outcome,
+           TShown shown) {
+    if (text.empty() && kind == TKind::Name) {
+        const std::string bare =
+            !field.empty() && field.back() == ':' ? field.substr(0, field.size() - 1) : field;
+        throw EUnsafeCommandText(bare + " is empty. Nothing was " + outcome);
+    }
+    if (const std::string fault = Fault(text, kind); !fault.empty())
+        Refuse(field, text, fault, outcome, shown);
 }
 
 TNameValueArray AsGivenBack(const TNameValueArray& pairs) {
@@ -104,6 +145,44 @@ TNameValueArray AsGivenBack(const TNameValueArray& pairs) {
     for (std::size_t i = 0; i < pairs.size(); ++i)
         list += (i > 0 ? ", " : "") + pairs[i].Name + "=" + pairs[i].Value;
     return ParseNameValues(list + "}", "{");
+}
+
+std::vector<std::size_t> FirstLost(const std::vector<TList>& lists) {
+    std::vector<std::size_t> lost(lists.size(), std::string::npos);
+    std::vector<std::size_t> order(lists.size());
+    std::iota(order.begin(), order.end(), 0);
+    do {
+        std::string text;
+        for (const std::size_t l : order) {
+            text += (text.empty() ? "" : " ") + lists[l].Marker;
+            for (std::size_t i = 0; i < lists[l].Pairs.size(); ++i)
+                text +=
+                    (i > 0 ? ", " : "") + lists[l].Pairs[i].Name + "=" + lists[l].Pairs[i].Value;
+            text += "}";
+        }
+        for (std::size_t l = 0; l < lists.size(); ++l) {
+            const TNameValueArray& sent = lists[l].Pairs;
+            const TNameValueArray back = ParseNameValues(text, lists[l].Marker);
+            std::size_t i = 0;
+            while (i < sent.size() && i < back.size() && back[i].Name == sent[i].Name &&
+                   back[i].Value == sent[i].Value)
+                ++i;
+            // Pairs beyond those sent: the last one sent was split.
+            if (i == sent.size() && back.size() > sent.size() && i > 0)
+                --i;
+            if (i == sent.size() && back.size() == sent.size())
+                continue;
+            lost[l] = std::min(lost[l], i);
+            // A list is found at the first occurrence of its marker: a pair of another list that
+            // holds the marker is what took it apart.
+            for (std::size_t m = 0; m < lists.size(); ++m)
+                for (std::size_t k = 0; m != l && k < lists[m].Pairs.size(); ++k)
+                    if ((lists[m].Pairs[k].Name + "=" + lists[m].Pairs[k].Value)
+                            .find(lists[l].Marker) != std::string::npos)
+                        lost[m] = std::min(lost[m], k);
+        }
+    } while (std::next_permutation(order.begin(), order.end()));
+    return lost;
 }
 
 } // namespace CommandText

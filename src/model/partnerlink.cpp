@@ -6,6 +6,7 @@
 #include "platform/strtoint.h"
 
 #include <algorithm>
+#include <tuple>
 
 namespace {
 
@@ -49,24 +50,30 @@ template <class TWork> void ExplainFailure(TWork&& work, const std::string& mean
 const std::string MayHoldPart = "The AS2 service may hold only part of the changes; OK sends them "
                                 "all again";
 
-// Each key sent (by the first pair of its name) against the pairs held; pairs held besides
-// those sent are no difference.
+// Each pair sent against the pairs held, by name: the n-th pair of a name against the n-th pair of
+// that name held. An absent pair and an empty one read alike; pairs held besides those sent are
+// no difference.
 void Compare(const std::string& owner, const TNameValueArray& sent, const TNameValueArray& held,
              std::vector<std::string>& differences, const std::string& keyPrefix = "") {
+    // What the service gives back when it holds what was sent.
     const TNameValueArray expected = CommandText::AsGivenBack(sent);
-    for (const TNameValuePair& pair : sent) {
-        if (FindPair(sent, pair.Name) != &pair)
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        const TNameValuePair& want = expected[i];
+        std::size_t nth = 0;
+        for (std::size_t k = 0; k < i; ++k)
+            nth += expected[k].Name == want.Name ? 1 : 0;
+        const TNameValuePair* have = nullptr;
+        for (const TNameValuePair& pair : held)
+            if (pair.Name == want.Name && nth-- == 0) {
+                have = &pair;
+                break;
+            }
+        const std::string& value = have != nullptr ? have->Value : std::string();
+        if (value == want.Value)
             continue;
-        const TNameValuePair* want = FindPair(expected, pair.Name);
-        const TNameValuePair* have = FindPair(held, pair.Name);
         const std::string line =
-            owner + ", " + keyPrefix + pair.Name + ": sent \"" + pair.Value + "\", ";
-        if (want == nullptr)
-            continue; // the reply form loses this key; what comes back says nothing about it
-        if (have == nullptr)
-            differences.push_back(line + "missing");
-        else if (have->Value != want->Value)
-            differences.push_back(line + "held \"" + have->Value + "\"");
+            owner + ", " + keyPrefix + want.Name + ": sent \"" + want.Value + "\", ";
+        differences.push_back(line + (have == nullptr ? "missing" : "held \"" + value + "\""));
     }
 }
 
@@ -85,6 +92,31 @@ TPartnership NewPartnership(const std::string& sender, const std::string& receiv
     return partnership;
 }
 
+// "Partnership AS2Local-AS2Remote, value of attribute as2_url" and the like, when a setting's
+// text stands in a pair of a partnership's record; null when none does.
+TSettingText SettingOf(const TPartnership& partnership, const TNameValuePair& pair,
+                       const TPartner& local, const TPartner& remote) {
+    if (pair.Name == "as2_url" && partnership.ReceiverName == remote.Name)
+        return &TLinkSettings::OutgoingAS2URL;
+    if ((pair.Name == "as2_url" && partnership.ReceiverName == local.Name) ||
+        pair.Name == "as2_mdn_to")
+        return &TLinkSettings::IncomingHostName;
+    return nullptr;
+}
+
+std::string List(const std::vector<std::string>& lines) {
+    const std::size_t shown = lines.size() > 10 ? 9 : lines.size();
+    std::string text;
+    for (std::size_t i = 0; i < shown; ++i)
+        text += "\n" + lines[i];
+    if (shown < lines.size())
+        text += "\nand " + std::to_string(lines.size() - shown) + " more";
+    return text;
+}
+
+const char* const RemoteIsLocal =
+    "The remote partner \"%s\" is the local partner; name another partner. Nothing was loaded";
+
 } // namespace
 
 TPartnerLink::TPartnerLink(TCommandHandler& channel, std::vector<TFieldName> fieldNames)
@@ -92,11 +124,21 @@ TPartnerLink::TPartnerLink(TCommandHandler& channel, std::vector<TFieldName> fie
 
 void TPartnerLink::Load(const std::string& remoteName, std::optional<TPartner>& local,
                         std::optional<TPartner>& remote, TProgress& progress) {
-    CommandText::Check("The remote partner name on the command line:", remoteName,
-                       CommandText::TKind::Name, "loaded");
+    const std::string field = "The remote partner name on the command line:";
+    CommandText::Check(field, remoteName, CommandText::TKind::Name, "loaded");
+    // The name goes back in the partner's record, ahead of its settings.
+    TPartner named;
+    named.Name = remoteName;
+    if (CommandText::FirstLost({{"{", named.Record()}})[0] == 0)
+        CommandText::Refuse(field, remoteName, CommandText::LostFault(remoteName), "loaded");
+    if (remoteName == LocalPartnerName)
+        throw EUnsafeCommandText(Format(RemoteIsLocal, remoteName.c_str()));
     try {
         local = TPartner::LoadPartner(Channel, LocalPartnerName, progress);
-        remote = TPartner::LoadPartner(Channel, remoteName, progress);
+        TPartner loaded = TPartner::LoadPartner(Channel, remoteName, progress);
+        if (loaded.Name == LocalPartnerName)
+            throw EUnsafeCommandText(Format(RemoteIsLocal, loaded.Name.c_str()));
+        remote = std::move(loaded);
     } catch (const ECancelled& cancelled) {
         throw ECancelled(cancelled.Message +
                          ". The settings were not read, so OK saves nothing; start the dialog "
@@ -131,12 +173,78 @@ void TPartnerLink::Read(const TPartner& local, const TPartner& remote, TLinkSett
     }
 }
 
-void TPartnerLink::CheckSetting(const TLinkSettings& settings, TSettingText setting) const {
-    std::string field;
+std::string TPartnerLink::Label(TSettingText setting) const {
     for (const TFieldName& name : FieldNames)
         if (name.Setting == setting)
-            field = name.Label;
-    CommandText::Check(field, settings.*setting, CommandText::TKind::Value, "saved");
+            return name.Label;
+    return std::string();
+}
+
+void TPartnerLink::CheckSetting(const TLinkSettings& settings, TSettingText setting) const {
+    CommandText::Check(Label(setting), settings.*setting, CommandText::TKind::Value, "saved");
+}
+
+void TPartnerLink::CheckRecords(const TLinkSave& save, const TLinkSave& loaded,
+                                const TLinkSettings& settings) const {
+    // What the operator typed goes back in the partners' records and their partnerships'; the
+    // first that a record does not give back is named by its label.
+    const auto refuse = [&](TSettingText setting, const std::string& value) {
+        CommandText::Refuse(Label(setting), settings.*setting, CommandText::LostFault(value),
+                            "saved");
+    };
+    const struct {
+        const TPartner& Partner;
+        const TPartner& Loaded;
+        TSettingText Texts[3];
+    } partners[] = {
+        {save.Local,
+         loaded.Local,
+         {&TLinkSettings::LocalAS2ID, &TLinkSettings::LocalEmail,
+          &TLinkSettings::LocalCertificate}},
+        {save.Remote,
+         loaded.Remote,
+         {&TLinkSettings::RemoteAS2ID, &TLinkSettings::RemoteEmail,
+          &TLinkSettings::RemoteCertificate}},
+    };
+    for (const auto& p : partners) {
+        const TNameValueArray record = p.Partner.Record();
+        const std::size_t lost = CommandText::FirstLost({{"{", record}})[0];
+        const TNameValueArray was = p.Loaded.Record();
+        if (lost >= 1 && lost <= 3 && record[lost].Value != was[lost].Value)
+            refuse(p.Texts[lost - 1], record[lost].Value);
+    }
+    const TPartner& local = save.Local;
+    const TPartner& remote = save.Remote;
+    for (const TPartnership& partnership : remote.Partnerships.Items) {
+        const auto idOf = [&](const std::string& name) {
+            return name == local.Name ? local.AS2ID : name == remote.Name ? remote.AS2ID : "";
+        };
+        const auto idSetting = [&](const std::string& name) -> TSettingText {
+            return name == local.Name    ? &TLinkSettings::LocalAS2ID
+                   : name == remote.Name ? &TLinkSettings::RemoteAS2ID
+                                         : nullptr;
+        };
+        const std::vector<CommandText::TList> lists =
+            partnership.Record(idOf(partnership.SenderName), idOf(partnership.ReceiverName));
+        const std::vector<std::size_t> lost = CommandText::FirstLost(lists);
+        const TPartnership* was = loaded.Remote.Partnerships.Find(partnership.Name);
+        for (std::size_t l = 0; l < 2; ++l) {
+            const std::string& name = lists[l].Pairs[0].Value;
+            const TPartner& was = name == local.Name ? loaded.Local : loaded.Remote;
+            if (const TSettingText id = idSetting(name);
+                lost[l] == 1 && id != nullptr && was.AS2ID != lists[l].Pairs[1].Value)
+                refuse(id, lists[l].Pairs[1].Value);
+        }
+        if (lost[2] >= partnership.Attributes.size())
+            continue;
+        const TNameValuePair& pair = partnership.Attributes[lost[2]];
+        const bool same = was != nullptr && lost[2] < was->Attributes.size() &&
+                          was->Attributes[lost[2]].Name == pair.Name &&
+                          was->Attributes[lost[2]].Value == pair.Value;
+        if (const TSettingText setting = SettingOf(partnership, pair, local, remote);
+            !same && setting)
+            refuse(setting, pair.Value);
+    }
 }
 
 TLinkSave TPartnerLink::Prepare(const std::optional<TPartner>& loadedLocal,
@@ -147,6 +255,15 @@ TLinkSave TPartnerLink::Prepare(const std::optional<TPartner>& loadedLocal,
                                 "nothing to save. Nothing was saved");
     for (const TSettingText setting : CommandTexts)
         CheckSetting(settings, setting);
+    // AS2 sends under both IDs and receives at the host: without them the link does not work.
+    for (const TSettingText required : {&TLinkSettings::LocalAS2ID, &TLinkSettings::RemoteAS2ID,
+                                        &TLinkSettings::IncomingHostName})
+        if ((settings.*required).empty()) {
+            std::string label = Label(required);
+            if (!label.empty() && label.back() == ':')
+                label.pop_back();
+            throw EUnsafeCommandText(label + " is empty; AS2 needs it. Nothing was saved");
+        }
 
     TPartner local = *loadedLocal;
     TPartner remote = *loadedRemote;
@@ -175,47 +292,91 @@ TLinkSave TPartnerLink::Prepare(const std::optional<TPartner>& loadedLocal,
     }
 
     // Both sequences are checked before the first command leaves, so text that the service would
-    // misread stops the save with nothing sent. The local partner's sequence does not depend on
-    // the remote changes above, so the service sees the same commands in the same order as when
-    // each partner is changed right before its own save.
-    local.CheckSave();
-    remote.CheckSave();
-    return {std::move(local), std::move(remote)};
+    // misread or could not give back stops the save with nothing sent. The local partner's
+    // sequence does not depend on the remote changes above, so the service sees the same commands
+    // in the same order as when each partner is changed right before its own save.
+    TLinkSave save{std::move(local), std::move(remote)};
+    CheckRecords(save, {*loadedLocal, *loadedRemote}, settings);
+    save.Local.CheckSave(&*loadedLocal);
+    save.Remote.CheckSave(&*loadedRemote);
+    return save;
 }
 
-void TPartnerLink::Apply(std::optional<TPartner>& loadedLocal,
+std::optional<TConfigIDs> TPartnerLink::FileChange(const TServiceFile& file,
+                                                   const std::optional<std::string>& localID,
+                                                   const std::optional<std::string>& remoteID) {
+    TConfigIDs ids{localID.value_or(file.LocalID), remoteID.value_or(file.RemoteID), file.LocalID,
+                   file.RemoteID};
+    if (ids.LocalID == ids.OldLocalID && ids.RemoteID == ids.OldRemoteID)
+        return std::nullopt;
+    return ids;
+}
+
+bool TPartnerLink::Apply(std::optional<TPartner>& loadedLocal,
                          std::optional<TPartner>& loadedRemote, const TLinkSettings& settings,
-                         TProgress& progress) {
+                         TServiceFile& file, TProgress& progress) {
     TLinkSave save = Prepare(loadedLocal, loadedRemote, settings);
-    TPartner& local = save.Local;
-    TPartner& remote = save.Remote;
+    const TPartner& local = save.Local;
+    const TPartner& remote = save.Remote;
     ExplainFailure(
         [&] {
-            local.SavePartner(Channel, progress);
-            remote.SavePartner(Channel, progress);
+            local.SavePartner(Channel, progress, &*loadedLocal);
+            remote.SavePartner(Channel, progress, &*loadedRemote);
         },
         MayHoldPart);
 
     // The command port acknowledges nothing: only reading back shows what the service holds.
-    std::vector<std::string> differences;
-    ExplainFailure([&] { differences = Differences(local, remote, progress); },
-                   "What was saved could not be read back. " + MayHoldPart);
-    if (differences.empty()) {
-        loadedLocal = std::move(local);
-        loadedRemote = std::move(remote);
-        return;
+    TReadBack held;
+    ExplainFailure([&] { held = ReadBack(local, remote, progress); },
+                   "What was saved could not be read back, so the configuration file was left "
+                   "as it was. " +
+                       MayHoldPart);
+
+    // The file follows the AS2 IDs the service holds, whatever else differs.
+    std::string fileNote;
+    bool rewritten = false;
+    bool fileFailed = false;
+    if (const std::optional<TConfigIDs> ids = FileChange(file, held.LocalID, held.RemoteID)) {
+        try {
+            UpdateServiceConfigFile(file.Path, *ids);
+            file.LocalID = ids->LocalID;
+            file.RemoteID = ids->RemoteID;
+            rewritten = true;
+            for (const auto& [id, sent, name] :
+                 {std::tuple{held.LocalID, local.AS2ID, local.Name},
+                  std::tuple{held.RemoteID, remote.AS2ID, remote.Name}})
+                if (id && *id != sent)
+                    fileNote += "\nThe AS2 service holds the AS2 ID \"" + *id + "\" for " + name +
+                                ", not the one sent; the configuration file names \"" + *id + "\"";
+        } catch (const Exception& failure) {
+            fileFailed = true;
+            fileNote = "\n" + failure.Message + ". The AS2 service holds the AS2 IDs \"" +
+                       held.LocalID.value_or("") + "\" (" + local.Name + ") and \"" +
+                       held.RemoteID.value_or("") + "\" (" + remote.Name +
+                       "), but the configuration file still names \"" + file.LocalID + "\" and \"" +
+                       file.RemoteID + "\"";
+        }
     }
-    const std::size_t shown = differences.size() > 10 ? 9 : differences.size();
-    std::string message = "The AS2 service does not hold what was saved:";
-    for (std::size_t i = 0; i < shown; ++i)
-        message += "\n" + differences[i];
-    if (shown < differences.size())
-        message += "\nand " + std::to_string(differences.size() - shown) + " more";
-    throw ENotHeldError(message + "\nOK sends the settings again", std::move(differences));
+    if (held.Differences.empty() && !fileFailed) {
+        loadedLocal = std::move(save.Local);
+        loadedRemote = std::move(save.Remote);
+        return rewritten;
+    }
+    std::string message;
+    if (!held.Differences.empty())
+        message = "The AS2 service does not hold what was saved:" + List(held.Differences) +
+                  "\nOK sends the settings again";
+    if (rewritten)
+        message += "\nThe configuration file now names the AS2 IDs the AS2 service holds; the "
+                   "AS2 service must be restarted for them to take effect";
+    message += fileNote;
+    if (message.rfind('\n', 0) == 0)
+        message.erase(0, 1);
+    throw ENotHeldError(message, std::move(held.Differences), rewritten, fileFailed);
 }
 
-std::vector<std::string> TPartnerLink::Differences(const TPartner& local, const TPartner& remote,
-                                                   TProgress& progress) {
+TReadBack TPartnerLink::ReadBack(const TPartner& local, const TPartner& remote,
+                                 TProgress& progress) {
     // Each partnership once, as the last save sent it.
     std::vector<const TPartnership*> sent;
     for (const TPartner* partner : {&local, &remote}) {
@@ -238,20 +399,18 @@ std::vector<std::string> TPartnerLink::Differences(const TPartner& local, const 
                       TProgress::TCancel::Offered);
     };
 
-    std::vector<std::string> differences;
+    TReadBack result;
     for (const TPartner* partner : {&local, &remote}) {
         const std::string owner = "Partner " + partner->Name;
         ask();
         const TNameValueArray held = Channel.GetPartnerAttributes(partner->Name);
-        if (held.empty())
-            differences.push_back(owner + ": missing");
-        else
-            Compare(owner,
-                    {{"name", partner->Name},
-                     {"as2_id", partner->AS2ID},
-                     {"email", partner->Email},
-                     {"x509_alias", partner->X509Alias}},
-                    held, differences);
+        if (held.empty()) {
+            result.Differences.push_back(owner + ": missing");
+            continue;
+        }
+        (partner == &local ? result.LocalID : result.RemoteID) =
+            TCommandHandler::FindValue(held, "as2_id");
+        Compare(owner, partner->Record(), held, result.Differences);
     }
     ask();
     const TPartnershipNameArray listed = Channel.GetPartnershipNames();
@@ -259,15 +418,17 @@ std::vector<std::string> TPartnerLink::Differences(const TPartner& local, const 
         ask();
         const std::string owner = "Partnership " + partnership->Name;
         if (std::find(listed.begin(), listed.end(), partnership->Name) == listed.end()) {
-            differences.push_back(owner + ": missing");
+            result.Differences.push_back(owner + ": missing");
             continue;
         }
         const TArrayOfNameValueArrays held = Channel.GetPartnershipAttributes(partnership->Name);
-        Compare(owner, {{"name", partnership->SenderName}}, held.at(0), differences, "sender ");
-        Compare(owner, {{"name", partnership->ReceiverName}}, held.at(1), differences, "receiver ");
-        Compare(owner, partnership->Attributes, held.at(2), differences);
+        Compare(owner, {{"name", partnership->SenderName}}, held.at(0), result.Differences,
+                "sender ");
+        Compare(owner, {{"name", partnership->ReceiverName}}, held.at(1), result.Differences,
+                "receiver ");
+        Compare(owner, partnership->Attributes, held.at(2), result.Differences);
     }
-    return differences;
+    return result;
 }
 
 bool TPartnerLink::ImportCertificate(const std::string& alias, const std::string& path,

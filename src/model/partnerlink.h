@@ -3,6 +3,7 @@
 // plain data, and every rule between them and the two partners that needs no widget.
 
 #include "model/partners.h"
+#include "model/serviceconfig.h"
 #include "platform/exceptions.h"
 
 #include <optional>
@@ -38,13 +39,19 @@ struct TFieldName {
     std::string Label;
 };
 
-// The service does not hold what a save sent: one line per difference, as the message lists them.
+// What OK knew the AS2 service to hold differs from what it holds after the save: the
+// differences, one line each, as the message lists them; and what became of the configuration
+// file, which follows the AS2 IDs the service holds.
 class ENotHeldError : public EServiceError {
 public:
-    ENotHeldError(std::string message, std::vector<std::string> differences)
-        : EServiceError(std::move(message)), Differences(std::move(differences)) {}
+    ENotHeldError(std::string message, std::vector<std::string> differences, bool fileRewritten,
+                  bool fileFailed)
+        : EServiceError(std::move(message)), Differences(std::move(differences)),
+          FileRewritten(fileRewritten), FileFailed(fileFailed) {}
 
     std::vector<std::string> Differences;
+    bool FileRewritten; // the service must be restarted for the AS2 IDs it holds
+    bool FileFailed;    // the file does not name the AS2 IDs the service holds
 };
 
 // Copies of the two partners as a save sends them.
@@ -53,13 +60,30 @@ struct TLinkSave {
     TPartner Remote;
 };
 
+// The service's configuration file and the AS2 IDs it names: as loaded, then as the last OK that
+// rewrote it left them, so a second OK never rewrites it twice.
+struct TServiceFile {
+    std::string Path;
+    std::string LocalID;
+    std::string RemoteID;
+};
+
+// What the service holds of the two partners after a save, as far as the read-back could tell.
+struct TReadBack {
+    std::vector<std::string> Differences; // one line per difference
+    // The AS2 IDs the service holds; none for a partner it does not hold.
+    std::optional<std::string> LocalID;
+    std::optional<std::string> RemoteID;
+};
+
 class TPartnerLink {
 public:
     TPartnerLink(TCommandHandler& channel, std::vector<TFieldName> fieldNames);
 
     // Loads the local partner into `local`, then the remote partner into `remote`; the local one
     // is stored before the remote one is asked for. A remote name that would change the meaning
-    // of a command is refused before anything is sent.
+    // of a command, could not come back from the service, or is the local partner's (as given or
+    // as the service gives it back) is refused; `remote` then stays empty.
     void Load(const std::string& remoteName, std::optional<TPartner>& local,
               std::optional<TPartner>& remote, TProgress& progress = TProgress::None());
 
@@ -71,26 +95,37 @@ public:
 
     // Checks every text that goes into a command and writes the settings into copies of the two
     // partners and the remote partner's partnerships (creating two when it has none); sends
-    // nothing. EDialogStateError when a partner is missing (a failed load), EUnsafeCommandText
-    // when a text cannot go into a command.
+    // nothing. EDialogStateError when a partner is missing (a failed load); EUnsafeCommandText,
+    // naming the field, when a text cannot go into a command or an AS2 ID or the host name is
+    // empty (AS2 needs them).
     TLinkSave Prepare(const std::optional<TPartner>& local, const std::optional<TPartner>& remote,
                       const TLinkSettings& settings) const;
 
     // Prepares the save, saves the local partner and the remote one, and reads back what the
-    // service holds; only then do the copies take the partners' place, so OK again after a
-    // failure sends what the first OK sent for the same settings. Nothing is sent when Prepare
-    // refuses. EServiceError when a command could not be delivered or the read-back failed;
-    // ENotHeldError when the service does not hold what was sent (the message lists the
-    // differences); the service may then hold part of the save.
-    void Apply(std::optional<TPartner>& local, std::optional<TPartner>& remote,
-               const TLinkSettings& settings, TProgress& progress = TProgress::None());
+    // service holds. When it holds AS2 IDs other than those the file names, the file is brought in
+    // line with them (also when other values differ) and `file` takes them: true, the service
+    // must be restarted. When it holds all that was sent, the copies take the partners' place, so
+    // OK again after a failure sends what the first OK sent for the same settings. Nothing is sent
+    // when Prepare refuses. EServiceError when a command could not be delivered or the read-back
+    // failed (the file is then left alone); ENotHeldError when the service does not hold what was
+    // sent or the file could not follow it.
+    bool Apply(std::optional<TPartner>& local, std::optional<TPartner>& remote,
+               const TLinkSettings& settings, TServiceFile& file,
+               TProgress& progress = TProgress::None());
 
-    // The differences between what the two partners' saves sent and what the service holds: the
-    // partners, and every partnership either save added (one that both sent, as the remote
-    // partner's save sent it). A value that the reply lists cannot carry back is compared as
-    // they give it back. One line per difference.
-    std::vector<std::string> Differences(const TPartner& local, const TPartner& remote,
-                                         TProgress& progress = TProgress::None());
+    // The IDs the file must name for the service holding `local` and `remote` (a missing one
+    // keeps its ID in the file); none when it names them already.
+    static std::optional<TConfigIDs> FileChange(const TServiceFile& file,
+                                                const std::optional<std::string>& localID,
+                                                const std::optional<std::string>& remoteID);
+
+    // What the service holds of what the two partners' saves sent: the partners, and every
+    // partnership either save added (one that both sent, as the remote partner's save sent it).
+    // A value that the reply lists cannot carry back is compared as they give it back; an absent
+    // value and an empty one read alike; pairs the service holds beyond those sent are no
+    // difference.
+    TReadBack ReadBack(const TPartner& local, const TPartner& remote,
+                       TProgress& progress = TProgress::None());
 
     // "Cert import" of a certificate, with the password of a private one (none for a public
     // one), confirmed by "cert List": true when the service lists the alias afterwards.
@@ -98,7 +133,10 @@ public:
                            const std::string* password, TProgress& progress = TProgress::None());
 
 private:
+    std::string Label(TSettingText setting) const;
     void CheckSetting(const TLinkSettings& settings, TSettingText setting) const;
+    void CheckRecords(const TLinkSave& save, const TLinkSave& loaded,
+                      const TLinkSettings& settings) const;
 
     TCommandHandler& Channel;
     std::vector<TFieldName> FieldNames;

@@ -2,25 +2,77 @@
 
 #include "channel/cmds.h"
 #include "model/commandtext.h"
+#include "platform/exceptions.h"
 
 namespace {
 
 using CommandText::TKind;
 
-void CheckField(const std::string& owner, const std::string& field, const std::string& text,
-                TKind kind) {
-    CommandText::Check(owner + ", " + field + ":", text, kind, "saved");
-}
+// Checks the texts of one record: each one's meaning in its command, and, for what was typed or
+// composed, that it is XML text and that the record gives it back as sent. What was loaded and
+// goes back unchanged is sent as it came, unless it holds "~".
+class TRecordCheck {
+public:
+    explicit TRecordCheck(std::string owner) : Owner(std::move(owner)) {}
 
-void CheckPartnership(const TPartnership& p) {
-    const std::string owner = "Partnership " + p.Name;
-    CheckField(owner, "name", p.Name, TKind::Name);
-    CheckField(owner, "sender name", p.SenderName, TKind::Name);
-    CheckField(owner, "receiver name", p.ReceiverName, TKind::Name);
-    for (const TNameValuePair& attribute : p.Attributes) {
-        CheckField(owner, "attribute name", attribute.Name, TKind::Key);
-        CheckField(owner, "value of attribute " + attribute.Name, attribute.Value, TKind::Value);
+    // A text of the record: what it is called in messages, and whether it is as loaded.
+    void Text(const std::string& field, const std::string& text, TKind kind, bool asLoaded) {
+        const std::string fault = CommandText::Fault(text, kind);
+        if (!asLoaded && text.empty() && kind == TKind::Name)
+            CommandText::Check(Owner + ", " + field + ":", text, kind, "saved");
+        if (!asLoaded && !fault.empty())
+            CommandText::Refuse(Owner + ", " + field + ":", text, fault, "saved");
+        const bool misread = kind != TKind::Name && text.find('~') != std::string::npos;
+        if (asLoaded && (!fault.empty() || misread))
+            throw EUnsafeCommandText(
+                Owner + ", " + field + ": the AS2 service holds \"" + text + "\", which holds " +
+                (fault.empty() ? std::string("a tilde \"~\", where it may have given a \", \" "
+                                             "that the dialog read apart")
+                               : fault) +
+                "; the dialog cannot write it back. Nothing was saved");
     }
+
+    // The record's lists as a reply prints them; fields[l][i] names pair i of list l, empty for
+    // a pair as loaded.
+    void Lists(const std::vector<CommandText::TList>& lists,
+               const std::vector<std::vector<std::string>>& fields) const {
+        const std::vector<std::size_t> lost = CommandText::FirstLost(lists);
+        for (std::size_t l = 0; l < lists.size(); ++l) {
+            if (lost[l] >= lists[l].Pairs.size() || fields[l][lost[l]].empty())
+                continue;
+            const TNameValuePair& pair = lists[l].Pairs[lost[l]];
+            CommandText::Refuse(Owner + ", " + fields[l][lost[l]] + ":", pair.Value,
+                                CommandText::LostFault(pair.Value), "saved");
+        }
+    }
+
+private:
+    std::string Owner;
+};
+
+void CheckPartnership(const TPartnership& p, const TPartnership* asLoaded,
+                      const std::string& senderID, const std::string& receiverID,
+                      bool idsAsLoaded) {
+    TRecordCheck check("Partnership " + p.Name);
+    const bool namesAsLoaded = asLoaded != nullptr && asLoaded->SenderName == p.SenderName &&
+                               asLoaded->ReceiverName == p.ReceiverName;
+    check.Text("name", p.Name, TKind::Name, asLoaded != nullptr);
+    check.Text("sender name", p.SenderName, TKind::Name, namesAsLoaded);
+    check.Text("receiver name", p.ReceiverName, TKind::Name, namesAsLoaded);
+    std::vector<std::string> attributeFields;
+    for (std::size_t i = 0; i < p.Attributes.size(); ++i) {
+        const TNameValuePair& attribute = p.Attributes[i];
+        const bool same = asLoaded != nullptr && i < asLoaded->Attributes.size() &&
+                          asLoaded->Attributes[i].Name == attribute.Name &&
+                          asLoaded->Attributes[i].Value == attribute.Value;
+        check.Text("attribute name", attribute.Name, TKind::Key, same);
+        check.Text("value of attribute " + attribute.Name, attribute.Value, TKind::Value, same);
+        attributeFields.push_back(same ? std::string() : "value of attribute " + attribute.Name);
+    }
+    const std::string names = namesAsLoaded ? std::string() : "sender name";
+    const std::string ids = idsAsLoaded ? std::string() : "AS2 ID";
+    check.Lists(p.Record(senderID, receiverID),
+                {{names, ids}, {namesAsLoaded ? "" : "receiver name", ids}, attributeFields});
 }
 
 } // namespace
@@ -30,18 +82,37 @@ std::string TPartner::AddCommand() const {
            "\" x509_alias=\"" + X509Alias + "\"";
 }
 
-void TPartner::CheckSave() const {
-    const std::string owner = "Partner " + Name;
-    CheckField(owner, "name", Name, TKind::Name);
-    CheckField(owner, "AS2 ID", AS2ID, TKind::Value);
-    CheckField(owner, "e-mail address", Email, TKind::Value);
-    CheckField(owner, "certificate alias", X509Alias, TKind::Value);
-    for (const TPartnership& partnership : Partnerships.Items)
-        CheckPartnership(partnership);
+TNameValueArray TPartner::Record() const {
+    return {{"name", Name}, {"as2_id", AS2ID}, {"email", Email}, {"x509_alias", X509Alias}};
 }
 
-std::vector<std::string> TPartner::SaveCommands() const {
-    CheckSave();
+void TPartner::CheckSave(const TPartner* asLoaded) const {
+    TRecordCheck check("Partner " + Name);
+    const bool nameAsLoaded = asLoaded != nullptr && asLoaded->Name == Name;
+    const bool idAsLoaded = asLoaded != nullptr && asLoaded->AS2ID == AS2ID;
+    const bool emailAsLoaded = asLoaded != nullptr && asLoaded->Email == Email;
+    const bool aliasAsLoaded = asLoaded != nullptr && asLoaded->X509Alias == X509Alias;
+    check.Text("name", Name, TKind::Name, nameAsLoaded);
+    check.Text("AS2 ID", AS2ID, TKind::Value, idAsLoaded);
+    check.Text("e-mail address", Email, TKind::Value, emailAsLoaded);
+    check.Text("certificate alias", X509Alias, TKind::Value, aliasAsLoaded);
+    check.Lists({{"{", Record()}}, {{nameAsLoaded ? "" : "name", idAsLoaded ? "" : "AS2 ID",
+                                     emailAsLoaded ? "" : "e-mail address",
+                                     aliasAsLoaded ? "" : "certificate alias"}});
+    for (const TPartnership& partnership : Partnerships.Items) {
+        // This partner's own AS2 ID stands in the partnership's record beside its name.
+        const bool sender = partnership.SenderName == Name;
+        const bool receiver = partnership.ReceiverName == Name;
+        CheckPartnership(partnership,
+                         asLoaded != nullptr ? asLoaded->Partnerships.Find(partnership.Name)
+                                             : nullptr,
+                         sender ? AS2ID : std::string(), receiver ? AS2ID : std::string(),
+                         idAsLoaded || (!sender && !receiver));
+    }
+}
+
+std::vector<std::string> TPartner::SaveCommands(const TPartner* asLoaded) const {
+    CheckSave(asLoaded);
     std::vector<std::string> commands;
     for (const TPartnership& partnership : Partnerships.Items)
         commands.push_back(partnership.DeleteCommand());
@@ -53,8 +124,9 @@ std::vector<std::string> TPartner::SaveCommands() const {
     return commands;
 }
 
-void TPartner::SavePartner(TCommandHandler& channel, TProgress& progress) const {
-    const std::vector<std::string> commands = SaveCommands();
+void TPartner::SavePartner(TCommandHandler& channel, TProgress& progress,
+                           const TPartner* asLoaded) const {
+    const std::vector<std::string> commands = SaveCommands(asLoaded);
     for (std::size_t i = 0; i < commands.size(); ++i) {
         progress.Step("Saving partner " + Name, static_cast<int>(i + 1),
                       static_cast<int>(commands.size()), TProgress::TCancel::NotOffered);

@@ -20,15 +20,22 @@ public:
     void SetX509Alias(const std::string& value) { X509Alias = value; }
 
     // Deletes the partner and its partnerships on the service, adds them again from memory and
-    // tells the service to store them. The whole sequence is checked before the first command
-    // is sent.
-    void SavePartner(TCommandHandler& channel, TProgress& progress = TProgress::None()) const;
+    // tells the service to store them. The whole sequence is checked (CheckSave) before the first
+    // command is sent.
+    void SavePartner(TCommandHandler& channel, TProgress& progress = TProgress::None(),
+                     const TPartner* asLoaded = nullptr) const;
 
-    // EUnsafeCommandText naming the first text of the save sequence that would change a
-    // command's meaning.
-    void CheckSave() const;
+    // EUnsafeCommandText naming the first text of the save sequence that cannot be sent. No text
+    // may change its command's meaning. A text that differs from the partner as loaded (every
+    // text, without one) was typed or composed, and must come back from the service as sent: as
+    // XML text, and unchanged by its record's brace lists. A text as loaded goes back as it came,
+    // unless it holds "~", which stands where the load may have misread a ", ".
+    void CheckSave(const TPartner* asLoaded = nullptr) const;
     // The commands SavePartner sends, in order, after checking them.
-    std::vector<std::string> SaveCommands() const;
+    std::vector<std::string> SaveCommands(const TPartner* asLoaded = nullptr) const;
+
+    // The partner's record as "Partner View" gives it: its name, then its settings.
+    TNameValueArray Record() const;
 
     // "Partner Add ..." for this partner.
     std::string AddCommand() const;

@@ -32,6 +32,13 @@ std::string TPartnership::AddCommand() const {
     return command;
 }
 
+std::vector<CommandText::TList> TPartnership::Record(const std::string& senderID,
+                                                     const std::string& receiverID) const {
+    return {{"Sender IDs = {", {{"name", SenderName}, {"as2_id", senderID}}},
+            {"Receiver IDs = {", {{"name", ReceiverName}, {"as2_id", receiverID}}},
+            {"Attributes = {", Attributes}};
+}
+
 std::string TPartnership::DeleteCommand() const {
     return "Partnership Delete " + Name;
 }
@@ -48,6 +55,13 @@ void TPartnershipList::Add(TPartnership partnership) {
     Items.push_back(std::move(partnership));
 }
 
+const TPartnership* TPartnershipList::Find(const std::string& name) const {
+    for (const TPartnership& partnership : Items)
+        if (partnership.Name == name)
+            return &partnership;
+    return nullptr;
+}
+
 TPartnershipList TPartnershipList::LoadPartnerships(TCommandHandler& channel,
                                                     const std::string& partnerName,
                                                     TProgress& progress) {
@@ -58,9 +72,11 @@ TPartnershipList TPartnershipList::LoadPartnerships(TCommandHandler& channel,
         const std::string& name = names[i];
         progress.Step("Reading partnership", static_cast<int>(i + 1),
                       static_cast<int>(names.size()), TProgress::TCancel::Offered);
-        // The name goes into the next command as it came.
-        CommandText::Check("The partnership name in the AS2 service's list", name,
-                           CommandText::TKind::Name, "loaded");
+        // The name goes into the next command as it came: it is the rest of that line, so only a
+        // line break would change its meaning.
+        if (name.find_first_of("\r\n") != std::string::npos)
+            CommandText::Refuse("The partnership name in the AS2 service's list", name,
+                                "a line break, which the AS2 service would misread", "loaded");
         TPartnership partnership = TPartnership::LoadPartnership(channel, name);
         if (partnership.SenderName == partnerName || partnership.ReceiverName == partnerName)
             list.Add(std::move(partnership));

@@ -3,6 +3,7 @@
 // ordered, open list of attributes.
 
 #include "channel/namevalue.h"
+#include "model/commandtext.h"
 #include "model/progress.h"
 
 #include <string>
@@ -27,6 +28,11 @@ public:
     // Appends, whether or not the name is there already.
     void AddAttribute(const std::string& name, const std::string& value);
 
+    // The record as "Partnership View" gives it: the sender's and the receiver's identifiers (their
+    // names and the AS2 IDs given), then the attributes.
+    std::vector<CommandText::TList> Record(const std::string& senderID,
+                                           const std::string& receiverID) const;
+
     // "Partnership Add ..." and "Partnership Delete ..." for this partnership.
     std::string AddCommand() const;
     std::string DeleteCommand() const;
@@ -44,6 +50,8 @@ public:
 
     // No check for a partnership of the same name.
     void Add(TPartnership partnership);
+    // The first partnership of that name, or null.
+    const TPartnership* Find(const std::string& name) const;
 
     // Loads every partnership in which the partner is sender or receiver, in the service's order
     // (1 + N commands for N listed partnerships).

@@ -138,7 +138,7 @@ private Q_SLOTS:
         QTest::newRow("file not updated")
             << Service::StandIn << QStringList{"apply", "--config", "%DATA%/none/config.xml"}
             << newID << false << 5 << QStringList{"\"rewritten\": false"}
-            << "still names the old AS2 IDs" << QStringList{"partnerships.xml"};
+            << "still names \"LOCALID\" and \"REMOTEID\"" << QStringList{"partnerships.xml"};
     }
 
     void run() {

@@ -58,6 +58,7 @@ private Q_SLOTS:
     void okUnchangedSavesBothAndCloses();
     void okTakesTheControls();
     void okCaseChangeCounts();
+    void okOnAServiceThatLeavesOutEmptyValues();
     void okThatTheServiceDoesNotHoldKeepsTheDialog_data();
     void okThatTheServiceDoesNotHoldKeepsTheDialog();
     void stoppedLoadKeepsIdsUnchanged();
@@ -181,26 +182,31 @@ void TestDialog::okThatTheServiceDoesNotHoldKeepsTheDialog_data() {
     QTest::addColumn<QString>("dropped");   // a command it leaves out
     QTest::addColumn<QString>("changedTo"); // ... or carries out as this one instead
     QTest::addColumn<QString>("told");
+    QTest::addColumn<QString>("held"); // the remote AS2 ID the file then names
     const QString remoteAdd = QString::fromStdString(Sample::RemoteAdd)
                                   .replace(QStringLiteral("REMOTEID"), QStringLiteral("NEWREMOTE"));
     const QString partial = "may hold only part of the changes";
     QTest::newRow("gone before the first command") << 0 << ""
-                                                   << "" << partial;
+                                                   << "" << partial << "REMOTEID";
     QTest::newRow("gone after 5 of 14") << 5 << ""
-                                        << "" << partial;
+                                        << "" << partial << "REMOTEID";
     QTest::newRow("gone after the last Partnership Store") << 14 << ""
-                                                           << "" << partial;
+                                                           << "" << partial << "REMOTEID";
     QTest::newRow("a Partnership Add dropped")
         << -1 << QString::fromStdString(Sample::Outgoing) << ""
         << "The AS2 service does not hold what was saved:\n"
-           "Partnership AS2Local-AS2Remote: missing\nOK sends the settings again";
+           "Partnership AS2Local-AS2Remote: missing\nOK sends the settings again\nThe "
+           "configuration file now names the AS2 IDs the AS2 service holds"
+        << "NEWREMOTE";
     QTest::newRow("a Partner Add dropped")
         << -1 << remoteAdd << ""
         << "The AS2 service does not hold what was saved:\nPartner AS2Remote: missing\n"
-           "OK sends the settings again";
+           "OK sends the settings again"
+        << "REMOTEID";
     QTest::newRow("a value changed")
         << -1 << remoteAdd << QString(remoteAdd).replace("NEWREMOTE", "NEWREMOTE2")
-        << "Partner AS2Remote, as2_id: sent \"NEWREMOTE\", held \"NEWREMOTE2\"";
+        << "Partner AS2Remote, as2_id: sent \"NEWREMOTE\", held \"NEWREMOTE2\""
+        << "NEWREMOTE2";
 }
 
 void TestDialog::okThatTheServiceDoesNotHoldKeepsTheDialog() {
@@ -208,6 +214,7 @@ void TestDialog::okThatTheServiceDoesNotHoldKeepsTheDialog() {
     QFETCH(QString, dropped);
     QFETCH(QString, changedTo);
     QFETCH(QString, told);
+    QFETCH(QString, held);
     Rig rig;
     rig.form.FormShow(&rig.form);
     rig.form.RemoteAS2ID->setText(QStringLiteral("NEWREMOTE"));
@@ -224,7 +231,8 @@ void TestDialog::okThatTheServiceDoesNotHoldKeepsTheDialog() {
         QCOMPARE(watcher.boxes[0].icon, QMessageBox::Critical);
     }
     QCOMPARE(finished.count(), 0);
-    QCOMPARE(rig.dialog.config(), ConfigText);
+    // The file follows the AS2 IDs the service holds, and only those.
+    QCOMPARE(rig.dialog.config(), QByteArray(ConfigText).replace("REMOTEID", held.toUtf8()));
 
     // The service is well again: OK sends everything again, verifies it and closes.
     memory.goAfter(-1);
@@ -232,11 +240,25 @@ void TestDialog::okThatTheServiceDoesNotHoldKeepsTheDialog() {
     const std::size_t before = rig.service.sent().size();
     ModalWatcher watcher;
     rig.form.OK->click();
-    QCOMPARE(watcher.boxes.size(), size_t(1));
-    QCOMPARE(watcher.boxes[0].title, QStringLiteral("Information"));
+    // The restart notice, unless the box of the first OK asked for it already.
+    QCOMPARE(watcher.boxes.size(), size_t(held == "NEWREMOTE" ? 0 : 1));
+    QVERIFY(watcher.boxes.empty() || watcher.boxes[0].title == QStringLiteral("Information"));
     QCOMPARE(finished.count(), 1);
     const Commands all = rig.service.sent();
     QCOMPARE(all.size() - before, Sample::VerifiedSave().size());
+    QVERIFY(rig.dialog.config().contains("receiver.as2_id=NEWREMOTE"));
+}
+
+void TestDialog::okOnAServiceThatLeavesOutEmptyValues() {
+    Rig rig;
+    rig.service.memory.omitEmpty = true;
+    rig.service.memory.partners[1].email.clear();
+    rig.form.FormShow(&rig.form);
+    rig.form.RemoteAS2ID->setText(QStringLiteral("NEWREMOTE"));
+    ModalWatcher watcher;
+    rig.form.OK->click();
+    QCOMPARE(watcher.boxes.size(), size_t(1));
+    QCOMPARE(watcher.boxes[0].title, QStringLiteral("Information")); // the notice, no error
     QVERIFY(rig.dialog.config().contains("receiver.as2_id=NEWREMOTE"));
 }
 
@@ -258,6 +280,7 @@ void TestDialog::stoppedLoadKeepsIdsUnchanged() {
     // Both partners loaded: their IDs as loaded are known, so an unchanged OK changes none.
     QCOMPARE(OldLocalAS2ID, std::string("LOCALID"));
     QCOMPARE(OldRemoteAS2ID, std::string("REMOTEID"));
+    rig.form.IncomingHostName->setText(QStringLiteral("myhost")); // AS2 needs one
     ModalWatcher watcher;
     QSignalSpy finished(&rig.form, &QDialog::finished);
     rig.form.OKClick(rig.form.OK);
@@ -333,6 +356,11 @@ void TestDialog::unsafeFieldNamedByItsLabel() {
                  qPrintable(message));
         edit->setText(before);
     }
+    // Text that UTF-8 cannot hold is named before it is converted.
+    rig.form.RemoteEmail->setText(QChar(0xD83D) + QStringLiteral("x"));
+    QVERIFY(Raised<EUnsafeCommandText>([&] {
+                rig.form.OKClick(rig.form.OK);
+            }).find("holds a lone surrogate (U+D83D)") != std::string::npos);
     QCOMPARE(rig.service.sent(), Sample::LoadCommands);
 }
 
@@ -350,8 +378,9 @@ void TestDialog::configFailureStopsOk() {
     QVERIFY(watcher.boxes[0].text.startsWith(QStringLiteral("Cannot open file \"")));
     // The partners were saved before the file: the operator learns that, and what OK does.
     QVERIFY2(watcher.boxes[0].text.endsWith(QStringLiteral(
-                 "The AS2 service already holds the new partner settings; OK again retries the "
-                 "file.")),
+                 "The AS2 service holds the AS2 IDs \"L2\" (AS2Local) and \"REMOTEID\" "
+                 "(AS2Remote), but the configuration file still names \"LOCALID\" and "
+                 "\"REMOTEID\"; OK again retries the file.")),
              qPrintable(watcher.boxes[0].text));
     QCOMPARE(watcher.boxes[0].title, QString());
     QCOMPARE(finished.count(), 0);

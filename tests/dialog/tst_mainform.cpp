@@ -349,6 +349,7 @@ void TestMainForm::returnActivatesOK() {
     form.show();
     QVERIFY(QTest::qWaitForWindowActive(&form));
     QTRY_COMPARE(form.RemoteAS2ID->text(), QStringLiteral("R"));
+    form.IncomingHostName->setText(QStringLiteral("h")); // no partnership named one
     QWidget* target = form.findChild<QWidget*>(focus);
     target->setFocus();
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);

@@ -13,10 +13,15 @@ using Commands = std::vector<std::string>;
 
 namespace {
 
+const QByteArray ConfigText = "sender.as2_id=LOCALID, receiver.as2_id=REMOTEID\r\n";
+
 // The labels the window gives the settings that go into commands, as far as these tests need.
 std::vector<TFieldName> Labels() {
-    return {{&TLinkSettings::RemoteAS2ID, "Remote Partner AS2 ID:"},
+    return {{&TLinkSettings::LocalAS2ID, "Your (Local Partner) AS2 ID:"},
+            {&TLinkSettings::RemoteAS2ID, "Remote Partner AS2 ID:"},
             {&TLinkSettings::LocalEmail, "Your (Local Partner) Email Address:"},
+            {&TLinkSettings::RemoteEmail, "Remote Partner Email Address:"},
+            {&TLinkSettings::RemoteCertificate, "Remote Partner Certificate:"},
             {&TLinkSettings::OutgoingAS2URL, "Outgoing (Partner) AS2 URL:"},
             {&TLinkSettings::IncomingHostName, "Your Internet Host Name:"}};
 }
@@ -30,8 +35,15 @@ struct Loaded {
     TLinkSettings settings;
     std::string raised; // what Read raised
     std::size_t loadCommands = 0;
+    QTemporaryDir dir;
+    TServiceFile file{dir.filePath(QStringLiteral("config.xml")).toStdString(), "LOCALID",
+                      "REMOTEID"};
+    bool restart = false; // what the last apply returned
 
     explicit Loaded(const std::function<void(MemoryService&)>& change = {}) {
+        QFile config(QString::fromStdString(file.Path));
+        if (config.open(QIODevice::WriteOnly))
+            config.write(ConfigText);
         Sample::Fill(fixture.memory);
         if (change)
             change(fixture.memory);
@@ -41,7 +53,7 @@ struct Loaded {
     }
     // The commands that applying the settings sent.
     Commands apply() {
-        link.Apply(local, remote, settings);
+        restart = link.Apply(local, remote, settings, file);
         const Commands all = fixture.sent();
         return Commands(all.begin() + static_cast<long>(loadCommands), all.end());
     }
@@ -69,6 +81,10 @@ private Q_SLOTS:
     void unsafeRemoteNameLoadsNothing();
     void valuesTheRepliesCanCarry_data();
     void valuesTheRepliesCanCarry();
+    void passedThroughAsLoaded_data();
+    void passedThroughAsLoaded();
+    void fileFollowsTheIDsHeld_data();
+    void fileFollowsTheIDsHeld();
     void okAgainSendsWhatTheFirstSent();
     void unsafeTextSendsNothing_data();
     void unsafeTextSendsNothing();
@@ -210,28 +226,57 @@ void TestPartnerLink::applyForUnknownRemoteCreatesPartnerships() {
 }
 
 void TestPartnerLink::readBackRaisesNoFalseAlarm_data() {
-    QTest::addColumn<QString>("value"); // of the outgoing "as2_url", sent and held alike
-    QTest::addColumn<bool>("extraHeld");
-    QTest::newRow("the service holds pairs besides those sent") << "http://partner:5080" << true;
-    QTest::newRow("a value holding a comma and a blank") << "http://a, b=c" << false;
-    QTest::newRow("a value holding a single quote") << "http://it's" << false;
-    QTest::newRow("a value holding a double quote") << "http://\"x" << false;
-    QTest::newRow("a value holding a closing brace") << "http://x}y" << false;
+    QTest::addColumn<QString>("value");   // of the outgoing "as2_url", sent and held alike
+    QTest::addColumn<QString>("service"); // what the service does besides
+    QTest::newRow("the service holds pairs besides those sent") << "http://partner:5080"
+                                                                << "extra";
+    QTest::newRow("a value holding a comma and a blank") << "http://a, b=c"
+                                                         << "";
+    QTest::newRow("a value holding a single quote") << "http://it's"
+                                                    << "";
+    QTest::newRow("a value holding a double quote") << "http://\"x"
+                                                    << "";
+    QTest::newRow("a value holding a closing brace") << "http://x}y"
+                                                     << "";
+    QTest::newRow("empty values left out") << ""
+                                           << "omitEmpty";
+    QTest::newRow("lists in another order") << "http://partner:5080"
+                                            << "listsReversed";
+    QTest::newRow("a name repeated") << "http://partner:5080"
+                                     << "repeated";
 }
 
 void TestPartnerLink::readBackRaisesNoFalseAlarm() {
     QFETCH(QString, value);
-    QFETCH(bool, extraHeld);
+    QFETCH(QString, service);
     Loaded l;
     // What a save of these partners would have left on the service.
-    l.local->Partnerships.Items[0].SetAttribute("as2_url", value.toStdString());
-    l.remote->Partnerships.Items[0].SetAttribute("as2_url", value.toStdString());
-    l.fixture.memory.partnerships[0].attributes[1].second = value.toStdString();
-    if (extraHeld) {
-        l.fixture.memory.partnerships[0].attributes.emplace_back("content_type", "x12");
-        l.fixture.memory.partners[0].alias += ", extra=1";
+    MemoryService& held = l.fixture.memory;
+    for (TPartner* partner : {&*l.local, &*l.remote}) {
+        partner->Partnerships.Items[0].SetAttribute("as2_url", value.toStdString());
+        if (service == "repeated")
+            partner->Partnerships.Items[0].AddAttribute("protocol", "as2-second");
     }
-    QCOMPARE(l.link.Differences(*l.local, *l.remote), Commands{});
+    if (service == "omitEmpty")
+        l.remote->SetEmail("");
+    held.partnerships[0].attributes[1].second = value.toStdString();
+    held.partners[1].email = service == "omitEmpty" ? "" : held.partners[1].email;
+    held.omitEmpty = service == "omitEmpty";
+    held.listsReversed = service == "listsReversed";
+    if (service == "repeated")
+        held.partnerships[0].attributes.emplace_back("protocol", "as2-second");
+    if (service == "extra") {
+        held.partnerships[0].attributes.emplace_back("content_type", "x12");
+        held.partners[0].alias += ", extra=1";
+    }
+    QCOMPARE(l.link.ReadBack(*l.local, *l.remote).Differences, Commands{});
+    // The second of a repeated name is compared with the second held.
+    if (service == "repeated") {
+        held.partnerships[0].attributes.back().second = "other";
+        QCOMPARE(l.link.ReadBack(*l.local, *l.remote).Differences,
+                 Commands{"Partnership AS2Local-AS2Remote, protocol: sent \"as2-second\", held "
+                          "\"other\""});
+    }
 }
 
 void TestPartnerLink::readBackNamesEachDifference() {
@@ -241,7 +286,7 @@ void TestPartnerLink::readBackNamesEachDifference() {
     held.partnerships[0].attributes.erase(held.partnerships[0].attributes.begin() + 1);
     held.partnerships.pop_back();
     held.partners.erase(held.partners.begin());
-    QCOMPARE(l.link.Differences(*l.local, *l.remote),
+    QCOMPARE(l.link.ReadBack(*l.local, *l.remote).Differences,
              (Commands{"Partner AS2Local: missing",
                        "Partner AS2Remote, as2_id: sent \"REMOTEID\", held \"OTHER\"",
                        "Partnership AS2Local-AS2Remote, as2_url: sent \"http://partner:5080\", "
@@ -254,8 +299,9 @@ void TestPartnerLink::applyAfterFailedLoadSendsNothing() {
     TPartnerLink link(fixture.channel, Labels());
     std::optional<TPartner> local = TPartner();
     std::optional<TPartner> remote; // its load failed
+    TServiceFile file;
     const std::string message =
-        Raised<EDialogStateError>([&] { link.Apply(local, remote, TLinkSettings()); });
+        Raised<EDialogStateError>([&] { link.Apply(local, remote, TLinkSettings(), file); });
     QVERIFY2(QString::fromStdString(message).contains(QStringLiteral("Nothing was saved")),
              message.c_str());
     QVERIFY(fixture.sent().empty());
@@ -273,6 +319,10 @@ void TestPartnerLink::unsafeRemoteNameLoadsNothing_data() {
     QTest::newRow("empty") << ""
                            << "The remote partner name on the command line is empty. Nothing "
                               "was loaded";
+    QTest::newRow("the local partner")
+        << "AS2Local"
+        << "The remote partner \"AS2Local\" is the local partner; name another partner. "
+           "Nothing was loaded";
 }
 
 void TestPartnerLink::unsafeRemoteNameLoadsNothing() {
@@ -295,8 +345,14 @@ void TestPartnerLink::valuesTheRepliesCanCarry_data() {
     QTest::addColumn<QString>("fault"); // empty: saved and read back equal
     QTest::newRow("a closing brace")
         << "OutgoingAS2URL" << QByteArray("http://partner/as2}x") << "a closing brace \"}\"";
-    QTest::newRow("a single quote")
+    QTest::newRow("a single quote, a pair after it")
         << "RemoteEmail" << QByteArray("o'brien@example.com") << "a single quote";
+    QTest::newRow("a single quote in the last pair")
+        << "RemoteCertificate" << QByteArray("o'brien:1") << "";
+    QTest::newRow("a list's marker, which another order of the lists finds first")
+        << "OutgoingAS2URL" << QByteArray("http://h/Receiver IDs = {name=X") << "text, which";
+    QTest::newRow("U+FFFE") << "RemoteAS2ID" << QByteArray("A\xEF\xBF\xBE")
+                            << "the noncharacter U+FFFE";
     QTest::newRow("a comma and a blank")
         << "RemoteEmail" << QByteArray("c@d, x509_alias=EVIL") << "a comma followed by a blank";
     QTest::newRow("a tilde") << "RemoteAS2ID" << QByteArray("A~B") << "a tilde \"~\"";
@@ -304,8 +360,8 @@ void TestPartnerLink::valuesTheRepliesCanCarry_data() {
                                          << QByteArray("A\x01"
                                                        "B")
                                          << "a control character (U+0001)";
-    QTest::newRow("a tab") << "IncomingHostName" << QByteArray("my\thost")
-                           << "a control character (U+0009)";
+    QTest::newRow("a tab") << "IncomingHostName" << QByteArray("my\thost") << "";
+    QTest::newRow("DEL and a C1 control") << "RemoteEmail" << QByteArray("a\x7F\xC2\x85z") << "";
     QTest::newRow("a comma without a blank, an equals sign")
         << "OutgoingAS2URL" << QByteArray("http://h/?a=b,c") << "";
     QTest::newRow("blanks inside and after") << "RemoteAS2ID" << QByteArray("ID 2 ") << "";
@@ -320,10 +376,11 @@ void TestPartnerLink::valuesTheRepliesCanCarry() {
     QFETCH(QString, fault);
     Loaded l;
     const std::string text = value.toStdString();
-    const TSettingText setting = what == "OutgoingAS2URL" ? &TLinkSettings::OutgoingAS2URL
-                                 : what == "RemoteEmail"  ? &TLinkSettings::RemoteEmail
-                                 : what == "RemoteAS2ID"  ? &TLinkSettings::RemoteAS2ID
-                                                          : &TLinkSettings::IncomingHostName;
+    const TSettingText setting = what == "OutgoingAS2URL"      ? &TLinkSettings::OutgoingAS2URL
+                                 : what == "RemoteEmail"       ? &TLinkSettings::RemoteEmail
+                                 : what == "RemoteAS2ID"       ? &TLinkSettings::RemoteAS2ID
+                                 : what == "RemoteCertificate" ? &TLinkSettings::RemoteCertificate
+                                                               : &TLinkSettings::IncomingHostName;
     l.settings.*setting = text;
     const std::string message = Raised<EUnsafeCommandText>([&] { l.apply(); });
     if (fault.isEmpty()) {
@@ -336,6 +393,94 @@ void TestPartnerLink::valuesTheRepliesCanCarry() {
     QCOMPARE(l.fixture.sent().size(), l.loadCommands);
 }
 
+void TestPartnerLink::passedThroughAsLoaded_data() {
+    QTest::addColumn<QString>("held");    // what the service holds besides the sample
+    QTest::addColumn<QString>("refused"); // words of the message; empty: saved and held
+    QTest::newRow("a single quote in a partnership's last pair") << "subject=ACME's orders"
+                                                                 << "";
+    QTest::newRow("a tab") << "note=a\tb"
+                           << "";
+    QTest::newRow("a quoted comma, read apart as a tilde")
+        << "subject='a, b'"
+        << "Partnership AS2Remote-AS2Local, value of attribute subject: the AS2 service holds "
+           "\"'a~b'\", which holds a tilde";
+    QTest::newRow("an e-mail address whose quote took the pair after it")
+        << "email=it's"
+        << "Partner AS2Remote, e-mail address: the AS2 service holds";
+    QTest::newRow("other partners' partnerships named Bob's and x=1") << "Bob's x=1"
+                                                                      << "";
+}
+
+void TestPartnerLink::passedThroughAsLoaded() {
+    QFETCH(QString, held);
+    QFETCH(QString, refused);
+    const std::string planted = held.toStdString();
+    Loaded l([&](MemoryService& m) {
+        const std::size_t equals = planted.find('=');
+        if (planted.rfind("email=", 0) == 0)
+            m.partners[1].email = planted.substr(6);
+        else if (planted == "Bob's x=1")
+            m.partnerships.push_back({"Bob's", "Bob", "Carol", {}}),
+                m.partnerships.push_back({"x=1", "X", "Y", {{"k", "v"}}});
+        else
+            m.partnerships[1].attributes.emplace_back(planted.substr(0, equals),
+                                                      planted.substr(equals + 1));
+    });
+    const std::string message = Raised<EUnsafeCommandText>([&] { l.apply(); });
+    if (refused.isEmpty())
+        QCOMPARE(message, std::string("<nothing raised>")); // and the read-back found it held
+    else
+        QVERIFY2(QString::fromStdString(message).startsWith(refused), message.c_str());
+}
+
+void TestPartnerLink::fileFollowsTheIDsHeld_data() {
+    QTest::addColumn<QString>("service"); // what the service does with the save
+    QTest::addColumn<QString>("config");  // the file after OK, and after a second OK
+    QTest::addColumn<QString>("told");    // words of the box; empty: none
+    const QString renamed = "sender.as2_id=LOCALID, receiver.as2_id=R2\r\n";
+    QTest::newRow("holds the ID sent") << "" << renamed << "";
+    QTest::newRow("holds it, and another e-mail address")
+        << "email" << renamed << "the AS2 service must be restarted";
+    QTest::newRow("holds it in lower case")
+        << "lower"
+        << "sender.as2_id=LOCALID, receiver.as2_id=r2\r\n"
+        << "The AS2 service holds the AS2 ID \"r2\" for AS2Remote, not the one sent";
+    QTest::newRow("holds no remote partner")
+        << "drop" << QString(ConfigText) << "Partner AS2Remote: missing";
+    QTest::newRow("cannot tell: gone after the save")
+        << "gone" << QString(ConfigText) << "the configuration file was left as it was";
+}
+
+void TestPartnerLink::fileFollowsTheIDsHeld() {
+    QFETCH(QString, service);
+    QFETCH(QString, config);
+    QFETCH(QString, told);
+    Loaded l;
+    const std::string add = R"(Partner Add AS2Remote as2_id="R2" email="you@remote" )"
+                            R"(x509_alias="AS2Remote:2")";
+    std::string& rewrite = l.fixture.memory.rewrites[add];
+    rewrite = service == "email"   ? R"(Partner Add AS2Remote as2_id="R2" email="x" x509_alias="")"
+              : service == "lower" ? R"(Partner Add AS2Remote as2_id="r2" email="you@remote" )"
+                                     R"(x509_alias="AS2Remote:2")"
+              : service == "drop"  ? ""
+                                   : add;
+    if (service == "gone")
+        l.fixture.memory.goAfter(14);
+    l.settings.RemoteAS2ID = "R2";
+    const auto file = [&] {
+        QFile f(QString::fromStdString(l.file.Path));
+        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+    };
+    for (int ok = 0; ok < 2; ++ok) { // a second OK never rewrites the file twice
+        const std::string message = Raised<EServiceError>([&] { l.apply(); });
+        QVERIFY2(told.isEmpty() ? message == "<nothing raised>"
+                                : ok == 1 || QString::fromStdString(message).contains(told),
+                 message.c_str());
+        QCOMPARE(file(), config);
+        QCOMPARE(l.restart, ok == 0 && service.isEmpty());
+    }
+}
+
 void TestPartnerLink::okAgainSendsWhatTheFirstSent() {
     // A remote partner the service does not know: the first OK creates its two partnerships.
     Loaded l([](MemoryService& m) {
@@ -343,6 +488,7 @@ void TestPartnerLink::okAgainSendsWhatTheFirstSent() {
         m.partnerships.clear();
     });
     l.settings.RemoteAS2ID = "R1";
+    l.settings.IncomingHostName = "me";
     l.fixture.memory.goAfter(3); // the local partner's save, then the service is gone
     QVERIFY(Raised<EServiceError>([&] { l.apply(); }).find("may hold only part") !=
             std::string::npos);
@@ -374,6 +520,15 @@ void TestPartnerLink::unsafeTextSendsNothing_data() {
     QTest::newRow("host name") << "IncomingHostName"
                                << "h\""
                                << "Your Internet Host Name:";
+    QTest::newRow("no local AS2 ID") << "LocalAS2ID"
+                                     << ""
+                                     << "Your (Local Partner) AS2 ID is empty; AS2 needs it";
+    QTest::newRow("no remote AS2 ID") << "RemoteAS2ID"
+                                      << ""
+                                      << "Remote Partner AS2 ID is empty; AS2 needs it";
+    QTest::newRow("no host name") << "IncomingHostName"
+                                  << ""
+                                  << "Your Internet Host Name is empty; AS2 needs it";
     QTest::newRow("import: path with a double quote") << "path"
                                                       << "/certs/a\"b.p12"
                                                       << "Certificate file path:";
@@ -397,6 +552,8 @@ void TestPartnerLink::unsafeTextSendsNothing() {
     std::string password = "pw";
     if (what == "RemoteAS2ID")
         l.settings.RemoteAS2ID = t;
+    else if (what == "LocalAS2ID")
+        l.settings.LocalAS2ID = t;
     else if (what == "LocalEmail")
         l.settings.LocalEmail = t;
     else if (what == "OutgoingAS2URL")
@@ -414,7 +571,7 @@ void TestPartnerLink::unsafeTextSendsNothing() {
         if (import)
             l.link.ImportCertificate(alias, path, &password);
         else
-            l.link.Apply(l.local, l.remote, l.settings);
+            l.apply();
     }));
     QVERIFY2(message.startsWith(named), qPrintable(message));
     QVERIFY(message.endsWith(import ? QStringLiteral("Nothing was imported")

@@ -145,6 +145,12 @@ void TestStandinCommands::partnershipRoundTrip_data() {
         << QByteArray(u8R"(V S R as2_mdn_options="a=optional,pkcs7; b=md5" subject="Grüße 東京")")
         << QByteArray("V")
         << ids + u8" Attributes = {as2_mdn_options=a=optional,pkcs7; b=md5, subject=Grüße 東京}";
+    // Whatever the client reads back as sent: the client's lists keep every pair as it stands.
+    QTest::newRow("empty key, a key twice, tab, DEL, C1, a quote in the last pair")
+        << QByteArray("K S R =\"e\" k=\"1\" k=\"2\" t=\"a\tb\" d=\"\x7f\xc2\x85\" "
+                      "subject=\"ACME's orders\"")
+        << QByteArray("K")
+        << ids + " Attributes = {=e, k=1, k=2, t=a\tb, d=\x7f\xc2\x85, subject=ACME's orders}";
 }
 
 void TestStandinCommands::partnershipRoundTrip() {
@@ -172,28 +178,13 @@ void TestStandinCommands::unreadableRecordsAreRefused_data() {
     QTest::newRow("} in a partner name")
         << QByteArray("Partner Add a}b") << QByteArray(R"(the partner name holds "}")")
         << QByteArray("Partner View a}b");
-    QTest::newRow("tab in a partner name")
-        << QByteArray("Partner Add a\tb")
-        << QByteArray("the partner name holds the control character U+0009")
-        << QByteArray("Partner View a\tb");
-    QTest::newRow("= in a partner name")
-        << QByteArray("Partner Add a=b") << QByteArray(R"(the partner name holds "=")")
-        << QByteArray("Partner View a=b");
     QTest::newRow("partner name of white space alone")
         << QByteArray("Partner Add \xc2\xa0") << QByteArray("the partner name is white space alone")
         << QByteArray("Partner View \xc2\xa0");
-    QTest::newRow("key given twice")
-        << partner + R"(as2_id="1" email="" as2_id="2")"
-        << QByteArray(R"(the key "as2_id" is given twice)") << QByteArray();
     QTest::newRow("key that names the partner in the reply")
         << partner + R"(name="M")" << QByteArray(R"(the key "name" is taken)") << QByteArray();
-    QTest::newRow("empty key") << partner + R"(="v")" << QByteArray(R"(the key "" is empty)")
-                               << QByteArray();
     QTest::newRow("~ in a key") << partner + R"(a~b="v")"
                                 << QByteArray(R"(the key "a~b" holds "~")") << QByteArray();
-    QTest::newRow("single quote in a key")
-        << partner + R"(it's="v")" << QByteArray(R"(the key "it's" holds a single quote)")
-        << QByteArray();
     QTest::newRow("comma and blank in a value")
         << partner + R"(email="a, b")" << QByteArray(R"(the value of "email" holds ", ")")
         << QByteArray();
@@ -203,12 +194,9 @@ void TestStandinCommands::unreadableRecordsAreRefused_data() {
     QTest::newRow("~ in a value") << partner + R"(email="~")"
                                   << QByteArray(R"(the value of "email" holds "~")")
                                   << QByteArray();
-    QTest::newRow("single quote in a value")
-        << partner + R"(email="'q'")" << QByteArray(R"(the value of "email" holds a single quote)")
-        << QByteArray();
-    QTest::newRow("C1 control character in a value")
-        << partner + "email=\"a\xc2\x85\""
-        << QByteArray(R"(the value of "email" holds the control character U+0085)") << QByteArray();
+    QTest::newRow("single quote in a value, a pair after it")
+        << partner + R"(email="it's" x="1")"
+        << QByteArray(R"(the value of "email" holds a single quote)") << QByteArray();
     QTest::newRow("empty partnership name")
         << QByteArray("Partnership Add  L R") << QByteArray("the partnership name is empty")
         << QByteArray();
@@ -220,12 +208,6 @@ void TestStandinCommands::unreadableRecordsAreRefused_data() {
     QTest::newRow("partnership name of white space alone")
         << QByteArray("Partnership Add \xe3\x80\x80 L R")
         << QByteArray("the partnership name is white space alone") << QByteArray();
-    QTest::newRow("key given twice in a partnership")
-        << partnership + R"(k="1" j="" k="1")" << QByteArray(R"(the key "k" is given twice)")
-        << QByteArray();
-    QTest::newRow("tab in a partnership value")
-        << partnership + "k=\"a\tb\""
-        << QByteArray(R"(the value of "k" holds the control character U+0009)") << QByteArray();
 }
 
 void TestStandinCommands::unreadableRecordsAreRefused() {

@@ -9,6 +9,7 @@
 
 #include "support/fakeservice.h"
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -34,6 +35,10 @@ public:
     std::map<std::string, Reply> overrides;
     // Commands carried out as another command, by exact command; an empty one is dropped.
     std::map<std::string, std::string> rewrites;
+    // How the views print, within what the service may do: settings without a value left out,
+    // and a partnership's three lists from the last to the first.
+    bool omitEmpty = false;
+    bool listsReversed = false;
 
     // How long the service takes over each command before it answers, by command; none when
     // unset. Called on the service's thread.
@@ -196,8 +201,14 @@ private:
         const MemoryPartner* p = find(name);
         if (!p)
             return Reply("Partner not found: " + escape(name));
-        return Reply(escape("Partner " + p->name + " {name=" + p->name + ", as2_id=" + p->as2id +
-                            ", email=" + p->email + ", x509_alias=" + p->alias + "}"));
+        std::string list = "name=" + p->name;
+        for (const auto& [key, value] :
+             {std::pair<const char*, const std::string&>{"as2_id", p->as2id},
+              {"email", p->email},
+              {"x509_alias", p->alias}})
+            if (!value.empty() || !omitEmpty)
+                list += std::string(", ") + key + "=" + value;
+        return Reply(escape("Partner " + p->name + " {" + list + "}"));
     }
 
     Reply viewPartnership(const std::string& name) const {
@@ -206,14 +217,20 @@ private:
                 continue;
             auto ids = [this](const std::string& partner) {
                 const MemoryPartner* known = find(partner);
-                return "{name=" + partner + ", as2_id=" + (known ? known->as2id : "") + "}";
+                const std::string id = known ? known->as2id : "";
+                return "{name=" + partner + (id.empty() && omitEmpty ? "" : ", as2_id=" + id) + "}";
             };
             std::string attributes;
             for (const auto& a : p.attributes)
-                attributes += (attributes.empty() ? "" : ", ") + a.first + "=" + a.second;
-            return Reply(escape("Partnership " + p.name + " Sender IDs = " + ids(p.sender) +
-                                " Receiver IDs = " + ids(p.receiver) + " Attributes = {" +
-                                attributes + "}"));
+                if (!a.second.empty() || !omitEmpty)
+                    attributes += (attributes.empty() ? "" : ", ") + a.first + "=" + a.second;
+            std::vector<std::string> lists = {"Sender IDs = " + ids(p.sender),
+                                              "Receiver IDs = " + ids(p.receiver),
+                                              "Attributes = {" + attributes + "}"};
+            if (listsReversed)
+                std::reverse(lists.begin(), lists.end());
+            return Reply(
+                escape("Partnership " + p.name + " " + lists[0] + " " + lists[1] + " " + lists[2]));
         }
         return Reply("Partnership not found: " + escape(name));
     }
