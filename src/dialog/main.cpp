@@ -206,24 +206,29 @@ void TMainForm::FormShow(QObject* /*Sender*/) {
 }
 
 void TMainForm::OKClick(QObject* /*Sender*/) {
+    bool idsChanged = false;
     {
         const auto work = Work();
         Link().Apply(LocalPartner, RemotePartner, Settings(), *work);
-    }
-    if (LocalPartner->AS2ID != OldLocalAS2ID || RemotePartner->AS2ID != OldRemoteAS2ID) {
-        try {
-            UpdateServiceConfig();
-        } catch (const Exception& failure) {
-            throw EServiceError(failure.Message +
-                                ". The AS2 service already holds the new partner settings; OK "
-                                "again retries the file");
+        idsChanged = LocalPartner->AS2ID != OldLocalAS2ID || RemotePartner->AS2ID != OldRemoteAS2ID;
+        // In the same busy scope: a file made again while another program changes it keeps the
+        // window painted, and a close waits for it.
+        if (idsChanged) {
+            try {
+                UpdateServiceConfig(*work);
+            } catch (const Exception& failure) {
+                throw EServiceError(failure.Message +
+                                    ". The AS2 service already holds the new partner settings; "
+                                    "OK again retries the file");
+            }
         }
+    }
+    if (idsChanged)
         MessageDlg(
             QStringLiteral("Quenfold"),
             QStringLiteral(
                 "The Changes you made won't take effect until the AS2 Service is restarted."),
             mtInformation, MsgButton(mbOK));
-    }
     QDialog::accept();
 }
 
@@ -268,7 +273,9 @@ void TMainForm::ImportCertificate(QLineEdit* certificate, const QLineEdit* partn
         MessageDlg(QStringLiteral("Import Certificate"), refused, mtError, MsgButton(mbOK));
 }
 
-void TMainForm::UpdateServiceConfig() {
-    UpdateServiceConfigFile(ServiceConfigPath, TConfigIDs{LocalPartner->AS2ID, RemotePartner->AS2ID,
-                                                          OldLocalAS2ID, OldRemoteAS2ID});
+void TMainForm::UpdateServiceConfig(TProgress& progress) {
+    UpdateServiceConfigFile(
+        ServiceConfigPath,
+        TConfigIDs{LocalPartner->AS2ID, RemotePartner->AS2ID, OldLocalAS2ID, OldRemoteAS2ID},
+        progress);
 }

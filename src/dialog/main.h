@@ -70,7 +70,7 @@ private:
     void ImportCertificate(QLineEdit* certificate, const QLineEdit* partnerName,
                            const std::string& path, const std::string* password,
                            const QString& refused);
-    void UpdateServiceConfig();
+    void UpdateServiceConfig(TProgress& progress);
     void BindHandler(QPushButton* button, void (TMainForm::*handler)(QObject*));
 
     std::unique_ptr<TPartnerLink> PartnerLink;
