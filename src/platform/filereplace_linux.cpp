@@ -126,8 +126,10 @@ TReplaceOutcome ReplaceKeepingIdentity(const std::string& path, const std::strin
     const TDescriptor old(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat was {};
     TAttributes attributes;
+    // A file its owner made read-only is not replaced behind its back either.
     if (old.Get() < 0 || ::fstat(old.Get(), &was) != 0 || !S_ISREG(was.st_mode) ||
-        was.st_nlink != 1 || !ReadAttributes(old.Get(), attributes))
+        was.st_nlink != 1 || ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0 ||
+        !ReadAttributes(old.Get(), attributes))
         return TReplaceOutcome::Refused;
 
     std::string name = path + ".XXXXXX";
