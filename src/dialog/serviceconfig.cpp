@@ -80,8 +80,8 @@ std::string CleanDescription(std::string text) {
     return text;
 }
 
-// Qt sometimes leaves a failed file device with no error text of its own (e.g. when the rename
-// of an unnamed temporary file fails); the system's error code then describes the failure.
+// Qt sometimes leaves a failed file device with no error text of its own; the system's error
+// code then describes the failure.
 std::string DeviceErrorText(const QFileDevice& device, int savedErrno) {
     const QString untouched = QFile().errorString();
     const QString text = device.errorString();
