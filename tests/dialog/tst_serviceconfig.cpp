@@ -594,7 +594,7 @@ void TestServiceConfig::fileKeepsItsIdentity() {
     });
     if (got.value(0) == "<skip>")
         QSKIP(got.value(1).constData());
-    QCOMPARE(got.size(), 6);
+    QVERIFY2(got.size() == 6, got.value(0).constData());
     QCOMPARE(got[0], told.isEmpty() ? QByteArray("<nothing raised>") : told.arg(path).toUtf8());
     if (extra.contains("append"))
         updated += "appended\r\n";
