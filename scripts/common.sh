@@ -10,7 +10,7 @@ export ROOT
 BUILD_PACKAGES=(build-essential cmake ninja-build qt6-base-dev qt6-qpa-plugins libssl-dev openssl fonts-dejavu-core)
 # shellcheck disable=SC2034
 TEST_PACKAGES=(xvfb xdotool x11-utils xclip imagemagick clang libclang-rt-14-dev libbenchmark-dev
-    clang-format shellcheck dpkg-dev file desktop-file-utils lintian)
+    clang-format shellcheck dpkg-dev file desktop-file-utils lintian acl)
 
 # ensure_packages PKG... : apt-get install only what dpkg does not have yet.
 ensure_packages() {

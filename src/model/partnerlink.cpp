@@ -338,7 +338,7 @@ bool TPartnerLink::Apply(std::optional<TPartner>& loadedLocal,
     bool fileFailed = false;
     if (const std::optional<TConfigIDs> ids = FileChange(file, held.LocalID, held.RemoteID)) {
         try {
-            UpdateServiceConfigFile(file.Path, *ids);
+            UpdateServiceConfigFile(file.Path, *ids, progress);
             file.LocalID = ids->LocalID;
             file.RemoteID = ids->RemoteID;
             rewritten = true;

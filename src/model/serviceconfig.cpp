@@ -1,14 +1,14 @@
 #include "model/serviceconfig.h"
 
-#include "platform/fileowner.h"
+#include "platform/filereplace.h"
 #include "platform/textconv.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QOperatingSystemVersion>
-#include <QSaveFile>
 #include <QString>
 
 #include <algorithm>
@@ -80,8 +80,8 @@ std::string CleanDescription(std::string text) {
     return text;
 }
 
-// Qt sometimes leaves a failed file device with no error text of its own (e.g. when the rename
-// of an unnamed temporary file fails); the system's error code then describes the failure.
+// Qt sometimes leaves a failed file device with no error text of its own; the system's error
+// code then describes the failure.
 std::string DeviceErrorText(const QFileDevice& device, int savedErrno) {
     const QString untouched = QFile().errorString();
     const QString text = device.errorString();
@@ -100,20 +100,119 @@ std::string DeviceErrorText(const QFileDevice& device, int savedErrno) {
         Format("Cannot create file \"%s\". %s", AbsolutePath(path).c_str(), description.c_str()));
 }
 
-std::string ReadWholeFile(const QString& path) {
+// The file as read, and what shows whether another program changed it since.
+struct TFileState {
+    std::string Bytes;
+    qint64 Size = 0;
+    QDateTime Changed;
+    bool operator==(const TFileState& other) const {
+        return Size == other.Size && Changed == other.Changed && Bytes == other.Bytes;
+    }
+};
+
+// Reading and writing a large file in pieces lets the window paint between them.
+constexpr qint64 PieceSize = 1 << 20;
+
+// Keeps the window painted while the file is read and written; never offers to cancel, as the
+// partners are saved by then.
+class TPump {
+public:
+    TPump(TProgress& progress, std::string what) : Progress(progress), What(std::move(what)) {}
+    void operator()() const { Progress.Step(What, 0, 0, TProgress::TCancel::NotOffered); }
+
+private:
+    TProgress& Progress;
+    std::string What;
+};
+
+// The whole file from its start, or false when reading fails part of the way.
+bool ReadFrom(QFile& file, const TPump& pump, TFileState& state) {
+    state.Size = file.size();
+    state.Changed = file.fileTime(QFileDevice::FileMetadataChangeTime);
+    state.Bytes.clear();
+    file.unsetError();
+    if (!file.seek(0))
+        return false;
+    for (;;) {
+        const QByteArray piece = file.read(PieceSize);
+        if (file.error() != QFileDevice::NoError)
+            return false;
+        if (piece.isEmpty())
+            return true;
+        state.Bytes.append(piece.constData(), static_cast<std::size_t>(piece.size()));
+        pump();
+    }
+}
+
+TFileState ReadWholeFile(const QString& path, const TPump& pump) {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
         const int savedErrno = errno;
         // Qt words this case itself; the system's own text is what the message promises.
         if (QFileInfo(path).isDir())
             RaiseOpenError(path, std::strerror(EISDIR));
         RaiseOpenError(path, DeviceErrorText(file, savedErrno));
     }
-    const QByteArray bytes = file.readAll();
+    TFileState state;
     // A read that stops part of the way would write back a truncated file.
-    if (file.error() != QFileDevice::NoError)
+    if (!ReadFrom(file, pump, state))
         RaiseOpenError(path, DeviceErrorText(file, errno));
-    return bytes.toStdString();
+    return state;
+}
+
+// Still as read? A file that cannot be read now counts as changed: reading it again says why.
+bool Unchanged(const QString& path, const TFileState& read, const TPump& pump) {
+    QFile file(path);
+    TFileState now;
+    return file.open(QIODevice::ReadOnly | QIODevice::Unbuffered) && ReadFrom(file, pump, now) &&
+           now == read;
+}
+
+// Writes the text over the file's own from its start, cuts the file to its length and flushes it
+// to the disk; false, with the reason, when any of that fails.
+bool WriteOver(QFile& file, const std::string& text, const TPump& pump, std::string& why) {
+    file.unsetError();
+    bool written = file.seek(0);
+    for (std::size_t done = 0; written && done < text.size(); pump()) {
+        // A write cut short is carried on, so the next one fails with the system's reason.
+        const qint64 n =
+            file.write(text.data() + done, std::min<qint64>(PieceSize, qint64(text.size() - done)));
+        written = n > 0;
+        done += written ? static_cast<std::size_t>(n) : 0;
+    }
+    if (!written || !file.resize(static_cast<qint64>(text.size()))) {
+        why = DeviceErrorText(file, errno);
+        return false;
+    }
+    return SyncToDisk(file.handle(), why);
+}
+
+// The same file rewritten: it keeps its owner, group, mode, links, ACL and attributes, and a
+// bind mount stays in place. False when another program changed the file since it was read.
+bool WriteInPlace(const QString& path, const TFileState& read, const std::string& text,
+                  const TPump& pump) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadWrite | QIODevice::ExistingOnly | QIODevice::Unbuffered))
+        RaiseCreateError(path, DeviceErrorText(file, errno));
+    TFileState now;
+    if (!ReadFrom(file, pump, now) || !(now == read))
+        return false;
+    std::string why;
+    if (WriteOver(file, text, pump, why))
+        return true;
+    std::string whyNotBack;
+    WriteOver(file, read.Bytes, pump, whyNotBack);
+    // Read, not assumed: under a file size limit the old text may be back although its write
+    // failed, as the bytes past the limit were never touched.
+    const bool back = ReadFrom(file, pump, now) && now.Bytes == read.Bytes;
+    const std::string told =
+        back ? "the file holds its previous text again"
+             : "its previous text could not be written back (" +
+                   CleanDescription(whyNotBack.empty() ? "it reads back otherwise" : whyNotBack) +
+                   "), so the file is incomplete";
+    throw EWriteError(Format("Stream write error on file \"%s\". %s; %s",
+                             AbsolutePath(path).c_str(), CleanDescription(why).c_str(),
+                             told.c_str()));
 }
 
 bool IsEightBitText(const std::string& bytes) {
@@ -210,52 +309,35 @@ std::string DefaultServiceConfigPath() {
     return "/var/lib/as2data/config.xml";
 }
 
-void UpdateServiceConfigFile(const std::string& path, const TConfigIDs& ids) {
+void UpdateServiceConfigFile(const std::string& path, const TConfigIDs& ids, TProgress& progress) {
     const QString filePath = QString::fromStdString(path);
     // Another program may change the file while it is updated here; the update is then made
     // again from what the file holds, rather than replace it with older content.
     for (int attempt = 0; attempt < MaxUpdateAttempts; ++attempt) {
-        const std::string bytes = ReadWholeFile(filePath);
-        if (!IsEightBitText(bytes))
+        const TPump pump(progress, attempt == 0 ? "Updating the configuration file"
+                                                : "Updating the configuration file again, as "
+                                                  "another program changed it");
+        pump();
+        const TFileState read = ReadWholeFile(filePath, pump);
+        if (!IsEightBitText(read.Bytes))
             throw ENotTextFileError(
                 Format("The file \"%s\" is not an 8-bit text file and was left unchanged",
                        AbsolutePath(filePath).c_str()));
-        const std::string text = UpdateConfigText(bytes, ids);
-        const QFileInfo original(filePath);
-
-        QSaveFile file(filePath);
-        file.setDirectWriteFallback(false);
-        // Unbuffered, so a write that the disk cuts short fails here and not unnoticed in commit().
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
-            RaiseCreateError(filePath, Format("The folder \"%s\" does not take the new file: %s",
-                                              AbsolutePath(original.absolutePath()).c_str(),
-                                              DeviceErrorText(file, errno).c_str()));
-        if (file.write(text.data(), static_cast<qint64>(text.size())) !=
-            static_cast<qint64>(text.size())) {
-            file.cancelWriting();
-            throw EWriteError("Stream write error");
-        }
-        // The service reads the file as its own user: the new file keeps the old one's owner and
-        // group (Qt keeps its permission bits), or the old file stays.
-        std::string why;
-        if (!GiveOwner(file.handle(), original.ownerId(), original.groupId(), why)) {
-            file.cancelWriting();
-            RaiseCreateError(filePath,
-                             Format("Its owner and group cannot be given to the new file, so it "
-                                    "was left as it is: %s",
-                                    CleanDescription(why).c_str()));
-        }
-        if (ReadWholeFile(filePath) != bytes) {
-            file.cancelWriting();
+        const std::string text = UpdateConfigText(read.Bytes, ids);
+        pump();
+        // A symbolic link stays one: the file it names is replaced.
+        const QString target = QFileInfo(filePath).canonicalFilePath();
+        switch (ReplaceKeepingIdentity(QFile::encodeName(target).toStdString(), text,
+                                       [&] { return Unchanged(target, read, pump); })) {
+        case TReplaceOutcome::Replaced:
+            return;
+        case TReplaceOutcome::Changed:
             continue;
+        case TReplaceOutcome::Refused:
+            break;
         }
-        if (!file.commit()) {
-            const int savedErrno = errno;
-            if (file.error() == QFileDevice::WriteError)
-                throw EWriteError("Stream write error");
-            RaiseCreateError(filePath, DeviceErrorText(file, savedErrno));
-        }
-        return;
+        if (WriteInPlace(filePath, read, text, pump))
+            return;
     }
     RaiseCreateError(filePath, "It kept changing while it was being updated, so it was left as "
                                "it is");

@@ -1,7 +1,9 @@
 #pragma once
 // Carries a change of AS2 IDs into the AS2 service's own configuration file. The file is handled
-// as lines of 8-bit text, never parsed as XML, and replaced atomically.
+// as lines of 8-bit text, never parsed as XML, and replaced atomically where that keeps it the
+// same file, otherwise written in place.
 
+#include "model/progress.h"
 #include "platform/exceptions.h"
 
 #include <string>
@@ -44,6 +46,11 @@ std::string UpdateConfigText(const std::string& bytes, const TConfigIDs& ids);
 // fixed location.
 std::string DefaultServiceConfigPath();
 
-// Reads the file, updates it and replaces it whole; after any failure the previous file is intact.
-// Raises EFOpenError, EFCreateError, EWriteError or ENotTextFileError.
-void UpdateServiceConfigFile(const std::string& path, const TConfigIDs& ids);
+// Reads the file, updates it and replaces it whole where the new file keeps its owner, group,
+// mode, links, ACL and attributes; otherwise writes it in place, putting the old text back when
+// the write fails. Made again when another program changed the file meanwhile; `progress` is told
+// meanwhile and never offers to cancel. After any failure the previous file is intact, unless the
+// program is killed during a write in place. Raises EFOpenError, EFCreateError, EWriteError or
+// ENotTextFileError.
+void UpdateServiceConfigFile(const std::string& path, const TConfigIDs& ids,
+                             TProgress& progress = TProgress::None());
