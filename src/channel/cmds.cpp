@@ -248,6 +248,7 @@ public:
         open(QIODevice::ReadOnly | QIODevice::Unbuffered);
     }
     bool isSequential() const override { return true; }
+    bool Stopped() const { return Stop != nullptr; }
     // Raises what the hook threw, if it did.
     void RaiseStop() const {
         if (Stop)
@@ -258,7 +259,7 @@ protected:
     qint64 readData(char* data, qint64 maxSize) override {
         if (Stop)
             return -1;
-        if (Position > 0) {
+        if (Position > 0 && Position < Source.size()) {
             try {
                 CallHook(WhileWaiting);
             } catch (...) {
@@ -445,7 +446,8 @@ QDomElement TCommandHandler::ParseReply(const std::string& line, QDomDocument& d
     QString reason;
     int errorLine = 0;
     int errorColumn = 0;
-    if (!doc.setContent(&reader, false, &reason, &errorLine, &errorColumn)) {
+    const bool parsed = doc.setContent(&reader, false, &reason, &errorLine, &errorColumn);
+    if (!parsed || pieces.Stopped()) {
         doc.clear();
         pieces.RaiseStop();
         // Qt reports the position after the character it stopped at; at the start of a line,

@@ -27,6 +27,10 @@ private Q_SLOTS:
     void failedParseLeavesTheDocumentEmpty();
     void unreasonableShapesRefusedQuickly_data();
     void unreasonableShapesRefusedQuickly();
+    void largestRepliesStayBounded_data();
+    void largestRepliesStayBounded();
+    void cancelledParseLeavesTheDocumentEmpty_data();
+    void cancelledParseLeavesTheDocumentEmpty();
 };
 
 namespace {
@@ -55,6 +59,34 @@ MessageParts Split(const std::string& message) {
     parts.Line = std::stoi(message.substr(first + 8, second - first - 8));
     parts.Excerpt = message.substr(second + 2);
     return parts;
+}
+
+// The process's peak resident memory in MiB since ResetPeak, or -1 where the system does not tell.
+void ResetPeak() {
+    QFile refs("/proc/self/clear_refs");
+    if (refs.open(QIODevice::WriteOnly))
+        refs.write("5");
+}
+
+long PeakMiB() {
+    QFile status("/proc/self/status");
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLong() / 1024;
+    return -1;
+}
+
+// A reply of count times unit; a count of 0 fills the longest reply line.
+std::string Repeated(const QByteArray& unit, int count) {
+    const std::size_t times =
+        count > 0 ? static_cast<std::size_t>(count) : MaxReplyLineBytes / unit.size();
+    std::string reply;
+    reply.reserve(times * unit.size());
+    for (std::size_t i = 0; i < times; ++i)
+        reply.append(unit.constData(), unit.size());
+    return reply;
 }
 
 } // namespace
@@ -267,6 +299,75 @@ void TestReplyParse::unreasonableShapesRefusedQuickly() {
         Raised<EDOMParseError>([&] { TCommandHandler::ParseReply(reply.toStdString(), doc); });
     QCOMPARE(message.find("\r\nLine: 2\r\n") != std::string::npos, refused);
     QVERIFY2(timer.elapsed() < 3000, qPrintable(QString::number(timer.elapsed())));
+}
+
+void TestReplyParse::largestRepliesStayBounded_data() {
+    QTest::addColumn<QByteArray>("unit");
+    QTest::addColumn<int>("count"); // 0: as many as the longest reply line holds
+    QTest::addColumn<bool>("refused");
+    QByteArray attributes = "<a";
+    for (int i = 0; i < 64; ++i)
+        attributes += " b" + QByteArray::number(i) + "=\"\"";
+    attributes += "/>";
+    QTest::newRow("16 MiB of attributes") << attributes << 0 << true;
+    QTest::newRow("16 MiB of comments") << QByteArray("<!---->") << 0 << true;
+    QTest::newRow("16 MiB of processing instructions") << QByteArray("<?a?>") << 0 << true;
+    // Without its texts, half the budget in elements.
+    QTest::newRow("16 MiB of texts between elements")
+        << QByteArray("<a/>") + QByteArray(60, 'x') << 0 << true;
+    QTest::newRow("250,000 partnerships in 16 MiB")
+        << "<partnership>" + QByteArray(40, 'n') + "</partnership>" << 250000 << false;
+    // The budget less the root, in elements whose names fill the line: the most memory per byte.
+    QTest::newRow("the budget in elements") << "<" + QByteArray(29, 'e') + "/>" << 519999 << false;
+    QTest::newRow("one node more") << QByteArray("<a/>") << 520000 << true;
+}
+
+void TestReplyParse::largestRepliesStayBounded() {
+    QFETCH(QByteArray, unit);
+    QFETCH(int, count);
+    QFETCH(bool, refused);
+    const std::string reply = Repeated(unit, count);
+    QVERIFY(reply.size() <= MaxReplyLineBytes);
+    long pumps = 0;
+    QDomDocument doc;
+    ResetPeak();
+    const std::string message = Raised<EDOMParseError>(
+        [&] { TCommandHandler::ParseReply(reply, doc, [&pumps] { ++pumps; }); });
+    const long peak = PeakMiB();
+    QCOMPARE(message.rfind("The reply holds more than 520,000 nodes", 0) == 0, refused);
+    // The window is let paint every 64 KiB of the check, and between the parser's pieces.
+    QVERIFY2(pumps >= static_cast<long>(reply.size() / (64 * 1024)),
+             qPrintable(QString::number(pumps)));
+#ifndef VANTREL_SANITIZE
+    QVERIFY2(peak < 256, qPrintable(QStringLiteral("%1 MiB").arg(peak)));
+#else
+    Q_UNUSED(peak);
+#endif
+}
+
+void TestReplyParse::cancelledParseLeavesTheDocumentEmpty_data() {
+    QTest::addColumn<bool>("duringTheBuild");
+    QTest::newRow("during the check") << false;
+    QTest::newRow("during the build") << true;
+}
+
+void TestReplyParse::cancelledParseLeavesTheDocumentEmpty() {
+    QFETCH(bool, duringTheBuild);
+    const std::string reply = Repeated("<a>x</a>", 100000);
+    QDomDocument doc;
+    long pumps = 0;
+    TCommandHandler::ParseReply(reply, doc, [&pumps] { ++pumps; });
+    // The check calls the hook first; the last calls come from the build.
+    const long stopAt = duringTheBuild ? pumps : 1;
+    long calls = 0;
+    QCOMPARE(Raised<ECancelled>([&] {
+                 TCommandHandler::ParseReply(reply, doc, [&] {
+                     if (++calls == stopAt)
+                         throw ECancelled("Cancelled while reading");
+                 });
+             }),
+             std::string("Cancelled while reading"));
+    QVERIFY(doc.isNull());
 }
 
 QTEST_GUILESS_MAIN(TestReplyParse)
