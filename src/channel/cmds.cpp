@@ -422,12 +422,13 @@ QDomElement TCommandHandler::ExecuteCommand(const std::string& command) {
 
 QDomElement TCommandHandler::ParseReply(const std::string& line, QDomDocument& doc,
                                         const std::function<void()>& whileWaiting) {
+    // The previous tree goes first, so that two large ones are never held at once.
     doc.clear();
-    const std::string start = std::string("<AS2Result>") + LineEnd;
-    const std::string end = std::string(LineEnd) + "</AS2Result>" + LineEnd;
+    static constexpr std::string_view Start = "<AS2Result>\r\n";
+    static constexpr std::string_view End = "\r\n</AS2Result>\r\n";
     std::string source;
-    source.reserve(start.size() + line.size() + end.size());
-    source.append(start).append(line).append(end);
+    source.reserve(Start.size() + line.size() + End.size());
+    source.append(Start).append(line).append(End);
 
     // Qt's parser would replace such bytes silently.
     if (const std::size_t bad = FirstInvalidUtf8(source, whileWaiting); bad != std::string::npos) {
@@ -456,7 +457,8 @@ QDomElement TCommandHandler::ParseReply(const std::string& line, QDomDocument& d
             --errorLine;
         RaiseParseError(ToStdString(reason), source, LineNumbered(source, errorLine));
     }
-    return doc.namedItem(QStringLiteral("AS2Result")).toElement();
+    // The root, which the wrapping names AS2Result.
+    return doc.documentElement();
 }
 
 std::string TCommandHandler::NodeText(const QDomNode& node) {
