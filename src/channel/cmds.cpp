@@ -82,38 +82,46 @@ struct TSourceLine {
     std::size_t End; // the line break, or the end of the text
 };
 
-std::vector<TSourceLine> SplitLines(const std::string& source) {
-    std::vector<TSourceLine> lines;
-    std::size_t begin = 0;
-    for (;;) {
-        const std::size_t end = std::min(source.find_first_of(LineEnd, begin), source.size());
-        lines.push_back({static_cast<int>(lines.size()) + 1, begin, end});
-        if (end == source.size())
-            return lines;
-        begin = end + (source.compare(end, 2, LineEnd) == 0 ? 2 : 1);
-    }
+// The line that begins at begin; it is looked at only up to its end, as a reply line may be long.
+TSourceLine LineFrom(const std::string& source, std::size_t begin, int number) {
+    const auto end = std::find_if(source.begin() + static_cast<std::ptrdiff_t>(begin), source.end(),
+                                  [](char c) { return c == '\r' || c == '\n'; });
+    return {number, begin, static_cast<std::size_t>(end - source.begin())};
+}
+
+// The line after this one; false when this one ends the text.
+bool NextLine(const std::string& source, TSourceLine& line) {
+    if (line.End == source.size())
+        return false;
+    line = LineFrom(source, line.End + (source.compare(line.End, 2, LineEnd) == 0 ? 2 : 1),
+                    line.Number + 1);
+    return true;
 }
 
 // The line that holds the byte at offset.
 TSourceLine LineAt(const std::string& source, std::size_t offset) {
-    for (const TSourceLine& line : SplitLines(source))
-        if (offset <= line.End)
-            return line;
-    return {0, source.size(), source.size()};
+    TSourceLine line = LineFrom(source, 0, 1);
+    while (offset > line.End)
+        if (!NextLine(source, line))
+            return {0, source.size(), source.size()};
+    return line;
 }
 
 // The line of that number; an empty one when there is none.
 TSourceLine LineNumbered(const std::string& source, int number) {
-    const std::vector<TSourceLine> lines = SplitLines(source);
-    if (number >= 1 && static_cast<std::size_t>(number) <= lines.size())
-        return lines[static_cast<std::size_t>(number) - 1];
-    return {number, source.size(), source.size()};
+    TSourceLine line = LineFrom(source, 0, 1);
+    while (line.Number < number)
+        if (!NextLine(source, line))
+            return {number, source.size(), source.size()};
+    return number >= 1 ? line : TSourceLine{number, source.size(), source.size()};
 }
 
 // At most the first 40 characters of a source line, invalid bytes shown as U+FFFD.
 std::string Excerpt(const std::string& source, const TSourceLine& line) {
-    const QString text = QString::fromUtf8(source.data() + line.Begin,
-                                           static_cast<qsizetype>(line.End - line.Begin));
+    // 40 characters take at most 160 bytes, an invalid byte counting as one character.
+    const QString text = QString::fromUtf8(
+        source.data() + line.Begin,
+        static_cast<qsizetype>(std::min<std::size_t>(line.End - line.Begin, 160)));
     qsizetype units = 0;
     for (int characters = 0; units < text.size() && characters < 40; ++characters)
         units += text.at(units).isHighSurrogate() && units + 1 < text.size() ? 2 : 1;
@@ -429,6 +437,8 @@ QDomElement TCommandHandler::ParseReply(const std::string& line, QDomDocument& d
     std::string source;
     source.reserve(Start.size() + line.size() + End.size());
     source.append(Start).append(line).append(End);
+    // Dropping a large previous tree and copying a long line take a while of their own.
+    CallHook(whileWaiting);
 
     // Qt's parser would replace such bytes silently.
     if (const std::size_t bad = FirstInvalidUtf8(source, whileWaiting); bad != std::string::npos) {
