@@ -82,6 +82,10 @@ for n in (0, 100, 1000):
                 per=counters[name]["commands"])
 compare("OK with its read-back / the save alone", "BM_SaveLink/verified/real_time",
         "BM_SaveLink/save/real_time", 2.2)
+# The reply's checks may not make a normal reply slower to the operator.
+for sample in ("partner", "list2000"):
+    compare(f"ParseReply, {sample} / QDomDocument::setContent alone",
+            f"BM_ParseReply/{sample}/real_time", f"BM_SetContentAlone/{sample}/real_time", 1.3)
 # The update reads the file whole, works on its lines and replaces the file; these say what that
 # costs beside a bare copy, and are no target.
 for size in (1, 64):

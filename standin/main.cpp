@@ -22,13 +22,16 @@ constexpr std::uint16_t DefaultPort = 4321;
 
 void usage(std::FILE* out) {
     std::fprintf(out,
-                 "usage: as2-standin [--port N] --data DIR\n"
+                 "usage: as2-standin [--port N] [--idle-time S] [--line-time S] --data DIR\n"
                  "       as2-standin --init DIR\n"
                  "\n"
                  "Serves the AS2 service's command port on 127.0.0.1 (port %u by default;\n"
                  "--port 0 takes a free one). The port in use is the first line of standard\n"
                  "output. Partners and partnerships live in DIR/partnerships.xml, written on\n"
                  "\"Partnership Store\"; the key store in DIR/keystore.xml.\n"
+                 "\n"
+                 "A connection is dropped when it is silent for --idle-time seconds (5) or has\n"
+                 "not completed its command line --line-time seconds (10) after it was taken.\n"
                  "\n"
                  "--init DIR writes a sample data folder: two partners, their partnerships,\n"
                  "a key store, config.xml, and certs/local.p12 (password \"%s\") and\n"
@@ -43,6 +46,7 @@ int fail(const QString& message, int code = 1) {
 
 struct Options {
     std::uint16_t port = DefaultPort;
+    LineLimits limits;
     QString data;
     QString init;
 };
@@ -56,7 +60,9 @@ int parse(int argc, char** argv, Options& o) {
             return 0;
         }
         const bool takesValue = arg == QLatin1String("--port") || arg == QLatin1String("--data") ||
-                                arg == QLatin1String("--init");
+                                arg == QLatin1String("--init") ||
+                                arg == QLatin1String("--idle-time") ||
+                                arg == QLatin1String("--line-time");
         if (!takesValue) {
             usage(stderr);
             return fail(QStringLiteral("unknown argument %1").arg(arg), 2);
@@ -70,6 +76,14 @@ int parse(int argc, char** argv, Options& o) {
             if (!ok || port > 65535)
                 return fail(QStringLiteral("--port takes 0 to 65535, not %1").arg(value), 2);
             o.port = static_cast<std::uint16_t>(port);
+        } else if (arg == QLatin1String("--idle-time") || arg == QLatin1String("--line-time")) {
+            bool ok = false;
+            const uint seconds = value.toUInt(&ok);
+            if (!ok || seconds < 1 || seconds > 3600)
+                return fail(QStringLiteral("%1 takes 1 to 3600 seconds, not %2").arg(arg, value),
+                            2);
+            (arg == QLatin1String("--idle-time") ? o.limits.idle : o.limits.line) =
+                std::chrono::seconds(seconds);
         } else if (arg == QLatin1String("--data")) {
             o.data = value;
         } else {
@@ -126,7 +140,7 @@ int main(int argc, char** argv) {
         !loadKeyStore(keyStoreFile(options.data), keys, error))
         return fail(error);
 
-    Server server;
+    Server server(options.limits);
     if (!server.listen(options.port, error))
         return fail(error);
     std::printf("%u\n", server.port());

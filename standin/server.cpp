@@ -26,7 +26,6 @@ using Clock = std::chrono::steady_clock;
 // at once; the limits only keep a faulty or hostile client from holding memory or descriptors.
 constexpr qsizetype MaxLine = 64 * 1024;
 constexpr std::size_t MaxConnections = 128;
-constexpr std::chrono::seconds IdleTime{5};   // silence before the line is complete
 constexpr std::chrono::seconds WriteTime{5};  // for the client to take the whole reply
 constexpr std::chrono::seconds LingerTime{2}; // after the reply, for the client to close first
 constexpr std::chrono::seconds StopTime{1};   // on a signal, for replies still on their way
@@ -39,8 +38,9 @@ struct Connection {
     Fd fd;
     Phase phase = Phase::Reading;
     Clock::time_point deadline;
-    QByteArray in;  // the line so far
-    QByteArray out; // the reply
+    Clock::time_point lineDeadline; // for the whole line, however its bytes trickle in
+    QByteArray in;                  // the line so far
+    QByteArray out;                 // the reply
     qsizetype sent = 0;
     qsizetype discarded = 0; // after the reply, so that closing does not reset the connection
 
@@ -89,7 +89,7 @@ void sendReply(Connection& c) {
 
 // Takes what has arrived; runs the command once its line is complete. Only the first line of a
 // connection is read.
-void receive(Connection& c, Service& service) {
+void receive(Connection& c, Service& service, const LineLimits& limits) {
     char chunk[ChunkSize];
     const ssize_t n = ::recv(c.fd.get(), chunk, sizeof chunk, 0);
     if (n < 0) {
@@ -108,7 +108,7 @@ void receive(Connection& c, Service& service) {
     }
     const qsizetype from = c.in.size();
     c.in.append(chunk, n);
-    c.deadline = Clock::now() + IdleTime;
+    c.deadline = std::min(Clock::now() + limits.idle, c.lineDeadline);
     const qsizetype lf = c.in.indexOf('\n', from);
     // The line may hold MaxLine bytes before its CR LF.
     if ((lf < 0 && c.in.size() > MaxLine + 1) || lf > MaxLine + 1) {
@@ -140,10 +140,13 @@ void discardRest(Connection& c) {
         c.close();
 }
 
-void expire(Connection& c) {
-    if (c.phase == Phase::Reading)
+void expire(Connection& c, const LineLimits& limits, Clock::time_point now) {
+    if (c.phase == Phase::Reading && now >= c.lineDeadline)
+        logLine(QStringLiteral("no complete line %1 s after connecting; connection dropped")
+                    .arg(limits.line.count()));
+    else if (c.phase == Phase::Reading)
         logLine(QStringLiteral("no complete line after %1 s of silence; connection dropped")
-                    .arg(IdleTime.count()));
+                    .arg(limits.idle.count()));
     else if (c.phase == Phase::Writing)
         logLine(QStringLiteral("reply not taken within %1 s; connection dropped")
                     .arg(WriteTime.count()));
@@ -152,7 +155,7 @@ void expire(Connection& c) {
 
 // Takes the waiting connections while there is room; returns when to accept again.
 Clock::time_point acceptAll(int listener, std::vector<Connection>& connections,
-                            Clock::time_point now) {
+                            const LineLimits& limits, Clock::time_point now) {
     auto open = static_cast<std::size_t>(std::count_if(
         connections.begin(), connections.end(), [](const Connection& c) { return c.open(); }));
     // Bounded, so that an error that does not go away cannot keep the loop here.
@@ -161,7 +164,8 @@ Clock::time_point acceptAll(int listener, std::vector<Connection>& connections,
         if (fd.get() >= 0) {
             Connection& c = connections.emplace_back();
             c.fd = std::move(fd);
-            c.deadline = now + IdleTime;
+            c.lineDeadline = now + limits.line;
+            c.deadline = std::min(now + limits.idle, c.lineDeadline);
             ++open;
             continue;
         }
@@ -296,7 +300,7 @@ void Server::run(int signalFd, Service& service) {
             if (polled[i + 2].revents == 0)
                 continue;
             if (c.phase == Phase::Reading)
-                receive(c, service);
+                receive(c, service, limits_);
             else if (c.phase == Phase::Writing)
                 sendReply(c);
             else
@@ -305,10 +309,10 @@ void Server::run(int signalFd, Service& service) {
         now = Clock::now();
         for (Connection& c : connections)
             if (c.open() && now >= c.deadline)
-                expire(c);
+                expire(c, limits_, now);
 
         if (accepting && (polled[1].revents & POLLIN))
-            acceptFrom = acceptAll(listener_.get(), connections, now);
+            acceptFrom = acceptAll(listener_.get(), connections, limits_, now);
     }
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QString>
+#include <chrono>
 #include <cstdint>
 
 namespace standin {
@@ -25,8 +26,16 @@ private:
     int fd_;
 };
 
+// How long a client may take over its command line: a faulty or hostile one must not hold a
+// connection slot, however slowly its bytes trickle in.
+struct LineLimits {
+    std::chrono::seconds idle{5};  // silence before the line is complete
+    std::chrono::seconds line{10}; // from the connection's acceptance to its complete line
+};
+
 class Server {
 public:
+    explicit Server(LineLimits limits = {}) : limits_(limits) {}
     // False, with a message that names the port, when the port cannot be had.
     bool listen(std::uint16_t port, QString& error);
     std::uint16_t port() const { return port_; }
@@ -35,6 +44,7 @@ public:
     void run(int signalFd, Service& service);
 
 private:
+    LineLimits limits_;
     Fd listener_;
     std::uint16_t port_ = 0;
 };

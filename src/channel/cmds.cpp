@@ -4,10 +4,13 @@
 #include "platform/textconv.h"
 
 #include <QDomNodeList>
+#include <QIODevice>
 #include <QString>
+#include <QXmlStreamReader>
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <string_view>
 
 TCommandHandler* CommandHandler = nullptr;
@@ -18,12 +21,25 @@ constexpr const char* LineEnd = "\r\n";
 // The largest piece of a reply looked at in one go.
 constexpr std::size_t PeekSize = 511;
 
+// How many bytes the checks look at between two calls of the wait hook.
+constexpr std::size_t PumpEveryBytes = 64 * 1024;
+
+void CallHook(const std::function<void()>& whileWaiting) {
+    if (whileWaiting)
+        whileWaiting();
+}
+
 // The index of the first byte that does not begin a valid UTF-8 sequence (no overlong forms, no
 // surrogates, nothing above U+10FFFF), or npos.
-std::size_t FirstInvalidUtf8(const std::string& text) {
+std::size_t FirstInvalidUtf8(const std::string& text, const std::function<void()>& whileWaiting) {
     const std::size_t size = text.size();
     std::size_t i = 0;
+    std::size_t nextPump = PumpEveryBytes;
     while (i < size) {
+        if (i >= nextPump) {
+            CallHook(whileWaiting);
+            nextPump = i + PumpEveryBytes;
+        }
         const unsigned char lead = static_cast<unsigned char>(text[i]);
         if (lead < 0x80) {
             ++i;
@@ -66,38 +82,46 @@ struct TSourceLine {
     std::size_t End; // the line break, or the end of the text
 };
 
-std::vector<TSourceLine> SplitLines(const std::string& source) {
-    std::vector<TSourceLine> lines;
-    std::size_t begin = 0;
-    for (;;) {
-        const std::size_t end = std::min(source.find_first_of(LineEnd, begin), source.size());
-        lines.push_back({static_cast<int>(lines.size()) + 1, begin, end});
-        if (end == source.size())
-            return lines;
-        begin = end + (source.compare(end, 2, LineEnd) == 0 ? 2 : 1);
-    }
+// The line that begins at begin; it is looked at only up to its end, as a reply line may be long.
+TSourceLine LineFrom(const std::string& source, std::size_t begin, int number) {
+    const auto end = std::find_if(source.begin() + static_cast<std::ptrdiff_t>(begin), source.end(),
+                                  [](char c) { return c == '\r' || c == '\n'; });
+    return {number, begin, static_cast<std::size_t>(end - source.begin())};
+}
+
+// The line after this one; false when this one ends the text.
+bool NextLine(const std::string& source, TSourceLine& line) {
+    if (line.End == source.size())
+        return false;
+    line = LineFrom(source, line.End + (source.compare(line.End, 2, LineEnd) == 0 ? 2 : 1),
+                    line.Number + 1);
+    return true;
 }
 
 // The line that holds the byte at offset.
 TSourceLine LineAt(const std::string& source, std::size_t offset) {
-    for (const TSourceLine& line : SplitLines(source))
-        if (offset <= line.End)
-            return line;
-    return {0, source.size(), source.size()};
+    TSourceLine line = LineFrom(source, 0, 1);
+    while (offset > line.End)
+        if (!NextLine(source, line))
+            return {0, source.size(), source.size()};
+    return line;
 }
 
 // The line of that number; an empty one when there is none.
 TSourceLine LineNumbered(const std::string& source, int number) {
-    const std::vector<TSourceLine> lines = SplitLines(source);
-    if (number >= 1 && static_cast<std::size_t>(number) <= lines.size())
-        return lines[static_cast<std::size_t>(number) - 1];
-    return {number, source.size(), source.size()};
+    TSourceLine line = LineFrom(source, 0, 1);
+    while (line.Number < number)
+        if (!NextLine(source, line))
+            return {number, source.size(), source.size()};
+    return number >= 1 ? line : TSourceLine{number, source.size(), source.size()};
 }
 
 // At most the first 40 characters of a source line, invalid bytes shown as U+FFFD.
 std::string Excerpt(const std::string& source, const TSourceLine& line) {
-    const QString text = QString::fromUtf8(source.data() + line.Begin,
-                                           static_cast<qsizetype>(line.End - line.Begin));
+    // 40 characters take at most 160 bytes, an invalid byte counting as one character.
+    const QString text = QString::fromUtf8(
+        source.data() + line.Begin,
+        static_cast<qsizetype>(std::min<std::size_t>(line.End - line.Begin, 160)));
     qsizetype units = 0;
     for (int characters = 0; units < text.size() && characters < 40; ++characters)
         units += text.at(units).isHighSurrogate() && units + 1 < text.size() ? 2 : 1;
@@ -112,30 +136,74 @@ std::string Excerpt(const std::string& source, const TSourceLine& line) {
 
 // Qt's DOM builder takes time that grows with the square of the nesting depth and of the number
 // of attributes of one element, so a reply line of a few hundred kilobytes could block the dialog
-// for minutes, and some 300 bytes for every node, so a reply of millions of empty elements would
-// take gigabytes. Replies nest two or three levels, carry no attributes, and hold one element per
-// partnership or alias; refuse far more than that before the parser sees it (300,000 elements, a
-// list of three times 100,000 partnerships, stay under 256 MiB with their text). Returns the
-// offset of the offending tag, or npos.
+// for minutes; and it takes some 200 to 470 bytes for every node, so 16 MiB of small nodes would
+// take over a gigabyte. Replies nest two or three levels, carry no attributes, and hold an element
+// and its text per partnership or alias. The scanner refuses far more than that before the parser
+// sees it: a list of 250,000 partnerships parses, and the largest reply allowed stays under
+// 256 MiB. An attribute costs Qt about twice what any other node does, so it counts twice.
 constexpr int MaxReplyDepth = 64;
 constexpr int MaxReplyAttributes = 64;
-constexpr long MaxReplyElements = 300000;
+constexpr long MaxReplyNodes = 520000;
+// 520000 as "520,000".
+std::string Thousands(long number) {
+    std::string digits = std::to_string(number);
+    for (std::size_t at = digits.size(); at > 3; at -= 3)
+        digits.insert(at - 3, ",");
+    return digits;
+}
 
-std::size_t FirstUnreasonableTag(const std::string& source, const char*& reason) {
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+// Returns the offset of the construct that passes a limit, with the reason, or npos.
+std::size_t FirstUnreasonableTag(const std::string& source, std::string& reason,
+                                 const std::function<void()>& whileWaiting) {
     const std::size_t n = source.size();
     int depth = 0;
-    long elements = 0;
-    std::size_t i = 0;
+    long nodes = 0;
+    std::size_t nextPump = PumpEveryBytes;
     const auto skipPast = [&](std::size_t from, const char* end) {
         const std::size_t at = source.find(end, from);
         return at == std::string::npos ? n : at + std::strlen(end);
     };
-    while ((i = source.find('<', i)) != std::string::npos) {
+    const auto tooMany = [&](long count) {
+        nodes += count;
+        if (nodes <= MaxReplyNodes)
+            return false;
+        reason = Format("The reply holds more than %s nodes, more than any reply of the AS2 "
+                        "service (an element, a text, a comment or a processing instruction "
+                        "counts one, an attribute two)",
+                        Thousands(MaxReplyNodes).c_str());
+        return true;
+    };
+    std::size_t i = 0; // where the text before the next markup begins
+    for (;;) {
+        if (i >= nextPump) {
+            CallHook(whileWaiting);
+            nextPump = i + PumpEveryBytes;
+        }
+        const std::size_t lt = std::min(source.find('<', i), n);
+        // A text of blanks alone is dropped by the parser; any other is a node.
+        if (std::find_if_not(source.begin() + static_cast<std::ptrdiff_t>(i),
+                             source.begin() + static_cast<std::ptrdiff_t>(lt),
+                             IsBlank) != source.begin() + static_cast<std::ptrdiff_t>(lt) &&
+            tooMany(1))
+            return i;
+        if (lt == n)
+            return std::string::npos;
+        i = lt;
         if (source.compare(i, 4, "<!--") == 0) {
+            if (tooMany(1))
+                return i;
             i = skipPast(i + 4, "-->");
         } else if (source.compare(i, 9, "<![CDATA[") == 0) {
+            if (tooMany(1))
+                return i;
             i = skipPast(i + 9, "]]>");
         } else if (source.compare(i, 2, "<?") == 0) {
+            if (tooMany(1))
+                return i;
             i = skipPast(i + 2, "?>");
         } else if (source.compare(i, 2, "<!") == 0) {
             i = skipPast(i + 2, ">");
@@ -160,24 +228,67 @@ std::size_t FirstUnreasonableTag(const std::string& source, const char*& reason)
                 }
             }
             if (attributes > MaxReplyAttributes) {
-                reason = "An element of the reply has too many attributes";
+                reason = Format("An element of the reply has more than %d attributes",
+                                MaxReplyAttributes);
                 return i;
             }
-            if (++elements > MaxReplyElements) {
-                reason = "The reply holds more elements than any reply of the AS2 service";
+            if (tooMany(1 + 2L * attributes))
                 return i;
-            }
             if (j >= n || source[j - 1] != '/') {
                 if (++depth > MaxReplyDepth) {
-                    reason = "The reply's elements are nested too deeply";
+                    reason = Format("The reply's elements are nested more than %d levels deep",
+                                    MaxReplyDepth);
                     return i;
                 }
             }
             i = j + 1;
         }
     }
-    return std::string::npos;
 }
+
+// Hands the parser the source in pieces and calls the wait hook between them, so that the window
+// stays painted while the document is built. What the hook throws (the operator cancelled) must
+// not cross Qt's parser: it ends the source instead, and is raised again once the parser stopped.
+class TPumpedSource final : public QIODevice {
+public:
+    TPumpedSource(const std::string& source, const std::function<void()>& whileWaiting)
+        : Source(source), WhileWaiting(whileWaiting) {
+        open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+    }
+    bool isSequential() const override { return true; }
+    bool Stopped() const { return Stop != nullptr; }
+    // Raises what the hook threw, if it did.
+    void RaiseStop() const {
+        if (Stop)
+            std::rethrow_exception(Stop);
+    }
+
+protected:
+    qint64 readData(char* data, qint64 maxSize) override {
+        if (Stop)
+            return -1;
+        if (Position > 0 && Position < Source.size()) {
+            try {
+                CallHook(WhileWaiting);
+            } catch (...) {
+                Stop = std::current_exception();
+                return -1;
+            }
+        }
+        const std::size_t count =
+            std::min(static_cast<std::size_t>(maxSize), Source.size() - Position);
+        std::memcpy(data, Source.data() + Position, count);
+        Position += count;
+        return static_cast<qint64>(count);
+    }
+    qint64 writeData(const char*, qint64) override { return -1; }
+
+private:
+    const std::string& Source;
+    const std::function<void()>& WhileWaiting;
+    std::size_t Position = 0;
+    std::exception_ptr Stop;
+};
 
 std::string TimeText(int ms) {
     if (ms % 1000 != 0)
@@ -287,40 +398,61 @@ QDomElement TCommandHandler::ExecuteCommand(const std::string& command) {
                                        "answering. The AS2 service may not be running",
                                        Where().c_str()));
     } while (line.empty());
-    return ParseReply(line, xmlDoc);
+    return ParseReply(line, xmlDoc, WaitHook());
 }
 
-QDomElement TCommandHandler::ParseReply(const std::string& line, QDomDocument& doc) {
+QDomElement TCommandHandler::ParseReply(const std::string& line, QDomDocument& doc,
+                                        const std::function<void()>& whileWaiting) {
+    // The previous tree goes first, so that two large ones are never held at once.
     doc.clear();
-    const std::string source =
-        std::string("<AS2Result>") + LineEnd + line + LineEnd + "</AS2Result>" + LineEnd;
+    static constexpr std::string_view Start = "<AS2Result>\r\n";
+    static constexpr std::string_view End = "\r\n</AS2Result>\r\n";
+    std::string source;
+    source.reserve(Start.size() + line.size() + End.size());
+    source.append(Start).append(line).append(End);
+    // Dropping a large previous tree and copying a long line take a while of their own.
+    CallHook(whileWaiting);
 
     // Qt's parser would replace such bytes silently.
-    if (const std::size_t bad = FirstInvalidUtf8(source); bad != std::string::npos) {
+    if (const std::size_t bad = FirstInvalidUtf8(source, whileWaiting); bad != std::string::npos) {
         const TSourceLine at = LineAt(source, bad);
         RaiseParseError(Format("Invalid UTF-8 byte sequence at column %zu", bad - at.Begin + 1),
                         source, at);
     }
 
-    const char* unreasonable = nullptr;
-    if (const std::size_t at = FirstUnreasonableTag(source, unreasonable); at != std::string::npos)
+    std::string unreasonable;
+    if (const std::size_t at = FirstUnreasonableTag(source, unreasonable, whileWaiting);
+        at != std::string::npos)
         RaiseParseError(unreasonable, source, LineAt(source, at));
 
+    TPumpedSource pieces(source, whileWaiting);
+    QXmlStreamReader reader(&pieces);
     QString reason;
     int errorLine = 0;
     int errorColumn = 0;
-    if (!doc.setContent(ToQString(source), &reason, &errorLine, &errorColumn)) {
+    const bool parsed = doc.setContent(&reader, false, &reason, &errorLine, &errorColumn);
+    if (!parsed || pieces.Stopped()) {
         doc.clear();
+        pieces.RaiseStop();
         // Qt reports the position after the character it stopped at; at the start of a line,
         // that character was the line break ending the line before.
         if (errorColumn == 0 && errorLine > 1)
             --errorLine;
         RaiseParseError(ToStdString(reason), source, LineNumbered(source, errorLine));
     }
-    return doc.namedItem(QStringLiteral("AS2Result")).toElement();
+    // The root, which the wrapping names AS2Result.
+    return doc.documentElement();
 }
 
 std::string TCommandHandler::NodeText(const QDomNode& node) {
+    return ReplyText(node, std::string());
+}
+
+QDomNode TCommandHandler::ChildNode(const QDomElement& parent, int index) {
+    return ReplyChild(parent, index, std::string());
+}
+
+std::string TCommandHandler::ReplyText(const QDomNode& node, const std::string& question) {
     if (node.isElement()) {
         const QDomNodeList children = node.childNodes();
         if (children.isEmpty())
@@ -328,43 +460,56 @@ std::string TCommandHandler::NodeText(const QDomNode& node) {
         // QDomCDATASection is a QDomText too.
         if (children.count() == 1 && children.at(0).isText())
             return ToStdString(children.at(0).nodeValue());
-        throw EXMLDocError("Element does not contain a single text node");
+        throw EXMLDocError(question + "Element does not contain a single text node");
     }
     return ToStdString(node.nodeValue());
 }
 
-QDomNode TCommandHandler::ChildNode(const QDomElement& parent, int index) {
+QDomNode TCommandHandler::ReplyChild(const QDomElement& parent, int index,
+                                     const std::string& question) {
     const QDomNodeList children = parent.childNodes();
     if (index < 0 || index >= children.count())
-        throw EListError(Format("List index out of bounds (%d)", index));
+        throw EListError(question + Format("List index out of bounds (%d)", index));
     return children.at(index);
 }
 
+std::string TCommandHandler::Question(const std::string& command, const char* expected) {
+    return Format("The AS2 service's answer to \"%s\" is not %s: ", command.c_str(), expected);
+}
+
 bool TCommandHandler::CertificateExists(const std::string& alias) {
-    const QDomElement root = ExecuteCommand("cert List");
+    const std::string command = "cert List";
+    const QDomElement root = ExecuteCommand(command);
+    const std::string question = Question(command, "a list of aliases");
     for (QDomNode child = root.firstChild(); !child.isNull(); child = child.nextSibling())
-        if (NodeText(child) == alias)
+        if (ReplyText(child, question) == alias)
             return true;
     return false;
 }
 
 TPartnershipNameArray TCommandHandler::GetPartnershipNames() {
-    const QDomElement root = ExecuteCommand("Partnership List");
+    const std::string command = "Partnership List";
+    const QDomElement root = ExecuteCommand(command);
+    const std::string question = Question(command, "a list of partnership names");
     TPartnershipNameArray names;
     for (QDomNode child = root.firstChild(); !child.isNull(); child = child.nextSibling())
-        names.push_back(NodeText(child));
+        names.push_back(ReplyText(child, question));
     return names;
 }
 
 TNameValueArray TCommandHandler::GetPartnerAttributes(const std::string& partnerName) {
-    const QDomElement root = ExecuteCommand("Partner View " + partnerName);
-    return ParseNameValueList(NodeText(ChildNode(root, 0)), "{");
+    const std::string command = "Partner View " + partnerName;
+    const QDomElement root = ExecuteCommand(command);
+    const std::string question = Question(command, "a partner's settings");
+    return ParseNameValueList(ReplyText(ReplyChild(root, 0, question), question), "{");
 }
 
 TArrayOfNameValueArrays
 TCommandHandler::GetPartnershipAttributes(const std::string& partnershipName) {
-    const QDomElement root = ExecuteCommand("Partnership View " + partnershipName);
-    const std::string text = NodeText(ChildNode(root, 0));
+    const std::string command = "Partnership View " + partnershipName;
+    const QDomElement root = ExecuteCommand(command);
+    const std::string question = Question(command, "a partnership's settings");
+    const std::string text = ReplyText(ReplyChild(root, 0, question), question);
     return {ParseNameValueList(text, "Sender IDs = {"),
             ParseNameValueList(text, "Receiver IDs = {"),
             ParseNameValueList(text, "Attributes = {")};

@@ -16,6 +16,7 @@
 #include <QDomElement>
 #include <QObject>
 #include <cstddef>
+#include <functional>
 #include <string>
 
 // The service's command port, the reply time limit and the longest reply line.
@@ -66,10 +67,22 @@ public:
     // The child at a 0-based index; EListError when out of range.
     static QDomNode ChildNode(const QDomElement& parent, int index);
     // Wraps a reply line in AS2Result, parses it into doc (discarding what doc held) and returns
-    // the root. EDOMParseError when it does not parse or is not valid UTF-8; doc is then empty.
-    static QDomElement ParseReply(const std::string& line, QDomDocument& doc);
+    // the root. EDOMParseError when it does not parse, is not valid UTF-8, or would take more
+    // memory or time than any reply of the service; doc is then empty. whileWaiting, when set, is
+    // called every so often while a long reply is checked and parsed; what it throws ends the
+    // parse (doc then empty) and is raised again.
+    static QDomElement ParseReply(const std::string& line, QDomDocument& doc,
+                                  const std::function<void()>& whileWaiting = nullptr);
 
 private:
+    // NodeText and ChildNode; a failure's message begins with question, which says what was asked
+    // and what the answer should have been.
+    static std::string ReplyText(const QDomNode& node, const std::string& question);
+    static QDomNode ReplyChild(const QDomElement& parent, int index, const std::string& question);
+    // "The AS2 service's answer to "cert List" is not a list of aliases: "
+    static std::string Question(const std::string& command, const char* expected);
+    // What the channel calls while it waits on the service or works through a long reply.
+    const std::function<void()>& WaitHook() const { return TcpClient.WhileWaiting; }
     void Transmit(const std::string& command);
     // Reads through the first CR LF by the deadline, taking bytes from budget; false when the
     // connection ended first (line then holds what arrived).

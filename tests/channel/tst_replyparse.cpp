@@ -27,6 +27,9 @@ private Q_SLOTS:
     void failedParseLeavesTheDocumentEmpty();
     void unreasonableShapesRefusedQuickly_data();
     void unreasonableShapesRefusedQuickly();
+    void largestRepliesStayBounded_data();
+    void largestRepliesStayBounded();
+    void cancelledParseLeavesTheDocumentEmpty();
 };
 
 namespace {
@@ -55,6 +58,35 @@ MessageParts Split(const std::string& message) {
     parts.Line = std::stoi(message.substr(first + 8, second - first - 8));
     parts.Excerpt = message.substr(second + 2);
     return parts;
+}
+
+// ResetPeak starts the process's peak resident memory afresh; PeakMiB is that peak, or -1 where the
+// system does not tell.
+void ResetPeak() {
+    QFile refs("/proc/self/clear_refs");
+    if (refs.open(QIODevice::WriteOnly))
+        refs.write("5");
+}
+
+long PeakMiB() {
+    QFile status("/proc/self/status");
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLong() / 1024;
+    return -1;
+}
+
+// A reply of count times unit; a count of 0 fills the longest reply line.
+std::string Repeated(const QByteArray& unit, int count) {
+    const std::size_t times =
+        count > 0 ? static_cast<std::size_t>(count) : MaxReplyLineBytes / unit.size();
+    std::string reply;
+    reply.reserve(times * unit.size());
+    for (std::size_t i = 0; i < times; ++i)
+        reply.append(unit.constData(), unit.size());
+    return reply;
 }
 
 } // namespace
@@ -232,7 +264,7 @@ void TestReplyParse::failedParseLeavesTheDocumentEmpty() {
 
 void TestReplyParse::unreasonableShapesRefusedQuickly_data() {
     QTest::addColumn<QByteArray>("reply");
-    QTest::addColumn<bool>("refused");
+    QTest::addColumn<QString>("reason"); // empty: it parses
     auto nested = [](int depth) {
         return QByteArray("<a>").repeated(depth) + "x" + QByteArray("</a>").repeated(depth);
     };
@@ -244,29 +276,100 @@ void TestReplyParse::unreasonableShapesRefusedQuickly_data() {
     for (int i = 0; i < 64; ++i)
         fewAttributes += " a" + QByteArray::number(i) + "=\"v\"";
     fewAttributes += "/>";
-    QTest::newRow("100000 levels of nesting") << nested(100000) << true;
-    QTest::newRow("100000 attributes") << attributes << true;
-    QTest::newRow("63 levels within the root still parse") << nested(63) << false;
-    QTest::newRow("64 attributes still parse") << fewAttributes << false;
-    QTest::newRow("many siblings still parse") << QByteArray("<a>x</a>").repeated(100000) << false;
+    QTest::newRow("100000 levels of nesting")
+        << nested(100000) << "The reply's elements are nested more than 64 levels deep";
+    QTest::newRow("100000 attributes")
+        << attributes << "An element of the reply has more than 64 attributes";
+    QTest::newRow("63 levels within the root still parse") << nested(63) << "";
+    QTest::newRow("64 attributes still parse") << fewAttributes << "";
+    QTest::newRow("many siblings still parse") << QByteArray("<a>x</a>").repeated(100000) << "";
     // Some 300 bytes a node: four million would take over a gigabyte to build.
-    QTest::newRow("four million empty elements") << QByteArray("<a/>").repeated(4000000) << true;
+    QTest::newRow("four million empty elements")
+        << QByteArray("<a/>").repeated(4000000)
+        << "The reply holds more than 520,000 nodes, more than any reply of the AS2 service (an "
+           "element, a text, a comment or a processing instruction counts one, an attribute two)";
     QTest::newRow("a list of 250,000 partnerships still parses")
-        << QByteArray("<partnership>AS2Local-Partner</partnership>").repeated(250000) << false;
+        << QByteArray("<partnership>AS2Local-Partner</partnership>").repeated(250000) << "";
 }
 
 void TestReplyParse::unreasonableShapesRefusedQuickly() {
     // The parser takes time that grows with the square of these; without the limits a reply of a
     // megabyte blocks the dialog for minutes.
     QFETCH(QByteArray, reply);
-    QFETCH(bool, refused);
+    QFETCH(QString, reason);
     QDomDocument doc;
     QElapsedTimer timer;
     timer.start();
     const std::string message =
         Raised<EDOMParseError>([&] { TCommandHandler::ParseReply(reply.toStdString(), doc); });
-    QCOMPARE(message.find("\r\nLine: 2\r\n") != std::string::npos, refused);
+    if (reason.isEmpty())
+        QCOMPARE(message, std::string("<nothing raised>"));
+    else
+        QCOMPARE(std::make_pair(Split(message).Reason, Split(message).Line),
+                 std::make_pair(reason.toStdString(), 2));
     QVERIFY2(timer.elapsed() < 3000, qPrintable(QString::number(timer.elapsed())));
+}
+
+void TestReplyParse::largestRepliesStayBounded_data() {
+    QTest::addColumn<QByteArray>("unit");
+    QTest::addColumn<int>("count"); // 0: as many as the longest reply line holds
+    QTest::addColumn<bool>("refused");
+    QByteArray attributes = "<a";
+    for (int i = 0; i < 64; ++i)
+        attributes += " b" + QByteArray::number(i) + "=\"\"";
+    attributes += "/>";
+    QTest::newRow("16 MiB of attributes") << attributes << 0 << true;
+    QTest::newRow("16 MiB of comments") << QByteArray("<!---->") << 0 << true;
+    QTest::newRow("16 MiB of processing instructions") << QByteArray("<?a?>") << 0 << true;
+    // Without its texts, half the budget in elements.
+    QTest::newRow("16 MiB of texts between elements")
+        << QByteArray("<a/>") + QByteArray(60, 'x') << 0 << true;
+    QTest::newRow("250,000 partnerships in 16 MiB")
+        << "<partnership>" + QByteArray(40, 'n') + "</partnership>" << 250000 << false;
+    // The budget less the root, in elements whose names fill the line: the most memory per byte.
+    QTest::newRow("the budget in elements") << "<" + QByteArray(29, 'e') + "/>" << 519999 << false;
+    QTest::newRow("one node more") << QByteArray("<a/>") << 520000 << true;
+}
+
+void TestReplyParse::largestRepliesStayBounded() {
+    QFETCH(QByteArray, unit);
+    QFETCH(int, count);
+    QFETCH(bool, refused);
+    const std::string reply = Repeated(unit, count);
+    QVERIFY(reply.size() <= MaxReplyLineBytes);
+    long pumps = 0;
+    QDomDocument doc;
+    ResetPeak();
+    const std::string message = Raised<EDOMParseError>(
+        [&] { TCommandHandler::ParseReply(reply, doc, [&pumps] { ++pumps; }); });
+    const long peak = PeakMiB();
+    QCOMPARE(message.rfind("The reply holds more than 520,000 nodes", 0) == 0, refused);
+    // The window is let paint every 64 KiB of the check, and between the parser's pieces.
+    QVERIFY2(pumps >= static_cast<long>(reply.size() / (64 * 1024)),
+             qPrintable(QString::number(pumps)));
+#ifndef VANTREL_SANITIZE
+    QVERIFY2(peak < 256, qPrintable(QStringLiteral("%1 MiB").arg(peak)));
+#else
+    Q_UNUSED(peak);
+#endif
+}
+
+void TestReplyParse::cancelledParseLeavesTheDocumentEmpty() {
+    const std::string reply = Repeated("<a>x</a>", 100000);
+    QDomDocument doc;
+    long pumps = 0;
+    TCommandHandler::ParseReply(reply, doc, [&pumps] { ++pumps; });
+    // The first call comes before the build, the last from it.
+    for (const long stopAt : {1L, pumps}) {
+        long calls = 0;
+        const auto stop = [&] {
+            if (++calls == stopAt)
+                throw ECancelled("Cancelled");
+        };
+        QCOMPARE(Raised<ECancelled>([&] { TCommandHandler::ParseReply(reply, doc, stop); }),
+                 std::string("Cancelled"));
+        QVERIFY(doc.isNull());
+    }
 }
 
 QTEST_GUILESS_MAIN(TestReplyParse)

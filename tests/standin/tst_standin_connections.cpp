@@ -24,6 +24,7 @@ private slots:
     void lineWithoutCrLfIsNotCarriedOut();
     void overlongLineIsDropped();
     void stalledLineIsDroppedAfterTheTimeLimit();
+    void slowClientsHoldNoSlotBeyondTheLineTime();
 
 private:
     bool alive() { return service_->command("Partnership List").endsWith("\r\n"); }
@@ -175,6 +176,26 @@ void TestStandinConnections::stalledLineIsDroppedAfterTheTimeLimit() {
     QVERIFY(stalled.closedByPeer(10000));
     QVERIFY(timer.elapsed() >= 4000);
     QCOMPARE(next.readToEnd(), QByteArray(" \r\n"));
+}
+
+void TestStandinConnections::slowClientsHoldNoSlotBeyondTheLineTime() {
+    QCOMPARE(service_->stop(), 0);
+    QVERIFY2(service_->start({"--line-time", "1"}), qPrintable(service_->errorText()));
+    // More clients than the service's 128 slots, each with a line begun and never silent for
+    // the 5 s after which silence alone would drop it.
+    std::vector<std::unique_ptr<Client>> slow;
+    for (int i = 0; i < 130; ++i) {
+        slow.push_back(std::make_unique<Client>(service_->port()));
+        QVERIFY(slow.back()->send("<"));
+    }
+    QElapsedTimer timer;
+    timer.start();
+    Client next(service_->port());
+    QVERIFY(next.send(framed("cert List")));
+    QCOMPARE(next.readToEnd(4000), QByteArray(" \r\n"));
+    QVERIFY2(timer.elapsed() < 4000, qPrintable(QString::number(timer.elapsed())));
+    QVERIFY(slow.front()->closedByPeer(1000));
+    QVERIFY(service_->errorText().contains("no complete line 1 s after connecting"));
 }
 
 QTEST_GUILESS_MAIN(TestStandinConnections)

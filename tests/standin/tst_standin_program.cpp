@@ -44,6 +44,8 @@ void TestStandinProgram::badArgumentsAreRefused_data() {
     QTest::newRow("port not a number") << QStringList{"--port", "x", "--data", "DIR"};
     QTest::newRow("port out of range") << QStringList{"--port", "65536", "--data", "DIR"};
     QTest::newRow("negative port") << QStringList{"--port", "-1", "--data", "DIR"};
+    QTest::newRow("line time of 0 s") << QStringList{"--line-time", "0", "--data", "DIR"};
+    QTest::newRow("idle time not a number") << QStringList{"--idle-time", "1.5", "--data", "DIR"};
     QTest::newRow("value missing") << QStringList{"--data"};
     QTest::newRow("unknown option") << QStringList{"--data", "DIR", "--verbose"};
 }
