@@ -175,8 +175,9 @@ std::unordered_map<std::string, std::string> LinkReplies() {
     return replies;
 }
 
-// The save of both partners alone, and OK's whole work on them: the checks, the save and the
-// read-back.
+// The save of both partners alone (each "Partnership Store" answered and read), and OK's whole
+// work on them: the checks, the read before the save, the save and the read-back. The AS2 IDs do
+// not change, so the configuration file is not touched.
 void BM_SaveLink(benchmark::State& state, bool verified) {
     const auto replies = LinkReplies();
     FakeService service(
@@ -197,9 +198,10 @@ void BM_SaveLink(benchmark::State& state, bool verified) {
             state.SkipWithError("unexpected partners");
             return;
         }
+        TServiceFile file{"", local->AS2ID, remote->AS2ID};
         for (auto _ : state) {
             if (verified) {
-                link.Apply(local, remote, settings);
+                link.Apply(local, remote, settings, file);
             } else {
                 local->SavePartner(handler);
                 remote->SavePartner(handler);

@@ -385,11 +385,14 @@ bool TCommandHandler::ReceiveLine(std::string& line, std::size_t& budget, QDeadl
 
 QDomElement TCommandHandler::ExecuteCommand(const std::string& command) {
     Transmit(command);
+    return ReadReply(TcpClient.TimeoutMs);
+}
+
+QDomElement TCommandHandler::ReadReply(int timeoutMs) {
     // The reply line with its CR LF, and the empty lines before it, arrive within this time and
     // these bytes, however slowly they trickle in.
-    const QDeadlineTimer deadline = TcpClient.TimeoutMs < 0
-                                        ? QDeadlineTimer(QDeadlineTimer::Forever)
-                                        : QDeadlineTimer(TcpClient.TimeoutMs);
+    const QDeadlineTimer deadline =
+        timeoutMs < 0 ? QDeadlineTimer(QDeadlineTimer::Forever) : QDeadlineTimer(timeoutMs);
     std::size_t budget = MaxReplyLineBytes + 2;
     std::string line;
     do {
@@ -487,6 +490,33 @@ bool TCommandHandler::CertificateExists(const std::string& alias) {
     return false;
 }
 
+std::vector<std::string> TCommandHandler::GetCertificateAliases() {
+    const std::string command = "cert List";
+    const QDomElement root = ExecuteCommand(command);
+    const std::string question = Question(command, "a list of aliases");
+    std::vector<std::string> aliases;
+    for (QDomNode child = root.firstChild(); !child.isNull(); child = child.nextSibling())
+        aliases.push_back(ReplyText(child, question));
+    return aliases;
+}
+
+std::string TCommandHandler::StorePartnerships() {
+    Transmit("Partnership Store");
+    QDomElement root;
+    try {
+        root = ReadReply(StoreReplyTimeoutMs);
+    } catch (const ECancelled&) {
+        throw;
+    } catch (const Exception&) {
+        return std::string(); // the command port promises no answer to a store
+    }
+    const QDomElement first = root.firstChild().toElement();
+    if (first.isNull() || first.tagName() != QStringLiteral("error"))
+        return std::string();
+    const std::string text = ToStdString(first.text());
+    return text.empty() ? std::string("the service gave no reason") : text;
+}
+
 TPartnershipNameArray TCommandHandler::GetPartnershipNames() {
     const std::string command = "Partnership List";
     const QDomElement root = ExecuteCommand(command);
@@ -510,6 +540,14 @@ TCommandHandler::GetPartnershipAttributes(const std::string& partnershipName) {
     const QDomElement root = ExecuteCommand(command);
     const std::string question = Question(command, "a partnership's settings");
     const std::string text = ReplyText(ReplyChild(root, 0, question), question);
+    for (const char* marker : {"Sender IDs = {", "Receiver IDs = {", "Attributes = {"}) {
+        const std::size_t at = text.find(marker);
+        if (at == std::string::npos || text.find('}', at) == std::string::npos)
+            throw EListError(question + Format(at == std::string::npos
+                                                   ? "it holds no \"%s\""
+                                                   : "the list after \"%s\" is not closed",
+                                               marker));
+    }
     return {ParseNameValueList(text, "Sender IDs = {"),
             ParseNameValueList(text, "Receiver IDs = {"),
             ParseNameValueList(text, "Attributes = {")};

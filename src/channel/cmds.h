@@ -24,6 +24,8 @@ inline constexpr const char* DefaultServiceHost = "localhost";
 inline constexpr const char* DefaultServicePort = "4321";
 inline constexpr int DefaultReplyTimeoutMs = 30000;
 inline constexpr std::size_t MaxReplyLineBytes = 16 * 1024 * 1024;
+// "Partnership Store" is answered at once or not at all: a silent service costs a save this long.
+inline constexpr int StoreReplyTimeoutMs = 2000;
 
 // The envelope around every command line.
 inline constexpr const char* CommandPrefix = "<command id=\"userID\" password=\"qxv\">";
@@ -48,12 +50,20 @@ public:
 
     // Is the alias one of the children of the "cert List" reply.
     bool CertificateExists(const std::string& alias);
+    // The text of each child of the "cert List" reply, in order.
+    std::vector<std::string> GetCertificateAliases();
+    // Sends "Partnership Store" and reads its reply for at most StoreReplyTimeoutMs: the text of
+    // an error element that begins the reply (the service did not store the save), else the empty
+    // string, also when the reply is of another kind, does not parse, or does not come. Raises
+    // only when the command could not be delivered.
+    std::string StorePartnerships();
     // The text of each child of the "Partnership List" reply, in order.
     TPartnershipNameArray GetPartnershipNames();
     // The brace list of the "Partner View" reply; empty when the service has no such partner.
     TNameValueArray GetPartnerAttributes(const std::string& partnerName);
-    // The "Sender IDs", "Receiver IDs" and "Attributes" lists of the "Partnership View" reply;
-    // a list whose marker is missing is empty.
+    // The "Sender IDs", "Receiver IDs" and "Attributes" lists of the "Partnership View" reply.
+    // EListError when a marker or the "}" closing its list is missing: a partnership the service
+    // listed was not read, which is no partnership of empty lists.
     TArrayOfNameValueArrays GetPartnershipAttributes(const std::string& partnershipName);
 
     // ParseNameValues (channel/namevalue.h) under the channel's own name.
@@ -84,6 +94,8 @@ private:
     // What the channel calls while it waits on the service or works through a long reply.
     const std::function<void()>& WaitHook() const { return TcpClient.WhileWaiting; }
     void Transmit(const std::string& command);
+    // ExecuteCommand's reading and parsing of the reply, within timeoutMs.
+    QDomElement ReadReply(int timeoutMs);
     // Reads through the first CR LF by the deadline, taking bytes from budget; false when the
     // connection ended first (line then holds what arrived).
     bool ReceiveLine(std::string& line, std::size_t& budget, QDeadlineTimer deadline);

@@ -13,6 +13,11 @@ public:
 
     std::string Name;
     std::string Value;
+
+    bool operator==(const TNameValuePair& other) const {
+        return Name == other.Name && Value == other.Value;
+    }
+    bool operator!=(const TNameValuePair& other) const { return !(*this == other); }
 };
 
 using TNameValueArray = std::vector<TNameValuePair>;

@@ -178,8 +178,12 @@ TLoadedLink LoadLink(TPartnerLink& link, const std::string& remoteName, TConsole
 }
 
 TExit ExitFor(const Exception& failure) {
-    if (dynamic_cast<const EUnsafeCommandText*>(&failure) != nullptr)
+    // The service changed since it was read: as a stale version, refused with nothing sent.
+    if (dynamic_cast<const EUnsafeCommandText*>(&failure) != nullptr ||
+        dynamic_cast<const EChangedOnServiceError*>(&failure) != nullptr)
         return TExit::Refused;
+    if (dynamic_cast<const EStoreRefusedError*>(&failure) != nullptr)
+        return TExit::NotHeld;
     if (const auto* notHeld = dynamic_cast<const ENotHeldError*>(&failure))
         return notHeld->FileFailed ? TExit::ConfigFile : TExit::NotHeld;
     if (dynamic_cast<const EConfigNotUpdated*>(&failure) != nullptr)
@@ -448,7 +452,7 @@ TExit ImportCertificate(const TLinkOptions& options, TCertificateSide side, cons
         link.Load(options.RemoteName, local, remote, console);
         const TPartner& partner = side == TCertificateSide::Local ? *local : *remote;
         const std::string alias = NextImportAlias(partner.X509Alias, partner.Name);
-        bool imported = false;
+        std::optional<std::string> imported;
         {
             const TConsole::THold hold(console);
             imported = link.ImportCertificate(alias, path, password, console);
@@ -463,7 +467,7 @@ TExit ImportCertificate(const TLinkOptions& options, TCertificateSide side, cons
                           TExit::NotHeld);
         TJsonObject result;
         result.AddText(side == TCertificateSide::Local ? "localCertificate" : "remoteCertificate",
-                       alias);
+                       *imported);
         PrintJson(result);
         return TExit::Done;
     });

@@ -286,13 +286,13 @@ void TMainForm::ImportCertificate(QLineEdit* certificate, const QLineEdit* partn
                                   const std::string& path, const std::string* password,
                                   const QString& refused) {
     const std::string alias = NextAliasFor(certificate, partnerName);
-    bool imported = false;
+    std::optional<std::string> imported;
     {
         const auto work = Work();
         imported = Link().ImportCertificate(alias, path, password, *work);
     }
     if (imported)
-        certificate->setText(ToQString(alias));
+        certificate->setText(ToQString(*imported));
     else
         MessageDlg(QStringLiteral("Import Certificate"), refused, mtError, MsgButton(mbOK));
 }

@@ -1,6 +1,7 @@
 #include "model/partnerlink.h"
 
 #include "channel/cmds.h"
+#include "model/certalias.h"
 #include "model/commandtext.h"
 #include "platform/exceptions.h"
 #include "platform/strtoint.h"
@@ -54,7 +55,8 @@ const std::string MayHoldPart = "The AS2 service may hold only part of the chang
 // that name held. An absent pair and an empty one read alike; pairs held besides those sent are
 // no difference.
 void Compare(const std::string& owner, const TNameValueArray& sent, const TNameValueArray& held,
-             std::vector<std::string>& differences, const std::string& keyPrefix = "") {
+             std::vector<std::string>& differences, const std::string& keyPrefix = "",
+             const char* verb = "sent") {
     // What the service gives back when it holds what was sent.
     const TNameValueArray expected = CommandText::AsGivenBack(sent);
     for (std::size_t i = 0; i < expected.size(); ++i) {
@@ -72,7 +74,7 @@ void Compare(const std::string& owner, const TNameValueArray& sent, const TNameV
         if (value == want.Value)
             continue;
         const std::string line =
-            owner + ", " + keyPrefix + want.Name + ": sent \"" + want.Value + "\", ";
+            owner + ", " + keyPrefix + want.Name + ": " + verb + " \"" + want.Value + "\", ";
         differences.push_back(line + (have == nullptr ? "missing" : "held \"" + value + "\""));
     }
 }
@@ -114,6 +116,27 @@ std::string List(const std::vector<std::string>& lines) {
     return text;
 }
 
+// The most a reply that gives the record back can take: every character escaped ("&amp;" is five
+// bytes), the separators besides. Returns the pair with the longest text too.
+std::size_t ReplyBytes(const std::vector<CommandText::TList>& lists, std::size_t& longestList,
+                       std::size_t& longestPair) {
+    std::size_t bytes = 0;
+    std::size_t longest = 0;
+    for (std::size_t l = 0; l < lists.size(); ++l) {
+        bytes += lists[l].Marker.size() + 2;
+        for (std::size_t i = 0; i < lists[l].Pairs.size(); ++i) {
+            const TNameValuePair& pair = lists[l].Pairs[i];
+            bytes += 5 * (pair.Name.size() + pair.Value.size()) + 3;
+            if (pair.Value.size() >= longest) {
+                longest = pair.Value.size();
+                longestList = l;
+                longestPair = i;
+            }
+        }
+    }
+    return bytes;
+}
+
 const char* const RemoteIsLocal =
     "The remote partner \"%s\" is the local partner; name another partner. Nothing was loaded";
 
@@ -139,6 +162,9 @@ void TPartnerLink::Load(const std::string& remoteName, std::optional<TPartner>& 
         if (loaded.Name == LocalPartnerName)
             throw EUnsafeCommandText(Format(RemoteIsLocal, loaded.Name.c_str()));
         remote = std::move(loaded);
+        Held = TLinkSave{*local, *remote};
+        Sent.reset();
+        Seen.reset();
     } catch (const ECancelled& cancelled) {
         throw ECancelled(cancelled.Message +
                          ". The settings were not read, so OK saves nothing; start the dialog "
@@ -186,6 +212,47 @@ void TPartnerLink::CheckSetting(const TLinkSettings& settings, TSettingText sett
 
 void TPartnerLink::CheckRecords(const TLinkSave& save, const TLinkSave& loaded,
                                 const TLinkSettings& settings) const {
+    // A record the service could give back only in a reply longer than the dialog reads would be
+    // saved for good: the dialog could never load it again.
+    const auto checkSize = [&](const std::vector<CommandText::TList>& lists,
+                               const std::string& owner, TSettingText setting) {
+        std::size_t l = 0;
+        std::size_t i = 0;
+        const std::size_t bytes = ReplyBytes(lists, l, i);
+        if (bytes <= MaxReplyLineBytes)
+            return;
+        const TNameValuePair& pair = lists[l].Pairs[i];
+        std::string field = setting != nullptr ? Label(setting) : owner + ", " + pair.Name + ":";
+        field.pop_back();
+        throw EUnsafeCommandText(
+            Format("%s is %zu bytes long: the AS2 service's reply that gives it "
+                   "back could pass 16 MiB, so the dialog could not read it "
+                   "again. Nothing was saved",
+                   field.c_str(), pair.Value.size()));
+    };
+    for (const TPartner* partner : {&save.Local, &save.Remote}) {
+        const bool local = partner == &save.Local;
+        const std::vector<CommandText::TList> lists = {{"{", partner->Record()}};
+        std::size_t l = 0;
+        std::size_t i = 0;
+        ReplyBytes(lists, l, i);
+        const TSettingText texts[] = {
+            local ? &TLinkSettings::LocalAS2ID : &TLinkSettings::RemoteAS2ID,
+            local ? &TLinkSettings::LocalEmail : &TLinkSettings::RemoteEmail,
+            local ? &TLinkSettings::LocalCertificate : &TLinkSettings::RemoteCertificate};
+        checkSize(lists, "Partner " + partner->Name, i >= 1 && i <= 3 ? texts[i - 1] : nullptr);
+    }
+    for (const TPartnership& partnership : save.Remote.Partnerships.Items) {
+        const std::vector<CommandText::TList> lists =
+            partnership.Record(save.Local.AS2ID, save.Remote.AS2ID);
+        std::size_t l = 0;
+        std::size_t i = 0;
+        ReplyBytes(lists, l, i);
+        checkSize(lists, "Partnership " + partnership.Name,
+                  l == 2 ? SettingOf(partnership, lists[l].Pairs[i], save.Local, save.Remote)
+                         : nullptr);
+    }
+
     // What the operator typed goes back in the partners' records and their partnerships'; the
     // first that a record does not give back is named by its label.
     const auto refuse = [&](TSettingText setting, const std::string& value) {
@@ -312,18 +379,101 @@ std::optional<TConfigIDs> TPartnerLink::FileChange(const TServiceFile& file,
     return ids;
 }
 
+void TPartnerLink::CheckUnchanged(const TLinkSave& save, const TLinkSave& held,
+                                  TProgress& progress) {
+    const int questions = 3;
+    int asked = 0;
+    const auto ask = [&] {
+        progress.Step("Checking that the AS2 service holds what was read", ++asked, questions,
+                      TProgress::TCancel::Offered);
+    };
+    std::vector<std::string> changed;
+    TPartnershipNameArray listed;
+    try {
+        for (const auto& [known, sent] :
+             {std::pair{&held.Local, Sent ? &Sent->Local : nullptr},
+              std::pair{&held.Remote, Sent ? &Sent->Remote : nullptr}}) {
+            ask();
+            const std::string owner = "Partner " + known->Name;
+            const TNameValueArray now = Channel.GetPartnerAttributes(known->Name);
+            // A partner the last OK deleted may be missing, or hold what it sent.
+            if (now.empty()) {
+                if (known->Held && sent == nullptr)
+                    changed.push_back(owner + " is gone from the AS2 service");
+                continue;
+            }
+            std::vector<std::string> fromKnown;
+            if (known->Held)
+                Compare(owner, known->Record(), now, fromKnown, "", "read");
+            else
+                fromKnown.push_back(owner + " was added to the AS2 service by someone else");
+            std::vector<std::string> fromSent;
+            if (sent != nullptr)
+                Compare(owner, sent->Record(), now, fromSent);
+            // What the last read-back found the service to hold, kept its own way.
+            const TNameValueArray* seen = !Seen                  ? nullptr
+                                          : known == &held.Local ? &Seen->LocalRecord
+                                                                 : &Seen->RemoteRecord;
+            const bool asSeen = seen != nullptr && !seen->empty() && *seen == now;
+            if (!fromKnown.empty() && (sent == nullptr || !fromSent.empty()) && !asSeen)
+                changed.insert(changed.end(), fromKnown.begin(), fromKnown.end());
+        }
+        ask();
+        listed = Channel.GetPartnershipNames();
+    } catch (const ECancelled& cancelled) {
+        throw ECancelled(cancelled.Message + ". Nothing was saved");
+    } catch (const Exception& failure) {
+        throw EServiceError(failure.Message + ". Nothing was saved");
+    }
+    const auto isListed = [&](const std::string& name) {
+        return std::find(listed.begin(), listed.end(), name) != listed.end();
+    };
+    const auto sentBefore = [&](const std::string& name) {
+        return Sent &&
+               (Sent->Local.Partnerships.Find(name) || Sent->Remote.Partnerships.Find(name));
+    };
+    for (const TPartner* partner : {&held.Local, &held.Remote})
+        for (const TPartnership& partnership : partner->Partnerships.Items)
+            if (!isListed(partnership.Name) && !sentBefore(partnership.Name))
+                changed.push_back("Partnership " + partnership.Name +
+                                  " is no longer listed by the AS2 service");
+    for (const TPartnership& partnership : save.Remote.Partnerships.Items)
+        if (!held.Remote.Partnerships.Find(partnership.Name) &&
+            !held.Local.Partnerships.Find(partnership.Name) && isListed(partnership.Name) &&
+            !sentBefore(partnership.Name))
+            changed.push_back("Partnership " + partnership.Name +
+                              " is listed by the AS2 service, but this dialog did not create it");
+    if (!changed.empty())
+        throw EChangedOnServiceError(
+            "The AS2 service's records changed since the dialog read them:" + List(changed) +
+            "\nNothing was saved; start the dialog again to read them anew");
+}
+
 bool TPartnerLink::Apply(std::optional<TPartner>& loadedLocal,
                          std::optional<TPartner>& loadedRemote, const TLinkSettings& settings,
                          TServiceFile& file, TProgress& progress) {
     TLinkSave save = Prepare(loadedLocal, loadedRemote, settings);
     const TPartner& local = save.Local;
     const TPartner& remote = save.Remote;
-    ExplainFailure(
-        [&] {
-            local.SavePartner(Channel, progress, &*loadedLocal);
-            remote.SavePartner(Channel, progress, &*loadedRemote);
-        },
-        MayHoldPart);
+    if (!Held)
+        Held = TLinkSave{*loadedLocal, *loadedRemote};
+    // Nothing the service holds is written over unread.
+    CheckUnchanged(save, *Held, progress);
+
+    Sent = save;
+    Sent->Local.Held = Sent->Remote.Held = true;
+    try {
+        local.SavePartner(Channel, progress, &*loadedLocal);
+        remote.SavePartner(Channel, progress, &*loadedRemote);
+    } catch (const EStoreRefusedError& refused) {
+        // The service would start with its old records: the file must keep naming their IDs.
+        throw EStoreRefusedError(refused.Message +
+                                 ". After its next start it would hold the settings it had "
+                                 "before, so the configuration file was left as it was; OK sends "
+                                 "the settings again");
+    } catch (const Exception& failure) {
+        throw EServiceError(failure.Message + ". " + MayHoldPart);
+    }
 
     // The command port acknowledges nothing: only reading back shows what the service holds.
     TReadBack held;
@@ -331,6 +481,7 @@ bool TPartnerLink::Apply(std::optional<TPartner>& loadedLocal,
                    "What was saved could not be read back, so the configuration file was left "
                    "as it was. " +
                        MayHoldPart);
+    Seen = held;
 
     // The file follows the AS2 IDs the service holds, whatever else differs.
     std::string fileNote;
@@ -358,6 +509,9 @@ bool TPartnerLink::Apply(std::optional<TPartner>& loadedLocal,
         }
     }
     if (held.Differences.empty() && !fileFailed) {
+        Held = std::move(Sent);
+        Sent.reset();
+        Seen.reset();
         loadedLocal = std::move(save.Local);
         loadedRemote = std::move(save.Remote);
         return rewritten;
@@ -405,11 +559,14 @@ TReadBack TPartnerLink::ReadBack(const TPartner& local, const TPartner& remote,
         ask();
         const TNameValueArray held = Channel.GetPartnerAttributes(partner->Name);
         if (held.empty()) {
-            result.Differences.push_back(owner + ": missing");
+            result.Differences.push_back(
+                owner + " was deleted and not added again (the service did not take its "
+                        "settings); OK sends it again, Cancel leaves the service without it");
             continue;
         }
         (partner == &local ? result.LocalID : result.RemoteID) =
             TCommandHandler::FindValue(held, "as2_id");
+        (partner == &local ? result.LocalRecord : result.RemoteRecord) = held;
         Compare(owner, partner->Record(), held, result.Differences);
     }
     ask();
@@ -431,18 +588,30 @@ TReadBack TPartnerLink::ReadBack(const TPartner& local, const TPartner& remote,
     return result;
 }
 
-bool TPartnerLink::ImportCertificate(const std::string& alias, const std::string& path,
-                                     const std::string* password, TProgress& progress) {
+std::optional<std::string> TPartnerLink::ImportCertificate(const std::string& alias,
+                                                           const std::string& path,
+                                                           const std::string* password,
+                                                           TProgress& progress) {
     CommandText::Check("Certificate alias:", alias, CommandText::TKind::Alias, "imported");
     CommandText::Check("Certificate file path:", path, CommandText::TKind::Path, "imported");
-    std::string command = "Cert import " + alias + " \"" + path + "\"";
-    if (password != nullptr) {
+    if (password != nullptr)
         CommandText::Check("Certificate password:", *password, CommandText::TKind::Password,
                            "imported", CommandText::TShown::Hidden);
+    // An alias the key store holds already would be refused, and "cert List" would then confirm
+    // the earlier entry: the import takes the first one nobody holds.
+    progress.Step("Reading the certificate list", 0, 0, TProgress::TCancel::Offered);
+    const std::vector<std::string> held = Channel.GetCertificateAliases();
+    std::string free = alias;
+    for (std::size_t tries = 0;
+         tries <= held.size() && std::find(held.begin(), held.end(), free) != held.end(); ++tries)
+        free = NextCertificateAlias(free);
+    std::string command = "Cert import " + free + " \"" + path + "\"";
+    if (password != nullptr)
         command += " " + *password;
-    }
     progress.Step("Importing the certificate", 0, 0, TProgress::TCancel::NotOffered);
     Channel.SendCommand(command);
     progress.Step("Reading the certificate list", 0, 0, TProgress::TCancel::Offered);
-    return Channel.CertificateExists(alias);
+    if (!Channel.CertificateExists(free))
+        return std::nullopt;
+    return free;
 }

@@ -54,6 +54,13 @@ public:
     bool FileFailed;    // the file does not name the AS2 IDs the service holds
 };
 
+// The service's records differ from what the dialog last knew it to hold: the save would write
+// over what the dialog did not read, so nothing was sent.
+class EChangedOnServiceError : public EServiceError {
+public:
+    using EServiceError::EServiceError;
+};
+
 // Copies of the two partners as a save sends them.
 struct TLinkSave {
     TPartner Local;
@@ -74,6 +81,9 @@ struct TReadBack {
     // The AS2 IDs the service holds; none for a partner it does not hold.
     std::optional<std::string> LocalID;
     std::optional<std::string> RemoteID;
+    // The two partners' records as the service gave them; empty for one it does not hold.
+    TNameValueArray LocalRecord;
+    TNameValueArray RemoteRecord;
 };
 
 class TPartnerLink {
@@ -128,16 +138,29 @@ public:
                        TProgress& progress = TProgress::None());
 
     // "Cert import" of a certificate, with the password of a private one (none for a public
-    // one), confirmed by "cert List": true when the service lists the alias afterwards.
-    bool ImportCertificate(const std::string& alias, const std::string& path,
-                           const std::string* password, TProgress& progress = TProgress::None());
+    // one), under the first of alias, the alias after it, ... (NextCertificateAlias) that "cert
+    // List" does not hold yet, confirmed by "cert List": the alias when the service lists it
+    // afterwards, none when it does not.
+    std::optional<std::string> ImportCertificate(const std::string& alias, const std::string& path,
+                                                 const std::string* password,
+                                                 TProgress& progress = TProgress::None());
 
 private:
     std::string Label(TSettingText setting) const;
     void CheckSetting(const TLinkSettings& settings, TSettingText setting) const;
     void CheckRecords(const TLinkSave& save, const TLinkSave& loaded,
                       const TLinkSettings& settings) const;
+    // Reads both partners and the partnership list again and raises EChangedOnServiceError when
+    // they are neither what the dialog last knew the service to hold nor what its last OK sent.
+    void CheckUnchanged(const TLinkSave& save, const TLinkSave& held, TProgress& progress);
 
     TCommandHandler& Channel;
     std::vector<TFieldName> FieldNames;
+    // What the service held when the dialog last knew (as loaded, or as the last OK it confirmed
+    // left it), and what the last OK since then sent.
+    std::optional<TLinkSave> Held;
+    std::optional<TLinkSave> Sent;
+    // The partners' records as the last read-back found them, which may be neither (a service
+    // that keeps a value its own way).
+    std::optional<TReadBack> Seen;
 };

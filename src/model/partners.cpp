@@ -4,6 +4,9 @@
 #include "model/commandtext.h"
 #include "platform/exceptions.h"
 
+#include <algorithm>
+#include <iterator>
+
 namespace {
 
 using CommandText::TKind;
@@ -78,12 +81,18 @@ void CheckPartnership(const TPartnership& p, const TPartnership* asLoaded,
 } // namespace
 
 std::string TPartner::AddCommand() const {
-    return "Partner Add " + Name + " as2_id=\"" + AS2ID + "\" email=\"" + Email +
-           "\" x509_alias=\"" + X509Alias + "\"";
+    std::string command = "Partner Add " + Name + " as2_id=\"" + AS2ID + "\" email=\"" + Email +
+                          "\" x509_alias=\"" + X509Alias + "\"";
+    for (const TNameValuePair& other : OtherSettings)
+        command += " " + other.Name + "=\"" + other.Value + "\"";
+    return command;
 }
 
 TNameValueArray TPartner::Record() const {
-    return {{"name", Name}, {"as2_id", AS2ID}, {"email", Email}, {"x509_alias", X509Alias}};
+    TNameValueArray record = {
+        {"name", Name}, {"as2_id", AS2ID}, {"email", Email}, {"x509_alias", X509Alias}};
+    record.insert(record.end(), OtherSettings.begin(), OtherSettings.end());
+    return record;
 }
 
 void TPartner::CheckSave(const TPartner* asLoaded) const {
@@ -96,9 +105,19 @@ void TPartner::CheckSave(const TPartner* asLoaded) const {
     check.Text("AS2 ID", AS2ID, TKind::Value, idAsLoaded);
     check.Text("e-mail address", Email, TKind::Value, emailAsLoaded);
     check.Text("certificate alias", X509Alias, TKind::Value, aliasAsLoaded);
-    check.Lists({{"{", Record()}}, {{nameAsLoaded ? "" : "name", idAsLoaded ? "" : "AS2 ID",
-                                     emailAsLoaded ? "" : "e-mail address",
-                                     aliasAsLoaded ? "" : "certificate alias"}});
+    std::vector<std::string> fields = {nameAsLoaded ? "" : "name", idAsLoaded ? "" : "AS2 ID",
+                                       emailAsLoaded ? "" : "e-mail address",
+                                       aliasAsLoaded ? "" : "certificate alias"};
+    for (std::size_t i = 0; i < OtherSettings.size(); ++i) {
+        const TNameValuePair& other = OtherSettings[i];
+        const bool same = asLoaded != nullptr && i < asLoaded->OtherSettings.size() &&
+                          asLoaded->OtherSettings[i].Name == other.Name &&
+                          asLoaded->OtherSettings[i].Value == other.Value;
+        check.Text("setting name", other.Name, TKind::Key, same);
+        check.Text("setting " + other.Name, other.Value, TKind::Value, same);
+        fields.push_back(same ? std::string() : "setting " + other.Name);
+    }
+    check.Lists({{"{", Record()}}, {fields});
     for (const TPartnership& partnership : Partnerships.Items) {
         // This partner's own AS2 ID stands in the partnership's record beside its name.
         const bool sender = partnership.SenderName == Name;
@@ -130,7 +149,12 @@ void TPartner::SavePartner(TCommandHandler& channel, TProgress& progress,
     for (std::size_t i = 0; i < commands.size(); ++i) {
         progress.Step("Saving partner " + Name, static_cast<int>(i + 1),
                       static_cast<int>(commands.size()), TProgress::TCancel::NotOffered);
-        channel.SendCommand(commands[i]);
+        if (i + 1 < commands.size()) {
+            channel.SendCommand(commands[i]);
+        } else if (const std::string refused = channel.StorePartnerships(); !refused.empty()) {
+            throw EStoreRefusedError("The AS2 service did not store the settings of partner " +
+                                     Name + ": " + refused);
+        }
     }
 }
 
@@ -143,10 +167,21 @@ TPartner TPartner::LoadPartner(TCommandHandler& channel, const std::string& name
         partner.Name = name;
         return partner;
     }
+    partner.Held = true;
     partner.Name = TCommandHandler::FindValue(settings, "name");
     partner.AS2ID = TCommandHandler::FindValue(settings, "as2_id");
     partner.Email = TCommandHandler::FindValue(settings, "email");
     partner.X509Alias = TCommandHandler::FindValue(settings, "x509_alias");
+    // Each of the four the first time it stands; everything else is kept as it came.
+    bool seen[4] = {};
+    const char* const shown[4] = {"name", "as2_id", "email", "x509_alias"};
+    for (const TNameValuePair& setting : settings) {
+        const auto known = std::find(std::begin(shown), std::end(shown), setting.Name);
+        if (known == std::end(shown) || seen[known - std::begin(shown)])
+            partner.OtherSettings.push_back(setting);
+        else
+            seen[known - std::begin(shown)] = true;
+    }
     partner.Partnerships = TPartnershipList::LoadPartnerships(channel, partner.Name, progress);
     return partner;
 }

@@ -2,9 +2,17 @@
 // A trading partner in memory, loaded from the service and written back as one command sequence.
 
 #include "model/partnerships.h"
+#include "platform/exceptions.h"
 
 #include <string>
 #include <vector>
+
+// The service answered "Partnership Store" with an error: it holds the save in memory, but would
+// start again with the settings it stored before.
+class EStoreRefusedError : public EServiceError {
+public:
+    using EServiceError::EServiceError;
+};
 
 // A value: a copy holds copies of the partnerships.
 class TPartner {
@@ -14,6 +22,10 @@ public:
     std::string Email;
     std::string X509Alias;
     TPartnershipList Partnerships;
+    // The settings the service holds besides those above, in its order; saved back unchanged.
+    TNameValueArray OtherSettings;
+    // The service held this partner when it was read (or the save that built it was sent).
+    bool Held = false;
 
     void SetAS2ID(const std::string& value) { AS2ID = value; }
     void SetEmail(const std::string& value) { Email = value; }
@@ -21,7 +33,7 @@ public:
 
     // Deletes the partner and its partnerships on the service, adds them again from memory and
     // tells the service to store them. The whole sequence is checked (CheckSave) before the first
-    // command is sent.
+    // command is sent. EStoreRefusedError when the service answers the store with an error.
     void SavePartner(TCommandHandler& channel, TProgress& progress = TProgress::None(),
                      const TPartner* asLoaded = nullptr) const;
 
@@ -34,7 +46,8 @@ public:
     // The commands SavePartner sends, in order, after checking them.
     std::vector<std::string> SaveCommands(const TPartner* asLoaded = nullptr) const;
 
-    // The partner's record as "Partner View" gives it: its name, then its settings.
+    // The partner's record as "Partner View" gives it: its name, then its settings, the others
+    // last.
     TNameValueArray Record() const;
 
     // "Partner Add ..." for this partner.

@@ -129,8 +129,8 @@ private Q_SLOTS:
                                     << 3 << QStringList() << "localhost:4321" << QStringList();
         QTest::newRow("dropped command")
             << Service::Dropping << apply << newID << false << 4
-            << QStringList{"\"notHeld\": [", "\"Partner AS2Remote: missing\""}
-            << "vantrel-link: Partner AS2Remote: missing" << QStringList();
+            << QStringList{"\"notHeld\": [", "\"Partner AS2Remote was deleted and not added again"}
+            << "vantrel-link: Partner AS2Remote was deleted and not added again" << QStringList();
         QTest::newRow("wrong password")
             << Service::StandIn << QStringList{"import-cert", "local", "%DATA%/certs/local.p12"}
             << QByteArray("wrong\n") << false << 4 << QStringList()

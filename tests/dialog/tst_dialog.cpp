@@ -152,15 +152,15 @@ void TestDialog::okTakesTheControls() {
     rig.form.OKClick(rig.form.OK);
     const Commands sent = rig.sentAfterLoad();
     QCOMPARE(sent.size(), Sample::VerifiedSave().size());
-    QCOMPARE(sent[10],
+    QCOMPARE(sent[13],
              std::string("Partner Add AS2Remote as2_id=\"NEWREMOTE\" email=\"b\xc3\xbcro@remote\" "
                          "x509_alias=\"AS2Remote:2\""));
     const std::string outgoing =
         R"(Partnership Add AS2Local-AS2Remote AS2Local AS2Remote protocol="as2" as2_url="http://moved:6080" as2_mdn_to="http://me.example:10091")";
     const std::string incoming =
         R"(Partnership Add AS2Remote-AS2Local AS2Remote AS2Local protocol="as2" as2_url="http://me.example:4081")";
-    QCOMPARE(sent[11], outgoing);
-    QCOMPARE(sent[12], incoming);
+    QCOMPARE(sent[14], outgoing);
+    QCOMPARE(sent[15], incoming);
     QCOMPARE(watcher.boxes.size(), size_t(1));
     QCOMPARE(watcher.boxes[0].title, QStringLiteral("Information"));
     QCOMPARE(watcher.boxes[0].text,
@@ -186,11 +186,13 @@ void TestDialog::okThatTheServiceDoesNotHoldKeepsTheDialog_data() {
     const QString remoteAdd = QString::fromStdString(Sample::RemoteAdd)
                                   .replace(QStringLiteral("REMOTEID"), QStringLiteral("NEWREMOTE"));
     const QString partial = "may hold only part of the changes";
-    QTest::newRow("gone before the first command") << 0 << ""
-                                                   << "" << partial << "REMOTEID";
-    QTest::newRow("gone after 5 of 14") << 5 << ""
+    QTest::newRow("gone before the check before the save") << 0 << ""
+                                                           << ""
+                                                           << "Nothing was saved"
+                                                           << "REMOTEID";
+    QTest::newRow("gone after 5 of 14") << 8 << ""
                                         << "" << partial << "REMOTEID";
-    QTest::newRow("gone after the last Partnership Store") << 14 << ""
+    QTest::newRow("gone after the last Partnership Store") << 17 << ""
                                                            << "" << partial << "REMOTEID";
     QTest::newRow("a Partnership Add dropped")
         << -1 << QString::fromStdString(Sample::Outgoing) << ""
@@ -200,8 +202,8 @@ void TestDialog::okThatTheServiceDoesNotHoldKeepsTheDialog_data() {
         << "NEWREMOTE";
     QTest::newRow("a Partner Add dropped")
         << -1 << remoteAdd << ""
-        << "The AS2 service does not hold what was saved:\nPartner AS2Remote: missing\n"
-           "OK sends the settings again"
+        << "The AS2 service does not hold what was saved:\nPartner AS2Remote was deleted and "
+           "not added again"
         << "REMOTEID";
     QTest::newRow("a value changed")
         << -1 << remoteAdd << QString(remoteAdd).replace("NEWREMOTE", "NEWREMOTE2")
@@ -300,7 +302,7 @@ void TestDialog::longValueLoadedAndSavedWhole() {
     ModalWatcher watcher;
     rig.form.OKClick(rig.form.OK);
     const Commands sent = rig.sentAfterLoad();
-    QCOMPARE(sent.at(10), "Partner Add AS2Remote as2_id=\"REMOTEID\" email=\"" + email +
+    QCOMPARE(sent.at(13), "Partner Add AS2Remote as2_id=\"REMOTEID\" email=\"" + email +
                               "@x\" x509_alias=\"AS2Remote:2\"");
     QVERIFY(watcher.boxes.empty()); // and the service holds it whole
 }
@@ -573,7 +575,7 @@ void TestDialog::cancelledReadBackIsNoSave() {
     rig.form.RemoteAS2ID->setText(QStringLiteral("NEWREMOTE"));
     int lists = 0;
     rig.service.memory.delayMs = [&lists](const std::string& command) {
-        return command == "Partnership List" && ++lists == 1 ? 20000 : 0; // the read-back's
+        return command == "Partnership List" && ++lists == 2 ? 20000 : 0; // the read-back's
     };
     ProgressWatch watch(true);
     QSignalSpy finished(&rig.form, &QDialog::finished);

@@ -123,8 +123,9 @@ void TestImport::remoteImportCountsUp() {
     QCOMPARE(rig.form.RemoteCertificate->text(), QStringLiteral("partner:6"));
     const std::string p = path.toStdString();
     // Each import is confirmed by the alias listing, as the local one is.
-    QCOMPARE(rig.sent(), (Commands{"Cert import partner:5 \"" + p + "\"", "cert List",
-                                   "Cert import partner:6 \"" + p + "\"", "cert List"}));
+    QCOMPARE(rig.sent(),
+             (Commands{"cert List", "Cert import partner:5 \"" + p + "\"", "cert List", "cert List",
+                       "Cert import partner:6 \"" + p + "\"", "cert List"}));
     // The dialog starts from its pattern each time, not from the file chosen before.
     QCOMPARE(op.fileDialogStartNames, (QStringList{"*.cer", "*.cer"}));
 }
@@ -139,9 +140,11 @@ void TestImport::localImportConfirmed() {
     op.password = QStringLiteral("se cret \"quoted\"");
     ModalWatcher watcher(op.act());
     rig.form.ImportLocalClick(rig.form.ImportLocal);
-    QCOMPARE(rig.form.LocalCertificate->text(), QStringLiteral("AS2Local:1"));
+    // AS2Local:1 is held already (an import whose dialog was cancelled): the count goes past it.
+    QCOMPARE(rig.form.LocalCertificate->text(), QStringLiteral("AS2Local:2"));
     QCOMPARE(rig.sent(),
-             (Commands{"Cert import AS2Local:1 \"" + path.toStdString() + "\" se cret \"quoted\"",
+             (Commands{"cert List",
+                       "Cert import AS2Local:2 \"" + path.toStdString() + "\" se cret \"quoted\"",
                        "cert List"}));
     QCOMPARE(op.promptEchoModes, QList<QLineEdit::EchoMode>{QLineEdit::Password});
     QCOMPARE(op.promptTitles, QStringList{"Import Local Certificate"});
@@ -188,7 +191,8 @@ void TestImport::importNotConfirmed() {
     // The empty field took the partner's name and keeps it; a retry tries the same alias.
     QCOMPARE(field->text(), local ? QStringLiteral("AS2Local") : QStringLiteral("AS2Remote"));
     import();
-    QCOMPARE(rig.sent(), (Commands{command, "cert List", command, "cert List"}));
+    QCOMPARE(rig.sent(),
+             (Commands{"cert List", command, "cert List", "cert List", command, "cert List"}));
 }
 
 void TestImport::cancelledImportsSendNothing_data() {

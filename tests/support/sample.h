@@ -61,13 +61,18 @@ inline const std::vector<std::string> SaveCommands = {"Partnership Delete AS2Loc
                                                       Incoming,
                                                       "Partnership Store"};
 
+// What OK reads before it saves, to see that the service still holds what was loaded.
+inline const std::vector<std::string> CheckCommands = {
+    "Partner View AS2Local", "Partner View AS2Remote", "Partnership List"};
+
 // What OK reads back after saving them.
 inline const std::vector<std::string> ReadBackCommands = {
     "Partner View AS2Local", "Partner View AS2Remote", "Partnership List",
     "Partnership View AS2Local-AS2Remote", "Partnership View AS2Remote-AS2Local"};
 
-// The save and its read-back.
+// The check before the save, the save and its read-back.
 inline std::vector<std::string> VerifiedSave(std::vector<std::string> save = SaveCommands) {
+    save.insert(save.begin(), CheckCommands.begin(), CheckCommands.end());
     save.insert(save.end(), ReadBackCommands.begin(), ReadBackCommands.end());
     return save;
 }
