@@ -24,7 +24,10 @@ using Clock = std::chrono::steady_clock;
 
 // What one client may hold, and for how long. A command line is a few hundred bytes and arrives
 // at once; the limits only keep a faulty or hostile client from holding memory or descriptors.
-constexpr qsizetype MaxLine = 64 * 1024;
+// A line may be as long as a reply the client reads, so that the service is no stricter than it;
+// all unfinished lines together hold at most MaxPending.
+constexpr qsizetype MaxLine = 16 * 1024 * 1024;
+constexpr qsizetype MaxPending = 64 * 1024 * 1024;
 constexpr std::size_t MaxConnections = 128;
 constexpr std::chrono::seconds WriteTime{5};  // for the client to take the whole reply
 constexpr std::chrono::seconds LingerTime{2}; // after the reply, for the client to close first
@@ -89,9 +92,15 @@ void sendReply(Connection& c) {
 
 // Takes what has arrived; runs the command once its line is complete. Only the first line of a
 // connection is read.
-void receive(Connection& c, Service& service, const LineLimits& limits) {
+void receive(Connection& c, Service& service, const LineLimits& limits, qsizetype& pending) {
     char chunk[ChunkSize];
     const ssize_t n = ::recv(c.fd.get(), chunk, sizeof chunk, 0);
+    if (n > 0 && pending + n > MaxPending) {
+        logLine(QStringLiteral("unfinished lines would hold more than %1 bytes; connection dropped")
+                    .arg(MaxPending));
+        c.close();
+        return;
+    }
     if (n < 0) {
         if (tryLater())
             return;
@@ -108,6 +117,7 @@ void receive(Connection& c, Service& service, const LineLimits& limits) {
     }
     const qsizetype from = c.in.size();
     c.in.append(chunk, n);
+    pending += n;
     c.deadline = std::min(Clock::now() + limits.idle, c.lineDeadline);
     const qsizetype lf = c.in.indexOf('\n', from);
     // The line may hold MaxLine bytes before its CR LF.
@@ -295,12 +305,15 @@ void Server::run(int signalFd, Service& service) {
 
         // In the order of the poll set, which is the order of arrival; each command runs to its
         // end before the next connection is looked at.
+        qsizetype pending = 0; // the bytes of all unfinished lines
+        for (const Connection& c : connections)
+            pending += c.in.size();
         for (std::size_t i = 0; i < connections.size(); ++i) {
             Connection& c = connections[i];
             if (polled[i + 2].revents == 0)
                 continue;
             if (c.phase == Phase::Reading)
-                receive(c, service, limits_);
+                receive(c, service, limits_, pending);
             else if (c.phase == Phase::Writing)
                 sendReply(c);
             else

@@ -406,7 +406,8 @@ void TPartnerLink::CheckUnchanged(const TLinkSave& save, const TLinkSave& held,
             if (known->Held)
                 Compare(owner, known->Record(), now, fromKnown, "", "read");
             else
-                fromKnown.push_back(owner + " was added to the AS2 service by someone else");
+                fromKnown.push_back(owner + " is held by the AS2 service, but the dialog did not "
+                                            "read it");
             std::vector<std::string> fromSent;
             if (sent != nullptr)
                 Compare(owner, sent->Record(), now, fromSent);

@@ -11,6 +11,7 @@
 #include "support/servicefixture.h"
 #include "support/standin.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -22,6 +23,7 @@
 #include <QSpinBox>
 #include <QTimer>
 #include <QtTest>
+#include <unistd.h>
 
 using Commands = std::vector<std::string>;
 
@@ -205,6 +207,13 @@ void TestDialog::okThatTheServiceDoesNotHoldKeepsTheDialog_data() {
         << "The AS2 service does not hold what was saved:\nPartner AS2Remote was deleted and "
            "not added again"
         << "REMOTEID";
+    // An error element is the one answer the command port gives to a store: the service would
+    // start with its old records, so the file keeps naming their IDs.
+    QTest::newRow("Partnership Store refused")
+        << -1 << "Partnership Store"
+        << "<error>cannot write partnerships.xml</error>"
+        << "did not store the settings of partner AS2Local: cannot write partnerships.xml"
+        << "REMOTEID";
     QTest::newRow("a value changed")
         << -1 << remoteAdd << QString(remoteAdd).replace("NEWREMOTE", "NEWREMOTE2")
         << "Partner AS2Remote, as2_id: sent \"NEWREMOTE\", held \"NEWREMOTE2\""
@@ -222,7 +231,9 @@ void TestDialog::okThatTheServiceDoesNotHoldKeepsTheDialog() {
     rig.form.RemoteAS2ID->setText(QStringLiteral("NEWREMOTE"));
     MemoryService& memory = rig.service.memory;
     memory.goAfter(goneAfter);
-    if (!dropped.isEmpty())
+    if (changedTo.startsWith('<'))
+        memory.overrides[dropped.toStdString()] = Reply(changedTo.toStdString());
+    else if (!dropped.isEmpty())
         memory.rewrites[dropped.toStdString()] = changedTo.toStdString();
     QSignalSpy finished(&rig.form, &QDialog::finished);
     {
@@ -239,6 +250,7 @@ void TestDialog::okThatTheServiceDoesNotHoldKeepsTheDialog() {
     // The service is well again: OK sends everything again, verifies it and closes.
     memory.goAfter(-1);
     memory.rewrites.clear();
+    memory.overrides.clear();
     const std::size_t before = rig.service.sent().size();
     ModalWatcher watcher;
     rig.form.OK->click();
@@ -433,6 +445,35 @@ void TestDialog::againstStandin() {
     DialogFixture again(channel, configPath);
     again.form->FormShow(again.form.get());
     QCOMPARE(again.form->RemoteAS2ID->text(), QStringLiteral("FRESH-REMOTE"));
+    again.form.reset();
+
+    // A data folder the service cannot write: it answers the store with an error, and the
+    // dialog says so, stays open and leaves the file as it was.
+    if (::geteuid() != 0)
+        QSKIP("only root can run the stand-in as another user");
+    for (const QString& name : QDir(data.path()).entryList(QDir::Files))
+        QFile::setPermissions(data.filePath(name),
+                              QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                  QFileDevice::ReadOther | QFileDevice::ReadGroup);
+    QFile::setPermissions(data.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                           QFileDevice::ExeOwner | QFileDevice::ReadOther |
+                                           QFileDevice::ExeOther | QFileDevice::ReadGroup |
+                                           QFileDevice::ExeGroup);
+    standin.runAsNobody();
+    QVERIFY2(standin.restart(), qPrintable(standin.errorText()));
+    TCommandHandler nobodys(nullptr, "127.0.0.1", standin.portText(), 5000);
+    DialogFixture dialog(nobodys, configPath);
+    TMainForm& form = *dialog.form;
+    form.FormShow(&form);
+    form.RemoteAS2ID->setText(QStringLiteral("UNSTORED"));
+    ModalWatcher watcher;
+    QSignalSpy finished(&form, &QDialog::finished);
+    form.OK->click();
+    QCOMPARE(watcher.boxes.size(), size_t(1));
+    QVERIFY2(watcher.boxes[0].text.contains(QStringLiteral("did not store the settings")),
+             qPrintable(watcher.boxes[0].text));
+    QCOMPARE(finished.count(), 0);
+    QCOMPARE(dialog.config(), after);
 }
 
 void TestDialog::withoutADisplay_data() {

@@ -33,7 +33,7 @@ struct Loaded {
     std::optional<TPartner> local;
     std::optional<TPartner> remote;
     TLinkSettings settings;
-    std::string raised; // what Read raised
+    std::string raised; // what Load or Read raised
     std::size_t loadCommands = 0;
     QTemporaryDir dir;
     TServiceFile file{dir.filePath(QStringLiteral("config.xml")).toStdString(), "LOCALID",
@@ -47,8 +47,10 @@ struct Loaded {
         Sample::Fill(fixture.memory);
         if (change)
             change(fixture.memory);
-        link.Load(DefaultRemotePartnerName, local, remote);
-        raised = Raised<EConvertError>([&] { TPartnerLink::Read(*local, *remote, settings); });
+        raised = Raised<Exception>([&] {
+            link.Load(DefaultRemotePartnerName, local, remote);
+            TPartnerLink::Read(*local, *remote, settings);
+        });
         loadCommands = fixture.sent().size();
     }
     // The commands that applying the settings sent.
@@ -85,6 +87,8 @@ private Q_SLOTS:
     void passedThroughAsLoaded();
     void fileFollowsTheIDsHeld_data();
     void fileFollowsTheIDsHeld();
+    void nothingHeldIsLost_data();
+    void nothingHeldIsLost();
     void okAgainSendsWhatTheFirstSent();
     void unsafeTextSendsNothing_data();
     void unsafeTextSendsNothing();
@@ -482,6 +486,97 @@ void TestPartnerLink::fileFollowsTheIDsHeld() {
         QCOMPARE(file(), config);
         QCOMPARE(l.restart, ok == 0 && service.isEmpty());
     }
+}
+
+void TestPartnerLink::nothingHeldIsLost_data() {
+    QTest::addColumn<QString>("fault"); // what the service does
+    QTest::addColumn<QString>("told");  // words of what the load or OK raises; empty: none
+    const QString error = "<error>temporarily unavailable</error>";
+    QTest::newRow("an error for Partner View AS2Local, once")
+        << "once:Partner View AS2Local"
+        << "Partner AS2Local is held by the AS2 service, but";
+    QTest::newRow("an error for Partner View AS2Remote, once")
+        << "once:Partner View AS2Remote"
+        << "Partner AS2Remote is held by the AS2 service, but";
+    QTest::newRow("an error for Partnership List") << "load:Partnership List"
+                                                   << "holds no";
+    QTest::newRow("an error for a Partnership View") << "load:Partnership View AS2Local-AS2Remote"
+                                                     << "holds no \"Sender IDs = {\"";
+    QTest::newRow("a partner changed since the load")
+        << "changed"
+        << "Partner AS2Remote, email: read \"you@remote\", held \"new@remote\"";
+    QTest::newRow("a partnership gone since the load")
+        << "gone"
+        << "Partnership AS2Remote-AS2Local is no longer listed";
+    QTest::newRow("one to be created, listed since the load")
+        << "listed"
+        << "Partnership AS2Local-AS2Remote is listed by the AS2 service, but this "
+           "dialog did not create it";
+    QTest::newRow("settings the window does not show, kept") << "others"
+                                                             << "";
+    QTest::newRow("... and compared") << "othersDropped"
+                                      << "note: sent \"keep me\", missing";
+    QTest::newRow("Partnership Store answered with an error")
+        << "store:error"
+        << "did not store the settings of partner AS2Local: cannot write";
+    QTest::newRow("Partnership Store answered with nothing") << "store:silence"
+                                                             << "";
+    QTest::newRow("Partnership Store closed") << "store:close"
+                                              << "";
+}
+
+void TestPartnerLink::nothingHeldIsLost() {
+    QFETCH(QString, fault);
+    QFETCH(QString, told);
+    const std::string command = fault.section(':', 1).toStdString();
+    std::string loadFailure;
+    Loaded l([&](MemoryService& m) {
+        if (fault.startsWith("once:") || fault.startsWith("load:"))
+            m.overrides[command] = Reply("<error>temporarily unavailable</error>");
+        if (fault == "listed")
+            m.partners.resize(1), m.partnerships.clear();
+        if (fault.startsWith("others"))
+            m.partners[1].others = {{"note", "keep me"}};
+    });
+    MemoryService& m = l.fixture.memory;
+    m.overrides.clear();
+    if (fault == "changed")
+        m.partners[1].email = "new@remote";
+    if (fault == "gone")
+        m.partnerships.pop_back();
+    if (fault == "listed")
+        m.partnerships.push_back({"AS2Local-AS2Remote", "AS2Local", "X", {}});
+    if (fault == "othersDropped")
+        m.rewrites[Sample::RemoteAdd + " note=\"keep me\""] = Sample::RemoteAdd;
+    const std::map<QString, Reply> stores = {
+        {"store:error", Reply("<error>cannot write partnerships.xml</error>")},
+        {"store:silence", Reply::Silence()},
+        {"store:close", Reply::CloseAtOnce()}};
+    if (stores.count(fault))
+        m.overrides["Partnership Store"] = stores.at(fault);
+    // What a load that read no partner or partnership left empty, the operator types.
+    for (std::string* text :
+         {&l.settings.IncomingHostName, &l.settings.LocalAS2ID, &l.settings.RemoteAS2ID})
+        if (text->empty())
+            *text = "typed";
+    const std::string raised =
+        fault.startsWith("load:") ? l.raised : Raised<EServiceError>([&] { l.apply(); });
+    if (fault.startsWith("load:")) // nothing was loaded, so OK saves nothing
+        QVERIFY(!l.remote || Raised<EDialogStateError>([&] { l.apply(); }) != "<nothing raised>");
+    if (told.isEmpty())
+        QCOMPARE(raised, std::string("<nothing raised>"));
+    else
+        QVERIFY2(QString::fromStdString(raised).contains(told), raised.c_str());
+    const Commands sent = l.fixture.sent();
+    const auto count = [&](const std::string& c) {
+        return std::count(sent.begin(), sent.end(), c);
+    };
+    if (fault.startsWith("once:") || fault == "changed" || fault == "gone" || fault == "listed")
+        QCOMPARE(count("Partnership Store"), 0); // nothing at all was sent
+    if (fault == "store:error")                  // the local partner's store stops the save
+        QCOMPARE(count("Partner Delete AS2Remote"), 0);
+    if (fault == "others")
+        QCOMPARE(count(Sample::RemoteAdd + " note=\"keep me\""), 1);
 }
 
 void TestPartnerLink::okAgainSendsWhatTheFirstSent() {

@@ -19,6 +19,7 @@
 
 struct MemoryPartner {
     std::string name, as2id, email, alias;
+    std::vector<std::pair<std::string, std::string>> others = {}; // after the three, in order
 };
 
 struct MemoryPartnership {
@@ -159,8 +160,15 @@ private:
             std::size_t at = 0;
             const std::string name = word(rest, at);
             const auto all = settings(rest, at);
-            put(partners, MemoryPartner{name, setting(all, "as2_id"), setting(all, "email"),
-                                        setting(all, "x509_alias")});
+            MemoryPartner partner{name,
+                                  setting(all, "as2_id"),
+                                  setting(all, "email"),
+                                  setting(all, "x509_alias"),
+                                  {}};
+            for (const auto& pair : all)
+                if (pair.first != "as2_id" && pair.first != "email" && pair.first != "x509_alias")
+                    partner.others.push_back(pair);
+            put(partners, std::move(partner));
         } else if (takes(command, "Partnership Add ", rest)) {
             std::size_t at = 0;
             MemoryPartnership p;
@@ -208,6 +216,8 @@ private:
               {"x509_alias", p->alias}})
             if (!value.empty() || !omitEmpty)
                 list += std::string(", ") + key + "=" + value;
+        for (const auto& [key, value] : p->others)
+            list += ", " + key + "=" + value;
         return Reply(escape("Partner " + p->name + " {" + list + "}"));
     }
 

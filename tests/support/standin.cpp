@@ -8,8 +8,10 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
+#include <grp.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -161,6 +163,13 @@ bool StandIn::start(const QStringList& extra) {
     process_ = std::make_unique<QProcess>();
     // A file, so that everything logged is there to read at once, across restarts.
     process_->setStandardErrorFile(logFile(), QIODevice::Append);
+    if (asNobody_)
+        process_->setChildProcessModifier([] {
+            const passwd* nobody = ::getpwnam("nobody");
+            if (nobody == nullptr || ::setgroups(0, nullptr) != 0 ||
+                ::setgid(nobody->pw_gid) != 0 || ::setuid(nobody->pw_uid) != 0)
+                ::_exit(127);
+        });
     process_->start(standinProgram(), QStringList{QStringLiteral("--port"), QStringLiteral("0"),
                                                   QStringLiteral("--data"), dataDir_} +
                                           extra);

@@ -55,6 +55,9 @@ public:
     // Starts `as2-standin --port 0 --data DIR` and waits for its port; false when it did not
     // come up (errorText() tells why).
     bool start(const QStringList& extra = {});
+    // The next start runs it as the user "nobody" (the test must run as root): a data folder
+    // that user may read but not write is one it cannot store to.
+    void runAsNobody() { asNobody_ = true; }
     // A signal (SIGTERM by default), then the exit code (-1 when it did not end cleanly within
     // the time limit).
     int stop(int signal = SIGTERM, int timeoutMs = 5000);
@@ -79,6 +82,7 @@ private:
     QString dataDir_;
     std::unique_ptr<QProcess> process_;
     quint16 port_ = 0;
+    bool asNobody_ = false;
 };
 
 // The built as2-standin; empty when the build has none.
