@@ -396,9 +396,8 @@ TExit ApplyLink(const TLinkOptions& options, const std::string& bytes) {
         if (options.DryRun) {
             // As if the service held what would be sent: nothing that changes it is sent.
             const TLinkSave save = link.Prepare(loaded.Local, loaded.Remote, settings);
-            std::vector<std::string> commands = save.Local.SaveCommands();
-            const std::vector<std::string> remote = save.Remote.SaveCommands();
-            commands.insert(commands.end(), remote.begin(), remote.end());
+            std::vector<std::string> commands = save.LocalCommands;
+            commands.insert(commands.end(), save.RemoteCommands.begin(), save.RemoteCommands.end());
             const std::optional<TConfigIDs> ids = TPartnerLink::FileChange(
                 {options.ConfigPath, loaded.OldLocalAS2ID, loaded.OldRemoteAS2ID}, save.Local.AS2ID,
                 save.Remote.AS2ID);

@@ -30,9 +30,11 @@ Commands:
 
 Exit codes (where several apply, the highest wins):
   0  done
-  2  refused input, usage included; nothing was sent
+  2  refused input, usage included, or records the service changed since they were
+     read; nothing was sent
   3  the AS2 service cannot be reached, does not answer, or a load failed
-  4  the AS2 service does not hold what was sent (an unconfirmed import included)
+  4  the AS2 service does not hold what was sent (an unconfirmed import and a
+     refused "Partnership Store" included)
   5  the configuration file was not updated
 )";
 

@@ -151,7 +151,7 @@ std::vector<std::size_t> FirstLost(const std::vector<TList>& lists) {
     std::vector<std::size_t> lost(lists.size(), std::string::npos);
     std::vector<std::size_t> order(lists.size());
     std::iota(order.begin(), order.end(), 0);
-    do {
+    const auto print = [&] {
         std::string text;
         for (const std::size_t l : order) {
             text += (text.empty() ? "" : " ") + lists[l].Marker;
@@ -160,6 +160,17 @@ std::vector<std::size_t> FirstLost(const std::vector<TList>& lists) {
                     (i > 0 ? ", " : "") + lists[l].Pairs[i].Name + "=" + lists[l].Pairs[i].Value;
             text += "}";
         }
+        return text;
+    };
+    // Where no marker stands twice, each list is found at its own marker whatever the order (a
+    // marker cannot span two lists, which a "}" parts): one order tells all.
+    const std::string first = print();
+    bool ordered = false;
+    for (const TList& list : lists)
+        ordered =
+            ordered || first.find(list.Marker, first.find(list.Marker) + 1) != std::string::npos;
+    do {
+        const std::string text = print();
         for (std::size_t l = 0; l < lists.size(); ++l) {
             const TNameValueArray& sent = lists[l].Pairs;
             const TNameValueArray back = ParseNameValues(text, lists[l].Marker);
@@ -181,7 +192,7 @@ std::vector<std::size_t> FirstLost(const std::vector<TList>& lists) {
                             .find(lists[l].Marker) != std::string::npos)
                         lost[m] = std::min(lost[m], k);
         }
-    } while (std::next_permutation(order.begin(), order.end()));
+    } while (ordered && std::next_permutation(order.begin(), order.end()));
     return lost;
 }
 

@@ -61,10 +61,12 @@ public:
     using EServiceError::EServiceError;
 };
 
-// Copies of the two partners as a save sends them.
+// Copies of the two partners as a save sends them, and the checked commands of each save.
 struct TLinkSave {
     TPartner Local;
     TPartner Remote;
+    std::vector<std::string> LocalCommands;
+    std::vector<std::string> RemoteCommands;
 };
 
 // The service's configuration file and the AS2 IDs it names: as loaded, then as the last OK that

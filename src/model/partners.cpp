@@ -145,7 +145,11 @@ std::vector<std::string> TPartner::SaveCommands(const TPartner* asLoaded) const 
 
 void TPartner::SavePartner(TCommandHandler& channel, TProgress& progress,
                            const TPartner* asLoaded) const {
-    const std::vector<std::string> commands = SaveCommands(asLoaded);
+    SendSave(channel, SaveCommands(asLoaded), progress);
+}
+
+void TPartner::SendSave(TCommandHandler& channel, const std::vector<std::string>& commands,
+                        TProgress& progress) const {
     for (std::size_t i = 0; i < commands.size(); ++i) {
         progress.Step("Saving partner " + Name, static_cast<int>(i + 1),
                       static_cast<int>(commands.size()), TProgress::TCancel::NotOffered);

@@ -45,6 +45,9 @@ public:
     void CheckSave(const TPartner* asLoaded = nullptr) const;
     // The commands SavePartner sends, in order, after checking them.
     std::vector<std::string> SaveCommands(const TPartner* asLoaded = nullptr) const;
+    // Sends what SaveCommands gave, reading the answer to its last, "Partnership Store".
+    void SendSave(TCommandHandler& channel, const std::vector<std::string>& commands,
+                  TProgress& progress = TProgress::None()) const;
 
     // The partner's record as "Partner View" gives it: its name, then its settings, the others
     // last.

@@ -616,7 +616,7 @@ void TestDialog::cancelledReadBackIsNoSave() {
     rig.form.RemoteAS2ID->setText(QStringLiteral("NEWREMOTE"));
     int lists = 0;
     rig.service.memory.delayMs = [&lists](const std::string& command) {
-        return command == "Partnership List" && ++lists == 2 ? 20000 : 0; // the read-back's
+        return command == "Partner View AS2Local" && ++lists == 2 ? 20000 : 0; // the read-back's
     };
     ProgressWatch watch(true);
     QSignalSpy finished(&rig.form, &QDialog::finished);

@@ -213,21 +213,21 @@ void TestPartnerLink::applyForUnknownRemoteCreatesPartnerships() {
     const std::string options =
         "as2_mdn_options=\"signed-receipt-protocol=optional,pkcs7-signature; "
         "signed-receipt-micalg=optional,md5\"";
-    QCOMPARE(l.apply(),
-             (Commands{"Partner View AS2Local", "Partner View AS2Remote", "Partnership List",
-                       "Partner Delete AS2Local", Sample::LocalAdd, "Partnership Store",
-                       "Partnership Delete AS2Local-AS2Remote",
-                       "Partnership Delete AS2Remote-AS2Local", "Partner Delete AS2Remote",
-                       R"(Partner Add AS2Remote as2_id="R1" email="" x509_alias="")",
-                       "Partnership Add AS2Local-AS2Remote AS2Local AS2Remote protocol=\"as2\" "
-                       "subject=\"From AS2Local to AS2Remote\" as2_url=\"http://partner:4080\" " +
-                           options + " encrypt=\"3des\" sign=\"md5\"",
-                       "Partnership Add AS2Remote-AS2Local AS2Remote AS2Local protocol=\"as2\" "
-                       "subject=\"From AS2Remote to AS2Local\" as2_url=\"http://me:4080\" " +
-                           options + " encrypt=\"3des\" sign=\"md5\"",
-                       "Partnership Store", "Partner View AS2Local", "Partner View AS2Remote",
-                       "Partnership List", "Partnership View AS2Local-AS2Remote",
-                       "Partnership View AS2Remote-AS2Local"}));
+    QCOMPARE(
+        l.apply(),
+        (Commands{"Partner View AS2Local", "Partner View AS2Remote", "Partnership List",
+                  "Partner Delete AS2Local", Sample::LocalAdd, "Partnership Store",
+                  "Partnership Delete AS2Local-AS2Remote", "Partnership Delete AS2Remote-AS2Local",
+                  "Partner Delete AS2Remote",
+                  R"(Partner Add AS2Remote as2_id="R1" email="" x509_alias="")",
+                  "Partnership Add AS2Local-AS2Remote AS2Local AS2Remote protocol=\"as2\" "
+                  "subject=\"From AS2Local to AS2Remote\" as2_url=\"http://partner:4080\" " +
+                      options + " encrypt=\"3des\" sign=\"md5\"",
+                  "Partnership Add AS2Remote-AS2Local AS2Remote AS2Local protocol=\"as2\" "
+                  "subject=\"From AS2Remote to AS2Local\" as2_url=\"http://me:4080\" " +
+                      options + " encrypt=\"3des\" sign=\"md5\"",
+                  "Partnership Store", "Partner View AS2Local", "Partner View AS2Remote",
+                  "Partnership View AS2Local-AS2Remote", "Partnership View AS2Remote-AS2Local"}));
 }
 
 void TestPartnerLink::readBackRaisesNoFalseAlarm_data() {

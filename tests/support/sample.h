@@ -67,8 +67,8 @@ inline const std::vector<std::string> CheckCommands = {
 
 // What OK reads back after saving them.
 inline const std::vector<std::string> ReadBackCommands = {
-    "Partner View AS2Local", "Partner View AS2Remote", "Partnership List",
-    "Partnership View AS2Local-AS2Remote", "Partnership View AS2Remote-AS2Local"};
+    "Partner View AS2Local", "Partner View AS2Remote", "Partnership View AS2Local-AS2Remote",
+    "Partnership View AS2Remote-AS2Local"};
 
 // The check before the save, the save and its read-back.
 inline std::vector<std::string> VerifiedSave(std::vector<std::string> save = SaveCommands) {
