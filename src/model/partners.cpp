@@ -53,6 +53,22 @@ private:
     std::string Owner;
 };
 
+// Checks the pairs a record holds besides its own fields (a partnership's attributes, a partner's
+// other settings): each is as loaded when the loaded record held the same pair in the same place.
+// The values' field names, empty for those as loaded, are appended to fields.
+void CheckPairs(TRecordCheck& check, const char* key, const char* value,
+                const TNameValueArray& pairs, const TNameValueArray* asLoaded,
+                std::vector<std::string>& fields) {
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+        const TNameValuePair& pair = pairs[i];
+        const bool same = asLoaded != nullptr && i < asLoaded->size() && (*asLoaded)[i] == pair;
+        const std::string field = std::string(value) + " " + pair.Name;
+        check.Text(key, pair.Name, TKind::Key, same);
+        check.Text(field, pair.Value, TKind::Value, same);
+        fields.push_back(same ? std::string() : field);
+    }
+}
+
 void CheckPartnership(const TPartnership& p, const TPartnership* asLoaded,
                       const std::string& senderID, const std::string& receiverID,
                       bool idsAsLoaded) {
@@ -63,15 +79,8 @@ void CheckPartnership(const TPartnership& p, const TPartnership* asLoaded,
     check.Text("sender name", p.SenderName, TKind::Name, namesAsLoaded);
     check.Text("receiver name", p.ReceiverName, TKind::Name, namesAsLoaded);
     std::vector<std::string> attributeFields;
-    for (std::size_t i = 0; i < p.Attributes.size(); ++i) {
-        const TNameValuePair& attribute = p.Attributes[i];
-        const bool same = asLoaded != nullptr && i < asLoaded->Attributes.size() &&
-                          asLoaded->Attributes[i].Name == attribute.Name &&
-                          asLoaded->Attributes[i].Value == attribute.Value;
-        check.Text("attribute name", attribute.Name, TKind::Key, same);
-        check.Text("value of attribute " + attribute.Name, attribute.Value, TKind::Value, same);
-        attributeFields.push_back(same ? std::string() : "value of attribute " + attribute.Name);
-    }
+    CheckPairs(check, "attribute name", "value of attribute", p.Attributes,
+               asLoaded != nullptr ? &asLoaded->Attributes : nullptr, attributeFields);
     const std::string names = namesAsLoaded ? std::string() : "sender name";
     const std::string ids = idsAsLoaded ? std::string() : "AS2 ID";
     check.Lists(p.Record(senderID, receiverID),
@@ -108,15 +117,8 @@ void TPartner::CheckSave(const TPartner* asLoaded) const {
     std::vector<std::string> fields = {nameAsLoaded ? "" : "name", idAsLoaded ? "" : "AS2 ID",
                                        emailAsLoaded ? "" : "e-mail address",
                                        aliasAsLoaded ? "" : "certificate alias"};
-    for (std::size_t i = 0; i < OtherSettings.size(); ++i) {
-        const TNameValuePair& other = OtherSettings[i];
-        const bool same = asLoaded != nullptr && i < asLoaded->OtherSettings.size() &&
-                          asLoaded->OtherSettings[i].Name == other.Name &&
-                          asLoaded->OtherSettings[i].Value == other.Value;
-        check.Text("setting name", other.Name, TKind::Key, same);
-        check.Text("setting " + other.Name, other.Value, TKind::Value, same);
-        fields.push_back(same ? std::string() : "setting " + other.Name);
-    }
+    CheckPairs(check, "setting name", "setting", OtherSettings,
+               asLoaded != nullptr ? &asLoaded->OtherSettings : nullptr, fields);
     check.Lists({{"{", Record()}}, {fields});
     for (const TPartnership& partnership : Partnerships.Items) {
         // This partner's own AS2 ID stands in the partnership's record beside its name.
