@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 TCommandHandler* CommandHandler = nullptr;
 
@@ -194,6 +195,10 @@ TCommandHandler::TCommandHandler(QObject* parent, std::string host, std::string 
     TcpClient.RemotePort = std::move(port);
     TcpClient.TimeoutMs = replyTimeoutMs;
     TcpClient.Open();
+}
+
+std::function<void()> TCommandHandler::SetWaitHook(std::function<void()> hook) {
+    return std::exchange(TcpClient.WhileWaiting, std::move(hook));
 }
 
 std::string TCommandHandler::Where() const {
