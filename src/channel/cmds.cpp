@@ -12,6 +12,7 @@
 #include <cstring>
 #include <exception>
 #include <string_view>
+#include <utility>
 
 TCommandHandler* CommandHandler = nullptr;
 
@@ -305,6 +306,10 @@ TCommandHandler::TCommandHandler(QObject* parent, std::string host, std::string 
     TcpClient.RemotePort = std::move(port);
     TcpClient.TimeoutMs = replyTimeoutMs;
     TcpClient.Open();
+}
+
+std::function<void()> TCommandHandler::SetWaitHook(std::function<void()> hook) {
+    return std::exchange(TcpClient.WhileWaiting, std::move(hook));
 }
 
 std::string TCommandHandler::Where() const {

@@ -39,6 +39,9 @@ public:
                              int replyTimeoutMs = DefaultReplyTimeoutMs);
 
     TTcpClient TcpClient;
+    // Installs what the channel's waits call between their slices (TTcpClient::WhileWaiting) and
+    // hands back the one it replaces, so that whoever installs a hook can put the previous back.
+    std::function<void()> SetWaitHook(std::function<void()> hook);
     // The last parsed reply; the element ExecuteCommand returns belongs to it.
     QDomDocument xmlDoc;
 

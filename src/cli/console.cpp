@@ -53,14 +53,14 @@ TConsole::TConsole(TCommandHandler& channel)
     sigemptyset(&action.sa_mask);
     ::sigaction(SIGINT, &action, nullptr);
     ::sigaction(SIGTERM, &action, nullptr);
-    Channel.TcpClient.WhileWaiting = [this] {
+    OuterHook = Channel.SetWaitHook([this] {
         CheckStop();
         Refresh();
-    };
+    });
 }
 
 TConsole::~TConsole() {
-    Channel.TcpClient.WhileWaiting = nullptr;
+    Channel.SetWaitHook(std::move(OuterHook));
     ClearLine();
 }
 

@@ -7,6 +7,7 @@
 #include "model/progress.h"
 
 #include <QElapsedTimer>
+#include <functional>
 #include <string>
 
 // Each line of the message on standard error, after "vantrel-link: ".
@@ -46,6 +47,7 @@ private:
     void ClearLine();
 
     TCommandHandler& Channel;
+    std::function<void()> OuterHook; // the channel's wait hook before this one, given back
     QElapsedTimer Running;
     qint64 ShownAtMs = -1;
     std::string Label;

@@ -11,10 +11,12 @@
 #include "platform/textconv.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QIcon>
 #include <QInputDialog>
 #include <QKeyEvent>
 #include <QScopeGuard>
+#include <QScopedValueRollback>
 #include <QShowEvent>
 #include <limits>
 
@@ -179,7 +181,27 @@ void TMainForm::ShowSettings(const TLinkSettings& settings) {
 
 void TMainForm::BindHandler(QPushButton* button, void (TMainForm::*handler)(QObject*)) {
     connect(button, &QPushButton::clicked, this,
-            [this, button, handler] { RunGuarded([&] { (this->*handler)(button); }); });
+            [this, button, handler] { Guarded([&] { (this->*handler)(button); }); });
+}
+
+void TMainForm::Guarded(const std::function<void()>& handler) {
+    RunGuarded([&] {
+        // An accessibility client can set a field's text without any event: what the window shows
+        // stays what the handler works with.
+        std::vector<QWidget*> held;
+        for (const TSettingControl& row : SettingControls()) {
+            QWidget* control = row.Edit != nullptr ? static_cast<QWidget*>(row.Edit) : row.Spin;
+            if (!control->property("readOnly").toBool()) {
+                control->setProperty("readOnly", true);
+                held.push_back(control);
+            }
+        }
+        const auto release = qScopeGuard([&held] {
+            for (QWidget* control : held)
+                control->setProperty("readOnly", false);
+        });
+        handler();
+    });
 }
 
 void TMainForm::showEvent(QShowEvent* event) {
@@ -189,7 +211,21 @@ void TMainForm::showEvent(QShowEvent* event) {
     ShownOnce = true;
     // Loading runs once the window is on screen, so a failure shows over the window.
     QMetaObject::invokeMethod(
-        this, [this] { RunGuarded([this] { FormShow(this); }); }, Qt::QueuedConnection);
+        this,
+        [this] {
+            Guarded([this] {
+                const QScopedValueRollback<bool> loading(Loading, true);
+                try {
+                    FormShow(this);
+                } catch (const ECancelled&) {
+                    if (!CloseAfterLoad)
+                        throw;
+                }
+            });
+            if (CloseAfterLoad)
+                QDialog::reject(); // nothing was written
+        },
+        Qt::QueuedConnection);
 }
 
 void TMainForm::keyPressEvent(QKeyEvent* event) {
@@ -203,9 +239,22 @@ void TMainForm::keyPressEvent(QKeyEvent* event) {
     QDialog::keyPressEvent(event);
 }
 
-// The close box ends up here.
+void TMainForm::closeEvent(QCloseEvent* event) {
+    if (!HandlerRunning()) {
+        QDialog::closeEvent(event); // as Cancel
+        return;
+    }
+    // The window stays until the operator has seen how the work ended. A read stops, and the
+    // handler says so; a load stops and the window then closes; a save, the file update and the
+    // boxes go on.
+    if (TServiceWork::CancelRead() && Loading)
+        CloseAfterLoad = true;
+    event->ignore();
+}
+
+// The close box ends up here, outside work.
 void TMainForm::reject() {
-    RunGuarded([this] { CancelClick(this); });
+    Guarded([this] { CancelClick(this); });
 }
 
 void TMainForm::CancelClick(QObject* /*Sender*/) {

@@ -7,6 +7,7 @@
 
 #include <QDialog>
 #include <QStringList>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -53,6 +54,8 @@ public Q_SLOTS:
 protected:
     void showEvent(QShowEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    // The close box; while a handler runs, a request that the work answers.
+    void closeEvent(QCloseEvent* event) override;
     void reject() override;
 
 private:
@@ -79,11 +82,16 @@ private:
                            const std::string& path, const std::string* password,
                            const QString& refused);
     void BindHandler(QPushButton* button, void (TMainForm::*handler)(QObject*));
+    // Runs a handler in the guard, the fields read-only meanwhile.
+    void Guarded(const std::function<void()>& handler);
 
     std::unique_ptr<TPartnerLink> PartnerLink;
     TCommandHandler* Channel = nullptr;
     TDialogOptions Options;
     bool ShownOnce = false;
+    bool Loading = false;
+    // The window was closed while it loaded: it closes once the load has stopped.
+    bool CloseAfterLoad = false;
 };
 
 // The single window, created at start-up.

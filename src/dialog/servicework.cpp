@@ -5,27 +5,33 @@
 #include "platform/textconv.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QElapsedTimer>
 #include <QEvent>
+#include <QKeyEvent>
 #include <QLocale>
 #include <QObject>
+#include <QPointer>
 #include <QProgressDialog>
 #include <QPushButton>
+#include <QScopedValueRollback>
 #include <QString>
+#include <functional>
 
 class TServiceWork::TScope final : public QObject {
 public:
-    TScope(QWidget* window, TCommandHandler& channel) : Window(window), Channel(channel) {
+    TScope(QWidget* window, TCommandHandler& channel)
+        : Window(window), Channel(channel), Outer(Innermost) {
         Running.start();
         QApplication::setOverrideCursor(Qt::WaitCursor);
         qApp->installEventFilter(this);
-        Channel.TcpClient.WhileWaiting = [this] {
-            Pump();
-        };
+        OuterHook = Channel.SetWaitHook([this] { Pump(); });
+        Innermost = this;
     }
 
     ~TScope() override {
-        Channel.TcpClient.WhileWaiting = nullptr;
+        Innermost = Outer;
+        Channel.SetWaitHook(std::move(OuterHook));
         Progress.reset();
         qApp->removeEventFilter(this);
         QApplication::restoreOverrideCursor();
@@ -41,6 +47,15 @@ public:
         Pump();
     }
 
+    // The operator asks to stop; taken at the next pump, where the work may stop.
+    bool AskCancel() {
+        if (MayCancel)
+            CancelAsked = true;
+        return MayCancel;
+    }
+
+    static TScope* Innermost;
+
 private:
     // Lets the window paint and the progress dialog take its input; raises ECancelled when the
     // operator cancelled what may be cancelled.
@@ -52,15 +67,24 @@ private:
 
     QWidget* Window;
     TCommandHandler& Channel;
+    TScope* Outer;
+    std::function<void()> OuterHook;
     QElapsedTimer Running;
     qint64 LastPumpMs = 0;
     std::unique_ptr<QProgressDialog> Progress;
+    QPointer<QPushButton> CancelButton; // the progress dialog's
     QString Text;
     int Done = 0;
     int Total = 0;
     bool MayCancel = false;
     bool CancelAsked = false;
+    // A pump lets events in, and what they run may wait on a channel: that wait must not pump
+    // again inside the first, whichever scope it belongs to.
+    static bool Pumping;
 };
+
+TServiceWork::TScope* TServiceWork::TScope::Innermost = nullptr;
+bool TServiceWork::TScope::Pumping = false;
 
 TServiceWork::TServiceWork(QWidget* window, TCommandHandler& channel)
     : Scope(std::make_unique<TScope>(window, channel)) {}
@@ -71,23 +95,24 @@ void TServiceWork::Step(const std::string& what, int done, int total, TCancel ca
     Scope->Step(what, done, total, cancel);
 }
 
+bool TServiceWork::CancelRead() {
+    return TScope::Innermost != nullptr && TScope::Innermost->AskCancel();
+}
+
 void TServiceWork::TScope::Pump() {
     // Work that ends quickly never waits for the window: events are let in at most every
     // PumpEveryMs, the first time that long after the work began.
-    if (Running.elapsed() < LastPumpMs + PumpEveryMs)
+    if (Pumping || Running.elapsed() < LastPumpMs + PumpEveryMs)
         return;
+    const QScopedValueRollback<bool> pumping(Pumping, true);
     LastPumpMs = Running.elapsed();
     if (!Progress && Running.elapsed() >= ProgressDelayMs)
         ShowProgress();
     if (Progress) {
-        // Escape hides the dialog also where there is no Cancel: a save goes on in sight.
-        if (!Progress->isVisible())
-            Progress->show();
         Progress->setLabelText(Label());
         Progress->setMaximum(Total);
         Progress->setValue(Total > 0 ? Done : 0);
-        if (auto* cancel = Progress->findChild<QPushButton*>())
-            cancel->setVisible(MayCancel);
+        CancelButton->setVisible(MayCancel);
     }
     QCoreApplication::processEvents(QEventLoop::AllEvents, PumpEveryMs / 2);
     if (CancelAsked && MayCancel) {
@@ -113,29 +138,38 @@ void TServiceWork::TScope::ShowProgress() {
     Progress->setAutoClose(false);
     Progress->setAutoReset(false);
     Progress->setMinimumDuration(0);
-    connect(Progress.get(), &QProgressDialog::canceled, this, [this] {
-        if (MayCancel)
-            CancelAsked = true;
-    });
+    // Our own button, and Escape; they ask the work to stop, and the work ends the dialog, so the
+    // dialog's own reset-and-hide on Cancel is taken away. The default button goes first, and
+    // its Escape shortcut with it, which would make Escape ambiguous.
+    Progress->setCancelButton(nullptr);
+    CancelButton = new QPushButton(QProgressDialog::tr("Cancel"), Progress.get());
+    Progress->setCancelButton(CancelButton);
+    Progress->disconnect(Progress.get());
+    connect(Progress.get(), &QProgressDialog::canceled, this, [this] { AskCancel(); });
     Progress->show();
 }
 
 bool TServiceWork::TScope::eventFilter(QObject* watched, QEvent* event) {
+    const QEvent::Type type = event->type();
+    if (Progress && watched == Progress.get() &&
+        (type == QEvent::Close ||
+         (type == QEvent::KeyPress &&
+          static_cast<QKeyEvent*>(event)->matches(QKeySequence::Cancel)))) {
+        // Its close box and Escape are its Cancel, and it stays until the work ends.
+        AskCancel();
+        event->ignore();
+        return true;
+    }
     // Input meant for the window waits for nobody: it is dropped, not held for later.
-    switch (event->type()) {
-    case QEvent::KeyPress:
-    case QEvent::KeyRelease:
-    case QEvent::ShortcutOverride:
-    case QEvent::Shortcut:
-    case QEvent::MouseButtonPress:
-    case QEvent::MouseButtonRelease:
-    case QEvent::MouseButtonDblClick:
-    case QEvent::Wheel:
-    case QEvent::Close: {
-        auto* widget = qobject_cast<QWidget*>(watched);
-        return widget != nullptr && widget->window() == Window;
-    }
-    default:
+    const bool input = event->isInputEvent() || type == QEvent::InputMethod ||
+                       type == QEvent::ShortcutOverride || type == QEvent::Shortcut ||
+                       type == QEvent::DragEnter || type == QEvent::DragMove ||
+                       type == QEvent::DragLeave || type == QEvent::Drop;
+    if (!input)
         return false;
-    }
+    // A shortcut's event goes to the shortcut, which belongs to a widget.
+    for (QObject* target = watched; target != nullptr; target = target->parent())
+        if (auto* widget = qobject_cast<QWidget*>(target))
+            return widget->window() == Window;
+    return false;
 }

@@ -1,7 +1,8 @@
 #pragma once
-// The window while it waits on the service: the wait cursor, no input reaching the window's
-// handlers, the window kept painted, and, when the work takes longer than half a second, a modal
-// progress dialog that says what is being done, with Cancel while the work only reads.
+// The window while it waits on the service: the wait cursor, no input reaching the window, the
+// window kept painted, and, when the work takes longer than half a second, a modal progress dialog
+// that says what is being done, with Cancel while the work only reads. Scopes may nest: the inner
+// one gives the channel's waits back to the outer one when it ends.
 
 #include "model/progress.h"
 
@@ -19,6 +20,10 @@ public:
     TServiceWork& operator=(const TServiceWork&) = delete;
 
     void Step(const std::string& what, int done, int total, TCancel cancel) override;
+
+    // Asks the innermost open scope to stop, as its Cancel does: true when its work is at a step
+    // that may be cancelled (a read), false when there is none or it must not stop (a save).
+    static bool CancelRead();
 
     // How long the work runs before the progress dialog shows, and how often the window is let
     // paint meanwhile.

@@ -4,10 +4,22 @@
 #include "platform/msgbox.h"
 #include "platform/textconv.h"
 
+#include <QScopedValueRollback>
 #include <QString>
 #include <exception>
 
-void RunGuarded(const std::function<void()>& handler) {
+namespace {
+bool Running = false;
+} // namespace
+
+bool HandlerRunning() {
+    return Running;
+}
+
+bool RunGuarded(const std::function<void()>& handler) {
+    if (Running)
+        return false;
+    const QScopedValueRollback<bool> running(Running, true);
     try {
         handler();
     } catch (const Exception& e) {
@@ -17,4 +29,5 @@ void RunGuarded(const std::function<void()>& handler) {
     } catch (...) {
         ShowErrorMessage(QStringLiteral("An unexpected error occurred"));
     }
+    return true;
 }

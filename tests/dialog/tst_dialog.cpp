@@ -3,7 +3,9 @@
 // What the partner link itself decides is tested without a window, in its own suite.
 
 #include "dialog/main.h"
+#include "dialog/servicework.h"
 #include "platform/exceptions.h"
+#include "platform/guard.h"
 #include "support/dialogfixture.h"
 #include "support/modalwatcher.h"
 #include "support/raised.h"
@@ -11,9 +13,12 @@
 #include "support/servicefixture.h"
 #include "support/standin.h"
 
+#include <QAccessible>
+#include <QContextMenuEvent>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QProcess>
@@ -23,6 +28,7 @@
 #include <QSpinBox>
 #include <QTimer>
 #include <QtTest>
+#include <atomic>
 #include <unistd.h>
 
 using Commands = std::vector<std::string>;
@@ -77,6 +83,9 @@ private Q_SLOTS:
     void windowPaintedDuringAWait();
     void cancelledLoadSavesNothing();
     void cancelledReadBackIsNoSave();
+    void oneActionAtATime_data();
+    void oneActionAtATime();
+    void nestedBusyScopeLeavesTheOuterPumping();
 };
 
 void TestDialog::formShowFillsTheControls() {
@@ -628,6 +637,129 @@ void TestDialog::cancelledReadBackIsNoSave() {
     QVERIFY(watch.boxes[0].contains(QStringLiteral("may hold only part of the changes")));
     QCOMPARE(finished.count(), 0);
     QCOMPARE(rig.dialog.config(), ConfigText);
+}
+
+namespace {
+enum Phase { Load, ReadBack, Import };
+enum Intrusion { AccessiblePress, PostedClick, RightClick, Close };
+} // namespace
+
+void TestDialog::oneActionAtATime_data() {
+    QTest::addColumn<int>("phase");
+    QTest::addColumn<int>("intrusion");
+    QTest::addColumn<QString>("told"); // the start of the one box shown; empty: none
+    QTest::addColumn<bool>("closed");
+    const char* phases[] = {"load", "read-back", "import"};
+    const char* intrusions[] = {"accessible press of OK", "click posted to OK", "right click",
+                                "close()"};
+    const QString notice = "The Changes you made";
+    // The phase ends as if nothing came in, but close(): it stops a load, which writes nothing,
+    // and a read, which the handler reports.
+    const QString told[][2] = {{"", ""},
+                               {notice, "Cancelled while checking what the AS2 service holds"},
+                               {"", "Cancelled while reading the certificate list"}};
+    for (int phase : {Load, ReadBack, Import})
+        for (int intrusion : {AccessiblePress, PostedClick, RightClick, Close})
+            QTest::addRow("%s during the %s", intrusions[intrusion], phases[phase])
+                << phase << intrusion << told[phase][intrusion == Close]
+                << (phase == Load ? intrusion == Close : phase == ReadBack && intrusion != Close);
+}
+
+void TestDialog::oneActionAtATime() {
+    QFETCH(int, phase);
+    QFETCH(int, intrusion);
+    QFETCH(QString, told);
+    QFETCH(bool, closed);
+    Rig rig;
+    TMainForm& form = rig.form;
+    QFile(rig.dialog.dir.filePath(QStringLiteral("partner.cer"))).open(QIODevice::WriteOnly);
+    ModalWatcher watcher([&](QWidget* modal) {
+        if (auto* files = qobject_cast<QFileDialog*>(modal)) {
+            files->setDirectory(rig.dialog.dir.path());
+            files->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->setText("partner.cer");
+            QMetaObject::invokeMethod(files, "accept");
+        } else if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+            box->buttons().front()->click();
+        }
+    });
+    if (phase != Load) {
+        form.show();
+        QTRY_VERIFY(!HandlerRunning() && form.RemoteAS2ID->text() == "REMOTEID");
+        form.LocalAS2ID->setText(QStringLiteral("LOCALID2")); // the old ID begins the new one
+    }
+    // The phase's slow answer (OK's and an import's second read of it: the first is the check
+    // before the save, or the alias list); the intrusion comes while the window waits for it.
+    const std::string slow = phase == Load       ? "Partner View AS2Remote"
+                             : phase == ReadBack ? "Partner View AS2Local"
+                                                 : "cert List";
+    std::atomic<int> asked{phase == Load ? 1 : 0};
+    std::atomic<bool> waiting{false};
+    rig.service.memory.delayMs = [&](const std::string& command) {
+        return command == slow && ++asked == 2 && !waiting.exchange(true) ? 700 : 0;
+    };
+    bool intruded = false;
+    bool popup = false;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (QWidget* menu = QApplication::activePopupWidget())
+            popup = menu->close();
+        if (intruded || !waiting)
+            return;
+        intruded = true;
+        if (intrusion == AccessiblePress)
+            QAccessible::queryAccessibleInterface(form.OK)->actionInterface()->doAction(
+                QAccessibleActionInterface::pressAction());
+        else if (intrusion == PostedClick)
+            QMetaObject::invokeMethod(form.OK, &QPushButton::click, Qt::QueuedConnection);
+        else if (intrusion == RightClick)
+            QCoreApplication::postEvent(
+                form.RemoteEmail,
+                new QContextMenuEvent(QContextMenuEvent::Mouse, QPoint(5, 5),
+                                      form.RemoteEmail->mapToGlobal(QPoint(5, 5))));
+        else
+            form.close();
+    });
+    poll.start(5);
+    QSignalSpy finished(&form, &QDialog::finished);
+    if (phase == Load)
+        form.show();
+    else
+        (phase == ReadBack ? form.OK : form.ImportRemote)->click();
+    QTRY_VERIFY(intruded && !HandlerRunning());
+    QTest::qWait(200); // what the intrusion queued comes now, or never
+
+    const Commands sent = rig.service.sent();
+    const auto count = [&sent](const std::string& prefix) {
+        return std::count_if(sent.begin(), sent.end(),
+                             [&](const std::string& c) { return c.rfind(prefix, 0) == 0; });
+    };
+    QCOMPARE(count("Partnership Store"), phase == ReadBack ? 2 : 0); // one save of each partner
+    QCOMPARE(count("Cert import"), phase == Import ? 1 : 0);
+    QCOMPARE(rig.dialog.config(), phase == ReadBack && intrusion != Close
+                                      ? QByteArray(ConfigText).replace("LOCALID", "LOCALID2")
+                                      : ConfigText);
+    QCOMPARE(watcher.boxes.size(), size_t(told.isEmpty() ? 0 : 1));
+    QVERIFY(told.isEmpty() || watcher.boxes[0].text.startsWith(told));
+    QVERIFY(!popup);
+    QCOMPARE(finished.count(), closed ? 1 : 0);
+    QCOMPARE(form.isVisible(), !closed);
+    form.hide();
+}
+
+// A busy scope opened and closed inside another gives the channel's waits back to the outer one.
+void TestDialog::nestedBusyScopeLeavesTheOuterPumping() {
+    Rig rig;
+    rig.service.memory.delayMs = [](const std::string&) {
+        return 300;
+    };
+    const TServiceWork outer(&rig.form, rig.service.channel);
+    { const TServiceWork inner(&rig.form, rig.service.channel); }
+    int ticks = 0;
+    QTimer tick;
+    QObject::connect(&tick, &QTimer::timeout, [&ticks] { ++ticks; });
+    tick.start(10);
+    rig.service.channel.ExecuteCommand("Partner View AS2Local");
+    QVERIFY2(ticks > 0, "the outer scope no longer lets events in while the channel waits");
 }
 
 QTEST_MAIN(TestDialog)
