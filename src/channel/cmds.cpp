@@ -291,6 +291,68 @@ private:
     std::exception_ptr Stop;
 };
 
+// A reply of nothing but <name>text</name> elements side by side, the shape in which the service
+// lists names: their texts, as the document would give them, without building it. False (texts
+// then undefined) for anything else, which the document reads (and refuses where it must): other
+// markup, white space between or inside the elements, a character reference or an entity but the
+// five predefined ones, a line break (which XML would normalise), what is no XML character, more
+// elements than a reply may hold.
+bool ReadPlainList(const std::string& line, std::vector<std::string>& texts,
+                   const std::function<void()>& whileWaiting) {
+    const auto nameChar = [](char c, bool first) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' ||
+               (!first && ((c >= '0' && c <= '9') || c == '-' || c == '.'));
+    };
+    static const std::pair<std::string_view, char> Entities[] = {
+        {"&amp;", '&'}, {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}, {"&apos;", '\''}};
+    const std::size_t n = line.size();
+    std::size_t i = 0;
+    std::size_t pumped = 0;
+    texts.clear();
+    while (i < n) {
+        if (i - pumped >= PumpEveryBytes) {
+            CallHook(whileWaiting);
+            pumped = i;
+        }
+        if (line[i] != '<' || 2 * static_cast<long>(texts.size() + 1) > MaxReplyNodes)
+            return false;
+        std::size_t end = ++i;
+        while (end < n && nameChar(line[end], end == i))
+            ++end;
+        if (end == i || end >= n || line[end] != '>')
+            return false;
+        const std::string_view name(line.data() + i, end - i);
+        std::string text;
+        for (i = end + 1; i < n && line[i] != '<'; ++i) {
+            const auto c = static_cast<unsigned char>(line[i]);
+            if (c < 0x20 || (c == ']' && line.compare(i, 3, "]]>") == 0) ||
+                (c == 0xEF && (line.compare(i, 3, "\xEF\xBF\xBE") == 0 ||
+                               line.compare(i, 3, "\xEF\xBF\xBF") == 0)))
+                return false;
+            if (c != '&') {
+                text += line[i];
+                continue;
+            }
+            const auto entity =
+                std::find_if(std::begin(Entities), std::end(Entities), [&](const auto& e) {
+                    return line.compare(i, e.first.size(), e.first) == 0;
+                });
+            if (entity == std::end(Entities))
+                return false;
+            text += entity->second;
+            i += entity->first.size() - 1;
+        }
+        if (line.compare(i, 2, "</") != 0 || line.compare(i + 2, name.size(), name) != 0 ||
+            line.compare(i + 2 + name.size(), 1, ">") != 0)
+            return false;
+        if (!text.empty() && text.find_first_not_of(" \t") == std::string::npos)
+            return false; // white space alone: the document drops it
+        texts.push_back(std::move(text));
+        i += 3 + name.size();
+    }
+    return !texts.empty();
+}
+
 std::string TimeText(int ms) {
     if (ms % 1000 != 0)
         return Format("%d ms", ms);
@@ -394,6 +456,10 @@ QDomElement TCommandHandler::ExecuteCommand(const std::string& command) {
 }
 
 QDomElement TCommandHandler::ReadReply(int timeoutMs) {
+    return ParseReply(ReceiveReply(timeoutMs), xmlDoc, WaitHook());
+}
+
+std::string TCommandHandler::ReceiveReply(int timeoutMs) {
     // The reply line with its CR LF, and the empty lines before it, arrive within this time and
     // these bytes, however slowly they trickle in.
     const QDeadlineTimer deadline =
@@ -406,7 +472,26 @@ QDomElement TCommandHandler::ReadReply(int timeoutMs) {
                                        "answering. The AS2 service may not be running",
                                        Where().c_str()));
     } while (line.empty());
-    return ParseReply(line, xmlDoc, WaitHook());
+    return line;
+}
+
+std::vector<std::string> TCommandHandler::ListTexts(const std::string& command,
+                                                    const char* expected) {
+    Transmit(command);
+    const std::string line = ReceiveReply(TcpClient.TimeoutMs);
+    std::vector<std::string> texts;
+    // The service's own shape, read without building a document; anything else, the document.
+    if (FirstInvalidUtf8(line, WaitHook()) == std::string::npos &&
+        ReadPlainList(line, texts, WaitHook())) {
+        xmlDoc.clear();
+        return texts;
+    }
+    const QDomElement root = ParseReply(line, xmlDoc, WaitHook());
+    const std::string question = Question(command, expected);
+    texts.clear();
+    for (QDomNode child = root.firstChild(); !child.isNull(); child = child.nextSibling())
+        texts.push_back(ReplyText(child, question));
+    return texts;
 }
 
 QDomElement TCommandHandler::ParseReply(const std::string& line, QDomDocument& doc,
@@ -496,13 +581,7 @@ bool TCommandHandler::CertificateExists(const std::string& alias) {
 }
 
 std::vector<std::string> TCommandHandler::GetCertificateAliases() {
-    const std::string command = "cert List";
-    const QDomElement root = ExecuteCommand(command);
-    const std::string question = Question(command, "a list of aliases");
-    std::vector<std::string> aliases;
-    for (QDomNode child = root.firstChild(); !child.isNull(); child = child.nextSibling())
-        aliases.push_back(ReplyText(child, question));
-    return aliases;
+    return ListTexts("cert List", "a list of aliases");
 }
 
 std::string TCommandHandler::StorePartnerships() {
@@ -523,13 +602,7 @@ std::string TCommandHandler::StorePartnerships() {
 }
 
 TPartnershipNameArray TCommandHandler::GetPartnershipNames() {
-    const std::string command = "Partnership List";
-    const QDomElement root = ExecuteCommand(command);
-    const std::string question = Question(command, "a list of partnership names");
-    TPartnershipNameArray names;
-    for (QDomNode child = root.firstChild(); !child.isNull(); child = child.nextSibling())
-        names.push_back(ReplyText(child, question));
-    return names;
+    return ListTexts("Partnership List", "a list of partnership names");
 }
 
 TNameValueArray TCommandHandler::GetPartnerAttributes(const std::string& partnerName) {

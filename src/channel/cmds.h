@@ -99,6 +99,11 @@ private:
     void Transmit(const std::string& command);
     // ExecuteCommand's reading and parsing of the reply, within timeoutMs.
     QDomElement ReadReply(int timeoutMs);
+    // The first non-empty reply line, within timeoutMs.
+    std::string ReceiveReply(int timeoutMs);
+    // Sends the command and gives the text of each child of its reply, as NodeText reads it; a
+    // failure's message says what the answer should have been.
+    std::vector<std::string> ListTexts(const std::string& command, const char* expected);
     // Reads through the first CR LF by the deadline, taking bytes from budget; false when the
     // connection ended first (line then holds what arrived).
     bool ReceiveLine(std::string& line, std::size_t& budget, QDeadlineTimer deadline);

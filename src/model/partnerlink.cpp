@@ -275,8 +275,10 @@ void TPartnerLink::CheckRecords(const TLinkSave& save, const TLinkSave& loaded,
     };
     for (const auto& p : partners) {
         const TNameValueArray record = p.Partner.Record();
-        const std::size_t lost = CommandText::FirstLost({{"{", record}})[0];
         const TNameValueArray was = p.Loaded.Record();
+        if (record == was)
+            continue; // nothing typed in it
+        const std::size_t lost = CommandText::FirstLost({{"{", record}})[0];
         if (lost >= 1 && lost <= 3 && record[lost].Value != was[lost].Value)
             refuse(p.Texts[lost - 1], record[lost].Value);
     }
@@ -291,10 +293,13 @@ void TPartnerLink::CheckRecords(const TLinkSave& save, const TLinkSave& loaded,
                    : name == remote.Name ? &TLinkSettings::RemoteAS2ID
                                          : nullptr;
         };
+        const TPartnership* was = loaded.Remote.Partnerships.Find(partnership.Name);
+        if (was != nullptr && was->Attributes == partnership.Attributes &&
+            local.AS2ID == loaded.Local.AS2ID && remote.AS2ID == loaded.Remote.AS2ID)
+            continue; // nothing typed in it
         const std::vector<CommandText::TList> lists =
             partnership.Record(idOf(partnership.SenderName), idOf(partnership.ReceiverName));
         const std::vector<std::size_t> lost = CommandText::FirstLost(lists);
-        const TPartnership* was = loaded.Remote.Partnerships.Find(partnership.Name);
         for (std::size_t l = 0; l < 2; ++l) {
             const std::string& name = lists[l].Pairs[0].Value;
             const TPartner& was = name == local.Name ? loaded.Local : loaded.Remote;

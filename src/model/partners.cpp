@@ -39,6 +39,13 @@ public:
     // a pair as loaded.
     void Lists(const std::vector<CommandText::TList>& lists,
                const std::vector<std::vector<std::string>>& fields) const {
+        // A record sent as it was loaded came back from the service already.
+        const auto typed = [](const std::vector<std::string>& list) {
+            return std::any_of(list.begin(), list.end(),
+                               [](const std::string& field) { return !field.empty(); });
+        };
+        if (std::none_of(fields.begin(), fields.end(), typed))
+            return;
         const std::vector<std::size_t> lost = CommandText::FirstLost(lists);
         for (std::size_t l = 0; l < lists.size(); ++l) {
             if (lost[l] >= lists[l].Pairs.size() || fields[l][lost[l]].empty())
