@@ -162,7 +162,7 @@ void TPartnerLink::Load(const std::string& remoteName, std::optional<TPartner>& 
         if (loaded.Name == LocalPartnerName)
             throw EUnsafeCommandText(Format(RemoteIsLocal, loaded.Name.c_str()));
         remote = std::move(loaded);
-        Held = TLinkSave{*local, *remote, {}, {}};
+        Known = TLinkSave{*local, *remote, {}, {}};
         Sent.reset();
         Seen.reset();
     } catch (const ECancelled& cancelled) {
@@ -384,7 +384,7 @@ std::optional<TConfigIDs> TPartnerLink::FileChange(const TServiceFile& file,
     return ids;
 }
 
-void TPartnerLink::CheckUnchanged(const TLinkSave& save, const TLinkSave& held,
+void TPartnerLink::CheckUnchanged(const TLinkSave& save, const TLinkSave& known,
                                   TProgress& progress) {
     const int questions = 3;
     int asked = 0;
@@ -395,21 +395,21 @@ void TPartnerLink::CheckUnchanged(const TLinkSave& save, const TLinkSave& held,
     std::vector<std::string> changed;
     TPartnershipNameArray listed;
     try {
-        for (const auto& [known, sent] :
-             {std::pair{&held.Local, Sent ? &Sent->Local : nullptr},
-              std::pair{&held.Remote, Sent ? &Sent->Remote : nullptr}}) {
+        for (const auto& [partner, sent] :
+             {std::pair{&known.Local, Sent ? &Sent->Local : nullptr},
+              std::pair{&known.Remote, Sent ? &Sent->Remote : nullptr}}) {
             ask();
-            const std::string owner = "Partner " + known->Name;
-            const TNameValueArray now = Channel.GetPartnerAttributes(known->Name);
+            const std::string owner = "Partner " + partner->Name;
+            const TNameValueArray now = Channel.GetPartnerAttributes(partner->Name);
             // A partner the last OK deleted may be missing, or hold what it sent.
             if (now.empty()) {
-                if (known->Held && sent == nullptr)
+                if (partner->Held && sent == nullptr)
                     changed.push_back(owner + " is gone from the AS2 service");
                 continue;
             }
             std::vector<std::string> fromKnown;
-            if (known->Held)
-                Compare(owner, known->Record(), now, fromKnown, "", "read");
+            if (partner->Held)
+                Compare(owner, partner->Record(), now, fromKnown, "", "read");
             else
                 fromKnown.push_back(owner + " is held by the AS2 service, but the dialog did not "
                                             "read it");
@@ -417,9 +417,9 @@ void TPartnerLink::CheckUnchanged(const TLinkSave& save, const TLinkSave& held,
             if (sent != nullptr)
                 Compare(owner, sent->Record(), now, fromSent);
             // What the last read-back found the service to hold, kept its own way.
-            const TNameValueArray* seen = !Seen                  ? nullptr
-                                          : known == &held.Local ? &Seen->LocalRecord
-                                                                 : &Seen->RemoteRecord;
+            const TNameValueArray* seen = !Seen                     ? nullptr
+                                          : partner == &known.Local ? &Seen->LocalRecord
+                                                                    : &Seen->RemoteRecord;
             const bool asSeen = seen != nullptr && !seen->empty() && *seen == now;
             if (!fromKnown.empty() && (sent == nullptr || !fromSent.empty()) && !asSeen)
                 changed.insert(changed.end(), fromKnown.begin(), fromKnown.end());
@@ -438,14 +438,14 @@ void TPartnerLink::CheckUnchanged(const TLinkSave& save, const TLinkSave& held,
         return Sent &&
                (Sent->Local.Partnerships.Find(name) || Sent->Remote.Partnerships.Find(name));
     };
-    for (const TPartner* partner : {&held.Local, &held.Remote})
+    for (const TPartner* partner : {&known.Local, &known.Remote})
         for (const TPartnership& partnership : partner->Partnerships.Items)
             if (!isListed(partnership.Name) && !sentBefore(partnership.Name))
                 changed.push_back("Partnership " + partnership.Name +
                                   " is no longer listed by the AS2 service");
     for (const TPartnership& partnership : save.Remote.Partnerships.Items)
-        if (!held.Remote.Partnerships.Find(partnership.Name) &&
-            !held.Local.Partnerships.Find(partnership.Name) && isListed(partnership.Name) &&
+        if (!known.Remote.Partnerships.Find(partnership.Name) &&
+            !known.Local.Partnerships.Find(partnership.Name) && isListed(partnership.Name) &&
             !sentBefore(partnership.Name))
             changed.push_back("Partnership " + partnership.Name +
                               " is listed by the AS2 service, but this dialog did not create it");
@@ -461,10 +461,10 @@ bool TPartnerLink::Apply(std::optional<TPartner>& loadedLocal,
     TLinkSave save = Prepare(loadedLocal, loadedRemote, settings);
     const TPartner& local = save.Local;
     const TPartner& remote = save.Remote;
-    if (!Held)
-        Held = TLinkSave{*loadedLocal, *loadedRemote, {}, {}};
+    if (!Known)
+        Known = TLinkSave{*loadedLocal, *loadedRemote, {}, {}};
     // Nothing the service holds is written over unread.
-    CheckUnchanged(save, *Held, progress);
+    CheckUnchanged(save, *Known, progress);
 
     Sent = save;
     Sent->Local.Held = Sent->Remote.Held = true;
@@ -493,29 +493,30 @@ bool TPartnerLink::Apply(std::optional<TPartner>& loadedLocal,
     std::string fileNote;
     bool rewritten = false;
     bool fileFailed = false;
-    if (const std::optional<TConfigIDs> ids = FileChange(file, held.LocalID, held.RemoteID)) {
+    if (const std::optional<TConfigIDs> ids =
+            FileChange(file, TReadBack::ID(held.LocalRecord), TReadBack::ID(held.RemoteRecord))) {
         try {
             UpdateServiceConfigFile(file.Path, *ids, progress);
             file.LocalID = ids->LocalID;
             file.RemoteID = ids->RemoteID;
             rewritten = true;
             for (const auto& [id, sent, name] :
-                 {std::tuple{held.LocalID, local.AS2ID, local.Name},
-                  std::tuple{held.RemoteID, remote.AS2ID, remote.Name}})
+                 {std::tuple{TReadBack::ID(held.LocalRecord), local.AS2ID, local.Name},
+                  std::tuple{TReadBack::ID(held.RemoteRecord), remote.AS2ID, remote.Name}})
                 if (id && *id != sent)
                     fileNote += "\nThe AS2 service holds the AS2 ID \"" + *id + "\" for " + name +
                                 ", not the one sent; the configuration file names \"" + *id + "\"";
         } catch (const Exception& failure) {
             fileFailed = true;
             fileNote = "\n" + failure.Message + ". The AS2 service holds the AS2 IDs \"" +
-                       held.LocalID.value_or("") + "\" (" + local.Name + ") and \"" +
-                       held.RemoteID.value_or("") + "\" (" + remote.Name +
-                       "), but the configuration file still names \"" + file.LocalID + "\" and \"" +
-                       file.RemoteID + "\"";
+                       TReadBack::ID(held.LocalRecord).value_or("") + "\" (" + local.Name +
+                       ") and \"" + TReadBack::ID(held.RemoteRecord).value_or("") + "\" (" +
+                       remote.Name + "), but the configuration file still names \"" + file.LocalID +
+                       "\" and \"" + file.RemoteID + "\"";
         }
     }
     if (held.Differences.empty() && !fileFailed) {
-        Held = std::move(Sent);
+        Known = std::move(Sent);
         Sent.reset();
         Seen.reset();
         loadedLocal = std::move(save.Local);
@@ -533,6 +534,12 @@ bool TPartnerLink::Apply(std::optional<TPartner>& loadedLocal,
     if (message.rfind('\n', 0) == 0)
         message.erase(0, 1);
     throw ENotHeldError(message, std::move(held.Differences), rewritten, fileFailed);
+}
+
+std::optional<std::string> TReadBack::ID(const TNameValueArray& record) {
+    if (record.empty())
+        return std::nullopt;
+    return TCommandHandler::FindValue(record, "as2_id");
 }
 
 TReadBack TPartnerLink::ReadBack(const TPartner& local, const TPartner& remote,
@@ -570,8 +577,6 @@ TReadBack TPartnerLink::ReadBack(const TPartner& local, const TPartner& remote,
                         "settings); OK sends it again, Cancel leaves the service without it");
             continue;
         }
-        (partner == &local ? result.LocalID : result.RemoteID) =
-            TCommandHandler::FindValue(held, "as2_id");
         (partner == &local ? result.LocalRecord : result.RemoteRecord) = held;
         Compare(owner, partner->Record(), held, result.Differences);
     }

@@ -80,12 +80,12 @@ struct TServiceFile {
 // What the service holds of the two partners after a save, as far as the read-back could tell.
 struct TReadBack {
     std::vector<std::string> Differences; // one line per difference
-    // The AS2 IDs the service holds; none for a partner it does not hold.
-    std::optional<std::string> LocalID;
-    std::optional<std::string> RemoteID;
     // The two partners' records as the service gave them; empty for one it does not hold.
     TNameValueArray LocalRecord;
     TNameValueArray RemoteRecord;
+
+    // The AS2 ID a record holds; none for a partner the service does not hold.
+    static std::optional<std::string> ID(const TNameValueArray& record);
 };
 
 class TPartnerLink {
@@ -154,13 +154,13 @@ private:
                       const TLinkSettings& settings) const;
     // Reads both partners and the partnership list again and raises EChangedOnServiceError when
     // they are neither what the dialog last knew the service to hold nor what its last OK sent.
-    void CheckUnchanged(const TLinkSave& save, const TLinkSave& held, TProgress& progress);
+    void CheckUnchanged(const TLinkSave& save, const TLinkSave& known, TProgress& progress);
 
     TCommandHandler& Channel;
     std::vector<TFieldName> FieldNames;
     // What the service held when the dialog last knew (as loaded, or as the last OK it confirmed
     // left it), and what the last OK since then sent.
-    std::optional<TLinkSave> Held;
+    std::optional<TLinkSave> Known;
     std::optional<TLinkSave> Sent;
     // The partners' records as the last read-back found them, which may be neither (a service
     // that keeps a value its own way).
