@@ -4,13 +4,11 @@
 #include "dialog/widgets.h"
 #include "model/certalias.h"
 #include "model/commandtext.h"
-#include "model/serviceconfig.h"
 #include "platform/exceptions.h"
 #include "platform/guard.h"
 #include "platform/msgbox.h"
 #include "platform/textconv.h"
 
-#include <QApplication>
 #include <QCloseEvent>
 #include <QIcon>
 #include <QInputDialog>
@@ -39,37 +37,6 @@ static void InitDialogResources() {
     Q_INIT_RESOURCE(resources);
 }
 
-namespace {
-
-const TFileChoice LocalCertificateFile = {
-    "SelectLocalCertificate",
-    "Select Local Certificate",
-    {QStringLiteral("Local Key Exchange (*.p12)"), QStringLiteral("Personal Key Exchange (*.pfx)")},
-    "p12",
-    "*.p12",
-    true};
-// Its filter reads "Certificates": the pattern stays out of sight.
-const TFileChoice RemoteCertificateFile = {"SelectRemoteCertificate",
-                                           "Select Remote Certificate",
-                                           {QStringLiteral("Certificates (*.cer)")},
-                                           "cer",
-                                           "*.cer",
-                                           false};
-
-std::string Text(const QLineEdit* edit) {
-    return ToStdString(edit->text());
-}
-
-// Step 1 of the alias derivation: an empty field takes the partner's name, and keeps it.
-std::string NextAliasFor(QLineEdit* certificate, const QLineEdit* partnerName) {
-    const std::string alias = NextImportAlias(Text(certificate), Text(partnerName));
-    if (certificate->text().isEmpty())
-        certificate->setText(partnerName->text());
-    return alias;
-}
-
-} // namespace
-
 TMainForm::TMainForm(QWidget* parent) : QDialog(parent) {
     setupUi(this);
     setFont(LayoutFont(font(), findChildren<QLabel*>()));
@@ -96,20 +63,12 @@ TMainForm::TMainForm(QWidget* parent) : QDialog(parent) {
 
 TMainForm::~TMainForm() = default;
 
-TDialogOptions TDialogOptions::FromProgram(const QStringList& arguments) {
-    TDialogOptions options;
-    if (arguments.size() > 1)
-        options.RemoteName = ToStdString(arguments.at(1));
-    options.ServiceConfigPath = DefaultServiceConfigPath();
-    return options;
-}
-
 void TMainForm::Open(TCommandHandler& channel, TDialogOptions options) {
-    std::vector<TFieldName> names;
-    for (const TSettingControl& row : SettingControls())
-        if (row.Text != nullptr)
-            names.push_back({row.Text, ToStdString(row.Label->text())});
-    PartnerLink = std::make_unique<TPartnerLink>(channel, std::move(names));
+    const TLinkFace face{[](const TSetting& setting) { return std::string(setting.Label); },
+                         "OK sends the settings again", "OK again retries the file",
+                         "start the dialog again to read them anew",
+                         "OK saves nothing; start the dialog again to read them"};
+    PartnerLink = std::make_unique<TPartnerLink>(channel, options.ServiceConfigPath, face);
     Channel = &channel;
     Options = std::move(options);
 }
@@ -120,52 +79,43 @@ TPartnerLink& TMainForm::Link() {
     return *PartnerLink;
 }
 
+void TMainForm::MirrorLink() {
+    LocalPartner = Link().Local();
+    RemotePartner = Link().Remote();
+    OldLocalAS2ID = Link().FileLocalID();
+    OldRemoteAS2ID = Link().FileRemoteID();
+}
+
 std::unique_ptr<TServiceWork> TMainForm::Work() {
-    if (Channel == nullptr)
-        throw EServiceError("The command channel to the AS2 service is not open");
+    Link(); // opened
     return std::make_unique<TServiceWork>(this, *Channel);
 }
 
 std::vector<TMainForm::TSettingControl> TMainForm::SettingControls() const {
-    using S = TLinkSettings;
-    return {
-        {Label2, LocalName, &S::LocalName, nullptr, nullptr},
-        {Label3, LocalAS2ID, &S::LocalAS2ID, nullptr, nullptr},
-        {Label4, LocalEmail, &S::LocalEmail, nullptr, nullptr},
-        {Label5, LocalCertificate, &S::LocalCertificate, nullptr, nullptr},
-        {Label6, RemoteName, &S::RemoteName, nullptr, nullptr},
-        {Label7, RemoteAS2ID, &S::RemoteAS2ID, nullptr, nullptr},
-        {Label8, RemoteEmail, &S::RemoteEmail, nullptr, nullptr},
-        {Label9, RemoteCertificate, &S::RemoteCertificate, nullptr, nullptr},
-        {Label10, OutgoingAS2URL, &S::OutgoingAS2URL, nullptr, nullptr},
-        {Label11, IncomingHostName, &S::IncomingHostName, nullptr, nullptr},
-        {Label12, nullptr, nullptr, IncomingAS2Port, &S::IncomingAS2Port},
-        {Label13, nullptr, nullptr, IncomingMDNPort, &S::IncomingMDNPort},
-    };
+    // The rows in the order of the link's settings.
+    const std::pair<QLabel*, QWidget*> rows[] = {
+        {Label2, LocalName},         {Label3, LocalAS2ID},        {Label4, LocalEmail},
+        {Label5, LocalCertificate},  {Label6, RemoteName},        {Label7, RemoteAS2ID},
+        {Label8, RemoteEmail},       {Label9, RemoteCertificate}, {Label10, OutgoingAS2URL},
+        {Label11, IncomingHostName}, {Label12, IncomingAS2Port},  {Label13, IncomingMDNPort}};
+    std::vector<TSettingControl> controls;
+    for (std::size_t i = 0; i < LinkSettings().size(); ++i)
+        controls.push_back({rows[i].first, qobject_cast<QLineEdit*>(rows[i].second),
+                            qobject_cast<QSpinBox*>(rows[i].second), LinkSettings()[i]});
+    return controls;
 }
 
 TLinkSettings TMainForm::Settings() const {
     TLinkSettings settings;
     for (const TSettingControl& row : SettingControls()) {
         if (row.Edit != nullptr) {
-            // A lone surrogate is lost when the text becomes UTF-8: refused while it can be named.
-            const QString text = row.Edit->text();
-            for (qsizetype i = 0; !text.isValidUtf16() && i < text.size(); ++i) {
-                const bool paired = text.at(i).isHighSurrogate()
-                                        ? i + 1 < text.size() && text.at(i + 1).isLowSurrogate()
-                                        : !text.at(i).isLowSurrogate() ||
-                                              (i > 0 && text.at(i - 1).isHighSurrogate());
-                if (!paired)
-                    CommandText::Refuse(
-                        ToStdString(row.Label->text()), ToStdString(text),
-                        Format("a lone surrogate (U+%04X), which the AS2 service's replies cannot "
-                               "carry",
-                               text.at(i).unicode()),
-                        "saved");
-            }
-            settings.*row.Text = Text(row.Edit);
-        } else
-            settings.*row.Number = SpinEditValue(*row.Spin);
+            std::string& text = settings.*row.Setting.Text;
+            text = ToStdString(row.Edit->text());
+            CommandText::CheckConverted(row.Setting.Label, text, LoneSurrogate(row.Edit->text()),
+                                        "saved");
+        } else {
+            settings.*row.Setting.Port = SpinEditValue(*row.Spin);
+        }
     }
     return settings;
 }
@@ -173,9 +123,9 @@ TLinkSettings TMainForm::Settings() const {
 void TMainForm::ShowSettings(const TLinkSettings& settings) {
     for (const TSettingControl& row : SettingControls()) {
         if (row.Edit != nullptr)
-            row.Edit->setText(ToQString(settings.*row.Text));
+            row.Edit->setText(ToQString(settings.*row.Setting.Text));
         else
-            row.Spin->setValue(settings.*row.Number);
+            row.Spin->setValue(settings.*row.Setting.Port);
     }
 }
 
@@ -186,20 +136,10 @@ void TMainForm::BindHandler(QPushButton* button, void (TMainForm::*handler)(QObj
 
 void TMainForm::Guarded(const std::function<void()>& handler) {
     RunGuarded([&] {
-        // An accessibility client can set a field's text without any event: what the window shows
-        // stays what the handler works with.
-        std::vector<QWidget*> held;
-        for (const TSettingControl& row : SettingControls()) {
-            QWidget* control = row.Edit != nullptr ? static_cast<QWidget*>(row.Edit) : row.Spin;
-            if (!control->property("readOnly").toBool()) {
-                control->setProperty("readOnly", true);
-                held.push_back(control);
-            }
-        }
-        const auto release = qScopeGuard([&held] {
-            for (QWidget* control : held)
-                control->setProperty("readOnly", false);
-        });
+        std::vector<QWidget*> controls; // what the window shows stays what the handler works with
+        for (const TSettingControl& row : SettingControls())
+            controls.push_back(row.Edit != nullptr ? static_cast<QWidget*>(row.Edit) : row.Spin);
+        const TReadOnlyHold hold(controls);
         handler();
     });
 }
@@ -262,40 +202,30 @@ void TMainForm::CancelClick(QObject* /*Sender*/) {
 }
 
 void TMainForm::FormShow(QObject* /*Sender*/) {
+    const auto mirror = qScopeGuard([this] { MirrorLink(); });
     {
         const auto work = Work();
-        Link().Load(Options.RemoteName, LocalPartner, RemotePartner, *work);
+        Link().Load(Options.RemoteName, *work);
     }
-    // Recorded at once, so a load that stops further on leaves unchanged IDs unchanged.
-    OldLocalAS2ID = LocalPartner->AS2ID;
-    OldRemoteAS2ID = RemotePartner->AS2ID;
     // The controls show what was read, also when reading stops at an unreadable port.
     TLinkSettings settings = Settings();
     const auto show = qScopeGuard([&] { ShowSettings(settings); });
-    TPartnerLink::Read(*LocalPartner, *RemotePartner, settings);
+    Link().Read(settings);
 }
 
 void TMainForm::OKClick(QObject* /*Sender*/) {
-    TServiceFile file{Options.ServiceConfigPath, OldLocalAS2ID, OldRemoteAS2ID};
-    // The file follows the AS2 IDs the service holds: those it names then are the old IDs of the
-    // next OK, also when this one ends in an error box.
-    const auto named = qScopeGuard([&] {
-        OldLocalAS2ID = file.LocalID;
-        OldRemoteAS2ID = file.RemoteID;
-    });
-    bool restart = false;
+    const auto mirror = qScopeGuard([this] { MirrorLink(); });
+    TApplyOutcome outcome;
     {
         const auto work = Work();
-        try {
-            restart = Link().Apply(LocalPartner, RemotePartner, Settings(), file, *work);
-        } catch (const ENotHeldError& failure) {
-            if (!failure.FileFailed)
-                throw;
-            // The file still names the IDs it named, so the next OK tries it again.
-            throw EServiceError(failure.Message + "; OK again retries the file");
-        }
+        outcome = Link().Apply(Settings(), *work);
     }
-    if (restart) {
+    // The dialog stays open on what the service does not hold, and OK can be pressed again.
+    if (!outcome.Message.empty()) {
+        ShowErrorMessage(ToQString(outcome.Message));
+        return;
+    }
+    if (outcome.RestartNeeded()) {
         MessageDlg(
             QStringLiteral("Quenfold"),
             QStringLiteral(
@@ -334,14 +264,18 @@ void TMainForm::ImportRemoteClick(QObject* /*Sender*/) {
 void TMainForm::ImportCertificate(QLineEdit* certificate, const QLineEdit* partnerName,
                                   const std::string& path, const std::string* password,
                                   const QString& refused) {
-    const std::string alias = NextAliasFor(certificate, partnerName);
-    std::optional<std::string> imported;
+    const std::string alias =
+        NextImportAlias(ToStdString(certificate->text()), ToStdString(partnerName->text()));
+    // Step 1 of the alias derivation: an empty field takes the partner's name, and keeps it.
+    if (certificate->text().isEmpty())
+        certificate->setText(partnerName->text());
+    TImportOutcome imported;
     {
         const auto work = Work();
         imported = Link().ImportCertificate(alias, path, password, *work);
     }
-    if (imported)
-        certificate->setText(ToQString(*imported));
+    if (imported.Listed)
+        certificate->setText(ToQString(imported.Alias));
     else
         MessageDlg(QStringLiteral("Import Certificate"), refused, mtError, MsgButton(mbOK));
 }

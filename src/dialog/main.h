@@ -64,15 +64,16 @@ private:
     struct TSettingControl {
         QLabel* Label;
         QLineEdit* Edit;
-        TSettingText Text;
         QSpinBox* Spin;
-        int TLinkSettings::*Number;
+        const TSetting& Setting;
     };
     std::vector<TSettingControl> SettingControls() const;
     TLinkSettings Settings() const;
     void ShowSettings(const TLinkSettings& settings);
 
     TPartnerLink& Link();
+    // The dialog state takes what the link holds: after a load and after OK, and only here.
+    void MirrorLink();
     // What the handlers wait on the service in: the window painted, its input held off, progress
     // shown when it takes a while.
     std::unique_ptr<TServiceWork> Work();
@@ -97,8 +98,8 @@ private:
 // The single window, created at start-up.
 extern TMainForm* MainForm;
 
-// The dialog state: the two partners and their AS2 IDs as FormShow loaded them. It belongs to the
-// unit, one of each for the whole run.
+// The dialog state: the two partners and their AS2 IDs as the link holds them (as loaded, then as
+// OK left them). It belongs to the unit, one of each for the whole run; the window never reads it.
 extern std::optional<TPartner> LocalPartner;
 extern std::optional<TPartner> RemotePartner;
 extern std::string OldLocalAS2ID;

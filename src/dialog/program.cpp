@@ -1,6 +1,8 @@
 #include "channel/cmds.h"
 #include "dialog/main.h"
+#include "model/serviceconfig.h"
 #include "platform/msgbox.h"
+#include "platform/textconv.h"
 
 #include <QApplication>
 #include <cstdio>

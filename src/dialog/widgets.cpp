@@ -10,6 +10,21 @@
 #include <QSpinBox>
 #include <memory>
 
+const TFileChoice LocalCertificateFile = {
+    "SelectLocalCertificate",
+    "Select Local Certificate",
+    {QStringLiteral("Local Key Exchange (*.p12)"), QStringLiteral("Personal Key Exchange (*.pfx)")},
+    "p12",
+    "*.p12",
+    true};
+// Its filter reads "Certificates": the pattern stays out of sight.
+const TFileChoice RemoteCertificateFile = {"SelectRemoteCertificate",
+                                           "Select Remote Certificate",
+                                           {QStringLiteral("Certificates (*.cer)")},
+                                           "cer",
+                                           "*.cer",
+                                           false};
+
 QFont LayoutFont(const QFont& base, const QList<QLabel*>& labels) {
     for (int pixels : {11, 10, 9}) {
         for (int stretch : {QFont::Unstretched, QFont::SemiCondensed, QFont::Condensed}) {
@@ -64,4 +79,17 @@ int SpinEditValue(const QSpinBox& box) {
     if (!ok)
         return box.minimum();
     return qBound(box.minimum(), value, box.maximum());
+}
+
+TReadOnlyHold::TReadOnlyHold(const std::vector<QWidget*>& controls) {
+    for (QWidget* control : controls)
+        if (!control->property("readOnly").toBool()) {
+            control->setProperty("readOnly", true);
+            Held.push_back(control);
+        }
+}
+
+TReadOnlyHold::~TReadOnlyHold() {
+    for (QWidget* control : Held)
+        control->setProperty("readOnly", false);
 }

@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringList>
 #include <string>
+#include <vector>
 
 class QFileDialog;
 class QLabel;
@@ -32,6 +33,10 @@ struct TFileChoice {
     bool ShowPatterns;   // false: the filter list shows the descriptions alone
 };
 
+// The window's two file-open dialogs.
+extern const TFileChoice LocalCertificateFile;
+extern const TFileChoice RemoteCertificateFile;
+
 // Makes the dialog, shows it, and returns the full path chosen (or empty when it was cancelled).
 // The dialog is made for this showing and gone with it, so nothing of it (the file name
 // completer's popup among them) outlives it; `shown` points at it meanwhile.
@@ -40,3 +45,16 @@ std::string ChooseFile(QWidget* parent, const TFileChoice& choice, QFileDialog*&
 // The value of a spin box is read from its text, in the box's locale: the minimum when the text
 // is not an integer, the nearest bound when it lies outside the range.
 int SpinEditValue(const QSpinBox& box);
+
+// While it lives, the controls are read-only (an accessibility client can set a field's text
+// without any event); those that were read-only already stay so.
+class TReadOnlyHold {
+public:
+    explicit TReadOnlyHold(const std::vector<QWidget*>& controls);
+    ~TReadOnlyHold();
+    TReadOnlyHold(const TReadOnlyHold&) = delete;
+    TReadOnlyHold& operator=(const TReadOnlyHold&) = delete;
+
+private:
+    std::vector<QWidget*> Held;
+};

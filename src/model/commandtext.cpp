@@ -121,21 +121,23 @@ std::string LostFault(const std::string& text) {
 
 void Refuse(const std::string& field, const std::string& text, const std::string& fault,
             const char* outcome, TShown shown) {
-    // A label ends in a colon, which only makes sense before the text.
-    const std::string bare =
-        !field.empty() && field.back() == ':' ? field.substr(0, field.size() - 1) : field;
-    const std::string named = shown == TShown::Text ? field : bare;
-    const std::string quoted = shown == TShown::Text ? " \"" + text + "\"" : std::string();
-    throw EUnsafeCommandText(named + quoted + " holds " + fault + ". Nothing was " + outcome);
+    const std::string quoted = shown == TShown::Text ? ": \"" + text + "\"" : std::string();
+    throw EUnsafeCommandText(field + quoted + " holds " + fault + ". Nothing was " + outcome);
+}
+
+void CheckConverted(const std::string& field, const std::string& text, char16_t lone,
+                    const char* outcome) {
+    if (lone != 0)
+        Refuse(field, text,
+               Format("a lone surrogate (U+%04X), which the AS2 service's replies cannot carry",
+                      static_cast<unsigned>(lone)),
+               outcome);
 }
 
 void Check(const std::string& field, const std::string& text, TKind kind, const char* outcome,
            TShown shown) {
-    if (text.empty() && kind == TKind::Name) {
-        const std::string bare =
-            !field.empty() && field.back() == ':' ? field.substr(0, field.size() - 1) : field;
-        throw EUnsafeCommandText(bare + " is empty. Nothing was " + outcome);
-    }
+    if (text.empty() && kind == TKind::Name)
+        throw EUnsafeCommandText(field + " is empty. Nothing was " + outcome);
     if (const std::string fault = Fault(text, kind); !fault.empty())
         Refuse(field, text, fault, outcome, shown);
 }

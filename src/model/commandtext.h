@@ -35,12 +35,16 @@ std::string Fault(const std::string& text, TKind kind);
 // cannot give back"), or the text as a whole.
 std::string LostFault(const std::string& text);
 
-// Raises EUnsafeCommandText with the message `<field> "<text>" holds <fault>. Nothing was
+// Raises EUnsafeCommandText with the message `<field>: "<text>" holds <fault>. Nothing was
 // <outcome>`; a secret text is not repeated in it.
 enum class TShown { Text, Hidden };
 [[noreturn]] void Refuse(const std::string& field, const std::string& text,
                          const std::string& fault, const char* outcome,
                          TShown shown = TShown::Text);
+
+// Refuses a text in which the conversion to UTF-8 met the lone surrogate `lone` (0: none).
+void CheckConverted(const std::string& field, const std::string& text, char16_t lone,
+                    const char* outcome);
 
 // Refuses the text when it cannot go into a command as that kind (Fault), or is an empty name.
 void Check(const std::string& field, const std::string& text, TKind kind, const char* outcome,

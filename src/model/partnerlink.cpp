@@ -6,18 +6,13 @@
 #include "platform/exceptions.h"
 #include "platform/strtoint.h"
 
+#include <QCryptographicHash>
 #include <algorithm>
 #include <tuple>
 
 namespace {
 
-// The texts of the settings that go into commands, all between double quotes.
-const TSettingText CommandTexts[] = {
-    &TLinkSettings::LocalAS2ID,       &TLinkSettings::LocalEmail,
-    &TLinkSettings::LocalCertificate, &TLinkSettings::RemoteAS2ID,
-    &TLinkSettings::RemoteEmail,      &TLinkSettings::RemoteCertificate,
-    &TLinkSettings::OutgoingAS2URL,   &TLinkSettings::IncomingHostName,
-};
+using S = TLinkSettings;
 
 // A URL is taken apart by position: the first 7 characters (the length of "http://") are
 // dropped whatever they are, and the rest splits at its first ":".
@@ -37,19 +32,6 @@ TUrlParts SplitUrl(const std::string& url) {
 std::string MakeUrl(const std::string& host, int port) {
     return "http://" + host + ":" + std::to_string(port);
 }
-
-// Runs a piece of OK's work with the service; a failure is raised again with what it means for
-// the save, since the commands sent before it stay sent.
-template <class TWork> void ExplainFailure(TWork&& work, const std::string& meaning) {
-    try {
-        work();
-    } catch (const Exception& failure) {
-        throw EServiceError(failure.Message + ". " + meaning);
-    }
-}
-
-const std::string MayHoldPart = "The AS2 service may hold only part of the changes; OK sends them "
-                                "all again";
 
 // Each pair sent against the pairs held, by name: the n-th pair of a name against the n-th pair of
 // that name held. An absent pair and an empty one read alike; pairs held besides those sent are
@@ -94,18 +76,6 @@ TPartnership NewPartnership(const std::string& sender, const std::string& receiv
     return partnership;
 }
 
-// "Partnership AS2Local-AS2Remote, value of attribute as2_url" and the like, when a setting's
-// text stands in a pair of a partnership's record; null when none does.
-TSettingText SettingOf(const TPartnership& partnership, const TNameValuePair& pair,
-                       const TPartner& local, const TPartner& remote) {
-    if (pair.Name == "as2_url" && partnership.ReceiverName == remote.Name)
-        return &TLinkSettings::OutgoingAS2URL;
-    if ((pair.Name == "as2_url" && partnership.ReceiverName == local.Name) ||
-        pair.Name == "as2_mdn_to")
-        return &TLinkSettings::IncomingHostName;
-    return nullptr;
-}
-
 std::string List(const std::vector<std::string>& lines) {
     const std::size_t shown = lines.size() > 10 ? 9 : lines.size();
     std::string text;
@@ -116,63 +86,128 @@ std::string List(const std::vector<std::string>& lines) {
     return text;
 }
 
-// The most a reply that gives the record back can take: every character escaped ("&amp;" is five
-// bytes), the separators besides. Returns the pair with the longest text too.
-std::size_t ReplyBytes(const std::vector<CommandText::TList>& lists, std::size_t& longestList,
-                       std::size_t& longestPair) {
-    std::size_t bytes = 0;
-    std::size_t longest = 0;
-    for (std::size_t l = 0; l < lists.size(); ++l) {
-        bytes += lists[l].Marker.size() + 2;
-        for (std::size_t i = 0; i < lists[l].Pairs.size(); ++i) {
-            const TNameValuePair& pair = lists[l].Pairs[i];
-            bytes += 5 * (pair.Name.size() + pair.Value.size()) + 3;
-            if (pair.Value.size() >= longest) {
-                longest = pair.Value.size();
-                longestList = l;
-                longestPair = i;
-            }
-        }
+// The setting a fault of a save comes from, when the text at fault is one: a partner's own
+// values, the AS2 IDs in a partnership's identifiers, the URLs in its attributes.
+TSettingText SettingOf(const TSaveFault& fault, bool local, const TPartner& localPartner,
+                       const TPartner& remotePartner) {
+    const TPartnership* partnership = fault.Partnership;
+    if (partnership == nullptr) {
+        const std::pair<const char*, TSettingText> values[] = {
+            {"as2_id", local ? &S::LocalAS2ID : &S::RemoteAS2ID},
+            {"email", local ? &S::LocalEmail : &S::RemoteEmail},
+            {"x509_alias", local ? &S::LocalCertificate : &S::RemoteCertificate}};
+        for (const auto& [key, setting] : values)
+            if (fault.Key == key)
+                return setting;
+        return nullptr;
     }
-    return bytes;
+    if (fault.List < 2) {
+        const std::string& name =
+            fault.List == 0 ? partnership->SenderName : partnership->ReceiverName;
+        if (fault.Key != "as2_id")
+            return nullptr;
+        return name == localPartner.Name    ? &S::LocalAS2ID
+               : name == remotePartner.Name ? &S::RemoteAS2ID
+                                            : nullptr;
+    }
+    if (fault.Key == "as2_url" && partnership->ReceiverName == remotePartner.Name)
+        return &S::OutgoingAS2URL;
+    if ((fault.Key == "as2_url" && partnership->ReceiverName == localPartner.Name) ||
+        fault.Key == "as2_mdn_to")
+        return &S::IncomingHostName;
+    return nullptr;
+}
+
+// The AS2 ID a record holds; none for a partner the service does not hold.
+std::optional<std::string> IDOf(const TNameValueArray& record) {
+    if (record.empty())
+        return std::nullopt;
+    return TCommandHandler::FindValue(record, "as2_id");
 }
 
 const char* const RemoteIsLocal =
     "The remote partner \"%s\" is the local partner; name another partner. Nothing was loaded";
+const char* const RemoteNameField = "The remote partner name on the command line";
+
+// A remote name that would change the meaning of a command or could not come back from the
+// service is refused before it is asked for.
+void CheckRemoteName(const std::string& name) {
+    CommandText::Check(RemoteNameField, name, CommandText::TKind::Name, "loaded");
+    // The name goes back in the partner's record, ahead of its settings.
+    TPartner named;
+    named.Name = name;
+    if (CommandText::FirstLost({{"{", named.Record()}})[0] == 0)
+        CommandText::Refuse(RemoteNameField, name, CommandText::LostFault(name), "loaded");
+    if (name == LocalPartnerName)
+        throw EUnsafeCommandText(Format(RemoteIsLocal, name.c_str()));
+}
 
 } // namespace
 
-TPartnerLink::TPartnerLink(TCommandHandler& channel, std::vector<TFieldName> fieldNames)
-    : Channel(channel), FieldNames(std::move(fieldNames)) {}
+std::string TSetting::Value(const TLinkSettings& settings) const {
+    return Text != nullptr ? settings.*Text : std::to_string(settings.*Port);
+}
 
-void TPartnerLink::Load(const std::string& remoteName, std::optional<TPartner>& local,
-                        std::optional<TPartner>& remote, TProgress& progress) {
-    const std::string field = "The remote partner name on the command line:";
-    CommandText::Check(field, remoteName, CommandText::TKind::Name, "loaded");
-    // The name goes back in the partner's record, ahead of its settings.
-    TPartner named;
-    named.Name = remoteName;
-    if (CommandText::FirstLost({{"{", named.Record()}})[0] == 0)
-        CommandText::Refuse(field, remoteName, CommandText::LostFault(remoteName), "loaded");
-    if (remoteName == LocalPartnerName)
-        throw EUnsafeCommandText(Format(RemoteIsLocal, remoteName.c_str()));
+const std::vector<TSetting>& LinkSettings() {
+    static const std::vector<TSetting> settings = {
+        {"localName", "Your (Local Partner) Name", &S::LocalName, nullptr},
+        {"localAS2ID", "Your (Local Partner) AS2 ID", &S::LocalAS2ID, nullptr},
+        {"localEmail", "Your (Local Partner) Email Address", &S::LocalEmail, nullptr},
+        {"localCertificate", "Your Private Certificate", &S::LocalCertificate, nullptr},
+        {"remoteName", "Remote Partner Name", &S::RemoteName, nullptr},
+        {"remoteAS2ID", "Remote Partner AS2 ID", &S::RemoteAS2ID, nullptr},
+        {"remoteEmail", "Remote Partner Email Address", &S::RemoteEmail, nullptr},
+        {"remoteCertificate", "Remote Partner Public Certificate", &S::RemoteCertificate, nullptr},
+        {"outgoingAS2URL", "Outgoing (Partner) AS2 URL", &S::OutgoingAS2URL, nullptr},
+        {"incomingHostName", "Your Internet Host Name", &S::IncomingHostName, nullptr},
+        {"incomingAS2Port", "Incoming AS2 Port", nullptr, &S::IncomingAS2Port},
+        {"incomingMDNPort", "Incoming MDN Port", nullptr, &S::IncomingMDNPort},
+    };
+    return settings;
+}
+
+const TSetting& SettingOf(TSettingText text) {
+    const std::vector<TSetting>& settings = LinkSettings();
+    return *std::find_if(settings.begin(), settings.end(),
+                         [text](const TSetting& setting) { return setting.Text == text; });
+}
+
+std::string TImportOutcome::Message() const {
+    return "The AS2 service does not list \"" + Alias + "\" after the import";
+}
+
+TPartnerLink::TPartnerLink(TCommandHandler& channel, std::string configPath, TLinkFace face)
+    : Channel(channel), Face(std::move(face)) {
+    File.Path = std::move(configPath);
+}
+
+void TPartnerLink::Load(const std::string& remoteName, TProgress& progress) {
+    LocalPartner.reset();
+    RemotePartner.reset();
+    Sent.reset();
+    Seen.reset();
+    File.LocalID.clear();
+    File.RemoteID.clear();
+    CheckRemoteName(remoteName);
     try {
-        local = TPartner::LoadPartner(Channel, LocalPartnerName, progress);
+        LocalPartner = TPartner::LoadPartner(Channel, LocalPartnerName, progress);
         TPartner loaded = TPartner::LoadPartner(Channel, remoteName, progress);
         if (loaded.Name == LocalPartnerName)
             throw EUnsafeCommandText(Format(RemoteIsLocal, loaded.Name.c_str()));
-        remote = std::move(loaded);
-        Known = TLinkSave{*local, *remote, {}, {}};
-        Sent.reset();
-        Seen.reset();
+        RemotePartner = std::move(loaded);
     } catch (const ECancelled& cancelled) {
-        throw ECancelled(cancelled.Message +
-                         ". The settings were not read, so OK saves nothing; start the dialog "
-                         "again to read them");
+        throw ECancelled(cancelled.Message + ". The settings were not read, so " + Face.LoadAgain);
     }
+    // Recorded at once, so a read that stops further on leaves unchanged IDs unchanged.
+    File.LocalID = LocalPartner->AS2ID;
+    File.RemoteID = RemotePartner->AS2ID;
 }
 
-void TPartnerLink::Read(const TPartner& local, const TPartner& remote, TLinkSettings& settings) {
+void TPartnerLink::Read(TLinkSettings& settings) const {
+    if (!LocalPartner || !RemotePartner)
+        return;
+    const TPartner& local = *LocalPartner;
+    const TPartner& remote = *RemotePartner;
     settings.LocalName = local.Name;
     settings.LocalAS2ID = local.AS2ID;
     settings.LocalEmail = local.Email;
@@ -199,146 +234,49 @@ void TPartnerLink::Read(const TPartner& local, const TPartner& remote, TLinkSett
     }
 }
 
-std::string TPartnerLink::Label(TSettingText setting) const {
-    for (const TFieldName& name : FieldNames)
-        if (name.Setting == setting)
-            return name.Label;
-    return std::string();
-}
-
-void TPartnerLink::CheckSetting(const TLinkSettings& settings, TSettingText setting) const {
-    CommandText::Check(Label(setting), settings.*setting, CommandText::TKind::Value, "saved");
-}
-
-void TPartnerLink::CheckRecords(const TLinkSave& save, const TLinkSave& loaded,
-                                const TLinkSettings& settings) const {
-    // A record the service could give back only in a reply longer than the dialog reads would be
-    // saved for good: the dialog could never load it again.
-    const auto checkSize = [&](const std::vector<CommandText::TList>& lists,
-                               const std::string& owner, TSettingText setting) {
-        std::size_t l = 0;
-        std::size_t i = 0;
-        const std::size_t bytes = ReplyBytes(lists, l, i);
-        if (bytes <= MaxReplyLineBytes)
-            return;
-        const TNameValuePair& pair = lists[l].Pairs[i];
-        std::string field = setting != nullptr ? Label(setting) : owner + ", " + pair.Name + ":";
-        field.pop_back();
-        throw EUnsafeCommandText(
-            Format("%s is %zu bytes long: the AS2 service's reply that gives it "
-                   "back could pass 16 MiB, so the dialog could not read it "
-                   "again. Nothing was saved",
-                   field.c_str(), pair.Value.size()));
+std::string TPartnerLink::Version() const {
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    const auto add = [&hash](const std::string& text) {
+        hash.addData(QByteArray::number(static_cast<qulonglong>(text.size())) + ':');
+        hash.addData(QByteArrayView(text.data(), static_cast<qsizetype>(text.size())));
     };
-    for (const TPartner* partner : {&save.Local, &save.Remote}) {
-        const bool local = partner == &save.Local;
-        const std::vector<CommandText::TList> lists = {{"{", partner->Record()}};
-        std::size_t l = 0;
-        std::size_t i = 0;
-        ReplyBytes(lists, l, i);
-        const TSettingText texts[] = {
-            local ? &TLinkSettings::LocalAS2ID : &TLinkSettings::RemoteAS2ID,
-            local ? &TLinkSettings::LocalEmail : &TLinkSettings::RemoteEmail,
-            local ? &TLinkSettings::LocalCertificate : &TLinkSettings::RemoteCertificate};
-        checkSize(lists, "Partner " + partner->Name, i >= 1 && i <= 3 ? texts[i - 1] : nullptr);
-    }
-    for (const TPartnership& partnership : save.Remote.Partnerships.Items) {
-        const std::vector<CommandText::TList> lists =
-            partnership.Record(save.Local.AS2ID, save.Remote.AS2ID);
-        std::size_t l = 0;
-        std::size_t i = 0;
-        ReplyBytes(lists, l, i);
-        checkSize(lists, "Partnership " + partnership.Name,
-                  l == 2 ? SettingOf(partnership, lists[l].Pairs[i], save.Local, save.Remote)
-                         : nullptr);
-    }
-
-    // What the operator typed goes back in the partners' records and their partnerships'; the
-    // first that a record does not give back is named by its label.
-    const auto refuse = [&](TSettingText setting, const std::string& value) {
-        CommandText::Refuse(Label(setting), settings.*setting, CommandText::LostFault(value),
-                            "saved");
-    };
-    const struct {
-        const TPartner& Partner;
-        const TPartner& Loaded;
-        TSettingText Texts[3];
-    } partners[] = {
-        {save.Local,
-         loaded.Local,
-         {&TLinkSettings::LocalAS2ID, &TLinkSettings::LocalEmail,
-          &TLinkSettings::LocalCertificate}},
-        {save.Remote,
-         loaded.Remote,
-         {&TLinkSettings::RemoteAS2ID, &TLinkSettings::RemoteEmail,
-          &TLinkSettings::RemoteCertificate}},
-    };
-    for (const auto& p : partners) {
-        const TNameValueArray record = p.Partner.Record();
-        const TNameValueArray was = p.Loaded.Record();
-        if (record == was)
-            continue; // nothing typed in it
-        const std::size_t lost = CommandText::FirstLost({{"{", record}})[0];
-        if (lost >= 1 && lost <= 3 && record[lost].Value != was[lost].Value)
-            refuse(p.Texts[lost - 1], record[lost].Value);
-    }
-    const TPartner& local = save.Local;
-    const TPartner& remote = save.Remote;
-    for (const TPartnership& partnership : remote.Partnerships.Items) {
-        const auto idOf = [&](const std::string& name) {
-            return name == local.Name ? local.AS2ID : name == remote.Name ? remote.AS2ID : "";
-        };
-        const auto idSetting = [&](const std::string& name) -> TSettingText {
-            return name == local.Name    ? &TLinkSettings::LocalAS2ID
-                   : name == remote.Name ? &TLinkSettings::RemoteAS2ID
-                                         : nullptr;
-        };
-        const TPartnership* was = loaded.Remote.Partnerships.Find(partnership.Name);
-        if (was != nullptr && was->Attributes == partnership.Attributes &&
-            local.AS2ID == loaded.Local.AS2ID && remote.AS2ID == loaded.Remote.AS2ID)
-            continue; // nothing typed in it
-        const std::vector<CommandText::TList> lists =
-            partnership.Record(idOf(partnership.SenderName), idOf(partnership.ReceiverName));
-        const std::vector<std::size_t> lost = CommandText::FirstLost(lists);
-        for (std::size_t l = 0; l < 2; ++l) {
-            const std::string& name = lists[l].Pairs[0].Value;
-            const TPartner& was = name == local.Name ? loaded.Local : loaded.Remote;
-            if (const TSettingText id = idSetting(name);
-                lost[l] == 1 && id != nullptr && was.AS2ID != lists[l].Pairs[1].Value)
-                refuse(id, lists[l].Pairs[1].Value);
-        }
-        if (lost[2] >= partnership.Attributes.size())
+    for (const std::optional<TPartner>* partner : {&LocalPartner, &RemotePartner}) {
+        add(*partner && (*partner)->Held ? "held" : "none");
+        if (!*partner)
             continue;
-        const TNameValuePair& pair = partnership.Attributes[lost[2]];
-        const bool same = was != nullptr && lost[2] < was->Attributes.size() &&
-                          was->Attributes[lost[2]].Name == pair.Name &&
-                          was->Attributes[lost[2]].Value == pair.Value;
-        if (const TSettingText setting = SettingOf(partnership, pair, local, remote);
-            !same && setting)
-            refuse(setting, pair.Value);
+        std::vector<CommandText::TList> lists = {{"{", (*partner)->Record()}};
+        for (const TPartnership& partnership : (*partner)->Partnerships.Items) {
+            lists.push_back({partnership.Name, {}});
+            for (CommandText::TList& list : partnership.Record(std::string(), std::string()))
+                lists.push_back(std::move(list));
+        }
+        for (const CommandText::TList& list : lists) {
+            add(list.Marker + std::to_string(list.Pairs.size()));
+            for (const TNameValuePair& pair : list.Pairs) {
+                add(pair.Name);
+                add(pair.Value);
+            }
+        }
     }
+    return hash.result().toHex().left(32).toStdString();
 }
 
-TLinkSave TPartnerLink::Prepare(const std::optional<TPartner>& loadedLocal,
-                                const std::optional<TPartner>& loadedRemote,
-                                const TLinkSettings& settings) const {
-    if (!loadedLocal || !loadedRemote)
+TLinkSave TPartnerLink::Prepare(const TLinkSettings& settings) const {
+    if (!LocalPartner || !RemotePartner)
         throw EDialogStateError("The settings could not be read from the AS2 service, so there is "
                                 "nothing to save. Nothing was saved");
-    for (const TSettingText setting : CommandTexts)
-        CheckSetting(settings, setting);
+    for (const TSetting& setting : LinkSettings())
+        if (setting.Text != nullptr && setting.Text != &S::LocalName &&
+            setting.Text != &S::RemoteName)
+            CommandText::Check(Face.Name(setting), settings.*setting.Text,
+                               CommandText::TKind::Value, "saved");
     // AS2 sends under both IDs and receives at the host: without them the link does not work.
-    for (const TSettingText required : {&TLinkSettings::LocalAS2ID, &TLinkSettings::RemoteAS2ID,
-                                        &TLinkSettings::IncomingHostName})
-        if ((settings.*required).empty()) {
-            std::string label = Label(required);
-            if (!label.empty() && label.back() == ':')
-                label.pop_back();
-            throw EUnsafeCommandText(label + " is empty; AS2 needs it. Nothing was saved");
-        }
+    for (const TSettingText required : {&S::LocalAS2ID, &S::RemoteAS2ID, &S::IncomingHostName})
+        if ((settings.*required).empty())
+            throw EUnsafeCommandText(Name(required) + " is empty; AS2 needs it. Nothing was saved");
 
-    TPartner local = *loadedLocal;
-    TPartner remote = *loadedRemote;
+    TPartner local = *LocalPartner;
+    TPartner remote = *RemotePartner;
     local.SetAS2ID(settings.LocalAS2ID);
     local.SetEmail(settings.LocalEmail);
     local.SetX509Alias(settings.LocalCertificate);
@@ -368,24 +306,51 @@ TLinkSave TPartnerLink::Prepare(const std::optional<TPartner>& loadedLocal,
     // sequence does not depend on the remote changes above, so the service sees the same commands
     // in the same order as when each partner is changed right before its own save.
     TLinkSave save{std::move(local), std::move(remote), {}, {}};
-    CheckRecords(save, {*loadedLocal, *loadedRemote, {}, {}}, settings);
-    save.LocalCommands = save.Local.SaveCommands(&*loadedLocal);
-    save.RemoteCommands = save.Remote.SaveCommands(&*loadedRemote);
+    CheckSave(save, settings);
+    save.LocalCommands = save.Local.SaveCommands();
+    save.RemoteCommands = save.Remote.SaveCommands();
     return save;
 }
 
-std::optional<TConfigIDs> TPartnerLink::FileChange(const TServiceFile& file,
-                                                   const std::optional<std::string>& localID,
-                                                   const std::optional<std::string>& remoteID) {
-    TConfigIDs ids{localID.value_or(file.LocalID), remoteID.value_or(file.RemoteID), file.LocalID,
-                   file.RemoteID};
+void TPartnerLink::CheckSave(const TLinkSave& save, const TLinkSettings& settings) const {
+    for (const auto& [partner, loaded] :
+         {std::pair{&save.Local, &*LocalPartner}, std::pair{&save.Remote, &*RemotePartner}}) {
+        const std::optional<TSaveFault> fault = partner->SaveFault(loaded);
+        if (!fault)
+            continue;
+        // What the operator typed is named as the face names it.
+        const TSettingText setting =
+            fault->Kind == TSaveFault::TKind::Unwritable
+                ? nullptr
+                : SettingOf(*fault, partner == &save.Local, save.Local, save.Remote);
+        throw EUnsafeCommandText(setting != nullptr
+                                     ? fault->Message(Name(setting), &(settings.*setting))
+                                     : fault->Message());
+    }
+}
+
+namespace {
+
+// The IDs the file must name for the service holding `localID` and `remoteID` (a partner it does
+// not hold keeps its ID in the file); none when it names them already.
+std::optional<TConfigIDs> Change(const std::string& fileLocalID, const std::string& fileRemoteID,
+                                 const std::optional<std::string>& localID,
+                                 const std::optional<std::string>& remoteID) {
+    TConfigIDs ids{localID.value_or(fileLocalID), remoteID.value_or(fileRemoteID), fileLocalID,
+                   fileRemoteID};
     if (ids.LocalID == ids.OldLocalID && ids.RemoteID == ids.OldRemoteID)
         return std::nullopt;
     return ids;
 }
 
-void TPartnerLink::CheckUnchanged(const TLinkSave& save, const TLinkSave& known,
-                                  TProgress& progress) {
+} // namespace
+
+std::optional<TConfigIDs> TPartnerLink::FileChange(const TLinkSave& save) const {
+    return Change(File.LocalID, File.RemoteID, save.Local.AS2ID, save.Remote.AS2ID);
+}
+
+void TPartnerLink::CheckUnchanged(const TLinkSave& save, TProgress& progress) {
+    const TLinkSave known{*LocalPartner, *RemotePartner, {}, {}};
     const int questions = 3;
     int asked = 0;
     const auto ask = [&] {
@@ -452,98 +417,95 @@ void TPartnerLink::CheckUnchanged(const TLinkSave& save, const TLinkSave& known,
     if (!changed.empty())
         throw EChangedOnServiceError(
             "The AS2 service's records changed since the dialog read them:" + List(changed) +
-            "\nNothing was saved; start the dialog again to read them anew");
+            "\nNothing was saved; " + Face.ReadAgain);
 }
 
-bool TPartnerLink::Apply(std::optional<TPartner>& loadedLocal,
-                         std::optional<TPartner>& loadedRemote, const TLinkSettings& settings,
-                         TServiceFile& file, TProgress& progress) {
-    TLinkSave save = Prepare(loadedLocal, loadedRemote, settings);
+TApplyOutcome TPartnerLink::Apply(const TLinkSettings& settings, TProgress& progress) {
+    TLinkSave save = Prepare(settings);
     const TPartner& local = save.Local;
     const TPartner& remote = save.Remote;
-    if (!Known)
-        Known = TLinkSave{*loadedLocal, *loadedRemote, {}, {}};
     // Nothing the service holds is written over unread.
-    CheckUnchanged(save, *Known, progress);
+    CheckUnchanged(save, progress);
 
     Sent = save;
     Sent->Local.Held = Sent->Remote.Held = true;
+    const std::string again = Face.SendAgain;
+    const std::string partly = ". The AS2 service may hold only part of the changes; " + again;
+    TApplyOutcome outcome;
     try {
         local.SendSave(Channel, save.LocalCommands, progress);
         remote.SendSave(Channel, save.RemoteCommands, progress);
     } catch (const EStoreRefusedError& refused) {
         // The service would start with its old records: the file must keep naming their IDs.
-        throw EStoreRefusedError(refused.Message +
-                                 ". After its next start it would hold the settings it had "
-                                 "before, so the configuration file was left as it was; OK sends "
-                                 "the settings again");
+        outcome.StoreRefused = true;
+        outcome.Message = refused.Message +
+                          ". After its next start it would hold the settings it had before, so "
+                          "the configuration file was left as it was; " +
+                          again;
+        return outcome;
     } catch (const Exception& failure) {
-        throw EServiceError(failure.Message + ". " + MayHoldPart);
+        throw EServiceError(failure.Message + partly);
     }
 
     // The command port acknowledges nothing: only reading back shows what the service holds.
     TReadBack held;
-    ExplainFailure([&] { held = ReadBack(local, remote, progress); },
-                   "What was saved could not be read back, so the configuration file was left "
-                   "as it was. " +
-                       MayHoldPart);
+    try {
+        held = ReadBack(local, remote, progress);
+    } catch (const Exception& failure) {
+        throw EServiceError(failure.Message +
+                            ". What was saved could not be read back, so the configuration file "
+                            "was left as it was" +
+                            partly);
+    }
     Seen = held;
+    outcome.NotHeld = held.Differences;
 
     // The file follows the AS2 IDs the service holds, whatever else differs.
+    const std::optional<std::string> localID = IDOf(held.LocalRecord);
+    const std::optional<std::string> remoteID = IDOf(held.RemoteRecord);
     std::string fileNote;
-    bool rewritten = false;
-    bool fileFailed = false;
     if (const std::optional<TConfigIDs> ids =
-            FileChange(file, TReadBack::ID(held.LocalRecord), TReadBack::ID(held.RemoteRecord))) {
+            Change(File.LocalID, File.RemoteID, localID, remoteID)) {
         try {
-            UpdateServiceConfigFile(file.Path, *ids, progress);
-            file.LocalID = ids->LocalID;
-            file.RemoteID = ids->RemoteID;
-            rewritten = true;
-            for (const auto& [id, sent, name] :
-                 {std::tuple{TReadBack::ID(held.LocalRecord), local.AS2ID, local.Name},
-                  std::tuple{TReadBack::ID(held.RemoteRecord), remote.AS2ID, remote.Name}})
+            UpdateServiceConfigFile(File.Path, *ids, progress);
+            File.LocalID = ids->LocalID;
+            File.RemoteID = ids->RemoteID;
+            outcome.File = TApplyOutcome::TFile::Rewritten;
+            for (const auto& [id, sent, name] : {std::tuple{localID, local.AS2ID, local.Name},
+                                                 std::tuple{remoteID, remote.AS2ID, remote.Name}})
                 if (id && *id != sent)
                     fileNote += "\nThe AS2 service holds the AS2 ID \"" + *id + "\" for " + name +
                                 ", not the one sent; the configuration file names \"" + *id + "\"";
         } catch (const Exception& failure) {
-            fileFailed = true;
+            outcome.File = TApplyOutcome::TFile::Failed;
             fileNote = "\n" + failure.Message + ". The AS2 service holds the AS2 IDs \"" +
-                       TReadBack::ID(held.LocalRecord).value_or("") + "\" (" + local.Name +
-                       ") and \"" + TReadBack::ID(held.RemoteRecord).value_or("") + "\" (" +
-                       remote.Name + "), but the configuration file still names \"" + file.LocalID +
-                       "\" and \"" + file.RemoteID + "\"";
+                       localID.value_or("") + "\" (" + local.Name + ") and \"" +
+                       remoteID.value_or("") + "\" (" + remote.Name +
+                       "), but the configuration file still names \"" + File.LocalID + "\" and \"" +
+                       File.RemoteID + "\"; " + Face.FileAgain;
         }
     }
-    if (held.Differences.empty() && !fileFailed) {
-        Known = std::move(Sent);
+    if (held.Differences.empty() && outcome.File != TApplyOutcome::TFile::Failed) {
+        LocalPartner = std::move(Sent->Local);
+        RemotePartner = std::move(Sent->Remote);
         Sent.reset();
         Seen.reset();
-        loadedLocal = std::move(save.Local);
-        loadedRemote = std::move(save.Remote);
-        return rewritten;
+        return outcome;
     }
-    std::string message;
     if (!held.Differences.empty())
-        message = "The AS2 service does not hold what was saved:" + List(held.Differences) +
-                  "\nOK sends the settings again";
-    if (rewritten)
-        message += "\nThe configuration file now names the AS2 IDs the AS2 service holds; the "
-                   "AS2 service must be restarted for them to take effect";
-    message += fileNote;
-    if (message.rfind('\n', 0) == 0)
-        message.erase(0, 1);
-    throw ENotHeldError(message, std::move(held.Differences), rewritten, fileFailed);
+        outcome.Message =
+            "The AS2 service does not hold what was saved:" + List(held.Differences) + "\n" + again;
+    if (outcome.RestartNeeded())
+        outcome.Message += "\nThe configuration file now names the AS2 IDs the AS2 service "
+                           "holds; the AS2 service must be restarted for them to take effect";
+    outcome.Message += fileNote;
+    if (outcome.Message.rfind('\n', 0) == 0)
+        outcome.Message.erase(0, 1);
+    return outcome;
 }
 
-std::optional<std::string> TReadBack::ID(const TNameValueArray& record) {
-    if (record.empty())
-        return std::nullopt;
-    return TCommandHandler::FindValue(record, "as2_id");
-}
-
-TReadBack TPartnerLink::ReadBack(const TPartner& local, const TPartner& remote,
-                                 TProgress& progress) {
+TPartnerLink::TReadBack TPartnerLink::ReadBack(const TPartner& local, const TPartner& remote,
+                                               TProgress& progress) {
     // Each partnership once, as the last save sent it.
     std::vector<const TPartnership*> sent;
     for (const TPartner* partner : {&local, &remote}) {
@@ -574,7 +536,7 @@ TReadBack TPartnerLink::ReadBack(const TPartner& local, const TPartner& remote,
         if (held.empty()) {
             result.Differences.push_back(
                 owner + " was deleted and not added again (the service did not take its "
-                        "settings); OK sends it again, Cancel leaves the service without it");
+                        "settings)");
             continue;
         }
         (partner == &local ? result.LocalRecord : result.RemoteRecord) = held;
@@ -604,14 +566,23 @@ TReadBack TPartnerLink::ReadBack(const TPartner& local, const TPartner& remote,
     return result;
 }
 
-std::optional<std::string> TPartnerLink::ImportCertificate(const std::string& alias,
-                                                           const std::string& path,
-                                                           const std::string* password,
-                                                           TProgress& progress) {
-    CommandText::Check("Certificate alias:", alias, CommandText::TKind::Alias, "imported");
-    CommandText::Check("Certificate file path:", path, CommandText::TKind::Path, "imported");
+std::string TPartnerLink::ImportAlias(const std::string& partnerName, TProgress& progress) {
+    if (partnerName != LocalPartnerName)
+        CheckRemoteName(partnerName);
+    progress.Step("Reading partner " + partnerName, 0, 0, TProgress::TCancel::Offered);
+    const TNameValueArray record = Channel.GetPartnerAttributes(partnerName);
+    if (record.empty())
+        return NextImportAlias(std::string(), partnerName);
+    return NextImportAlias(TCommandHandler::FindValue(record, "x509_alias"),
+                           TCommandHandler::FindValue(record, "name"));
+}
+
+TImportOutcome TPartnerLink::ImportCertificate(const std::string& alias, const std::string& path,
+                                               const std::string* password, TProgress& progress) {
+    CommandText::Check("Certificate alias", alias, CommandText::TKind::Alias, "imported");
+    CommandText::Check("Certificate file path", path, CommandText::TKind::Path, "imported");
     if (password != nullptr)
-        CommandText::Check("Certificate password:", *password, CommandText::TKind::Password,
+        CommandText::Check("Certificate password", *password, CommandText::TKind::Password,
                            "imported", CommandText::TShown::Hidden);
     // An alias the key store holds already would be refused, and "cert List" would then confirm
     // the earlier entry: the import takes the first one nobody holds.
@@ -627,7 +598,5 @@ std::optional<std::string> TPartnerLink::ImportCertificate(const std::string& al
     progress.Step("Importing the certificate", 0, 0, TProgress::TCancel::NotOffered);
     Channel.SendCommand(command);
     progress.Step("Reading the certificate list", 0, 0, TProgress::TCancel::Offered);
-    if (!Channel.CertificateExists(free))
-        return std::nullopt;
-    return free;
+    return {free, Channel.CertificateExists(free)};
 }

@@ -11,83 +11,126 @@ namespace {
 
 using CommandText::TKind;
 
-// Checks the texts of one record: each one's meaning in its command, and, for what was typed or
-// composed, that it is XML text and that the record gives it back as sent. What was loaded and
-// goes back unchanged is sent as it came, unless it holds "~".
+// The most a reply that gives a record back can take: every character escaped ("&amp;" is five
+// bytes), the separators besides.
+std::size_t ReplyBytes(const std::vector<CommandText::TList>& lists) {
+    std::size_t bytes = 0;
+    for (const CommandText::TList& list : lists) {
+        bytes += list.Marker.size() + 2;
+        for (const TNameValuePair& pair : list.Pairs)
+            bytes += 5 * (pair.Name.size() + pair.Value.size()) + 3;
+    }
+    return bytes;
+}
+
+// Walks the texts of one record and keeps the first fault: each text's meaning in its command,
+// and, for what was typed or composed, that it is XML text and that the record gives it back as
+// sent. What was loaded and goes back unchanged is sent as it came, unless it holds "~".
 class TRecordCheck {
 public:
-    explicit TRecordCheck(std::string owner) : Owner(std::move(owner)) {}
+    TRecordCheck(std::optional<TSaveFault>& fault, std::string owner,
+                 const TPartnership* partnership = nullptr)
+        : Found(fault) {
+        Where.Owner = std::move(owner);
+        Where.Partnership = partnership;
+    }
 
-    // A text of the record: what it is called in messages, and whether it is as loaded.
-    void Text(const std::string& field, const std::string& text, TKind kind, bool asLoaded) {
+    // A text of the record in list `list`; `key` the key of the pair whose value it is.
+    void Text(const std::string& field, const std::string& key, std::size_t list,
+              const std::string& text, TKind kind, bool asLoaded) {
         const std::string fault = CommandText::Fault(text, kind);
-        if (!asLoaded && text.empty() && kind == TKind::Name)
-            CommandText::Check(Owner + ", " + field + ":", text, kind, "saved");
-        if (!asLoaded && !fault.empty())
-            CommandText::Refuse(Owner + ", " + field + ":", text, fault, "saved");
         const bool misread = kind != TKind::Name && text.find('~') != std::string::npos;
-        if (asLoaded && (!fault.empty() || misread))
-            throw EUnsafeCommandText(
-                Owner + ", " + field + ": the AS2 service holds \"" + text + "\", which holds " +
-                (fault.empty() ? std::string("a tilde \"~\", where it may have given a \", \" "
-                                             "that the dialog read apart")
-                               : fault) +
-                "; the dialog cannot write it back. Nothing was saved");
+        if (!asLoaded && (!fault.empty() || (text.empty() && kind == TKind::Name)))
+            Note(TSaveFault::TKind::Meaning, field, key, list, text, fault);
+        else if (asLoaded && (!fault.empty() || misread))
+            Note(TSaveFault::TKind::Unwritable, field, key, list, text,
+                 fault.empty() ? "a tilde \"~\", where it may have given a \", \" that the "
+                                 "dialog read apart"
+                               : fault);
+    }
+
+    // The pairs a record holds besides its own fields (a partnership's attributes, a partner's
+    // other settings): each is as loaded when the loaded record held the same pair in the same
+    // place. The values' field names, empty for those as loaded, are appended to fields.
+    void Pairs(const char* key, const char* value, std::size_t list, const TNameValueArray& pairs,
+               const TNameValueArray* asLoaded, std::vector<std::string>& fields) {
+        for (std::size_t i = 0; i < pairs.size(); ++i) {
+            const TNameValuePair& pair = pairs[i];
+            const bool same = asLoaded != nullptr && i < asLoaded->size() && (*asLoaded)[i] == pair;
+            const std::string field = std::string(value) + " " + pair.Name;
+            Text(key, std::string(), list, pair.Name, TKind::Key, same);
+            Text(field, pair.Name, list, pair.Value, TKind::Value, same);
+            fields.push_back(same ? std::string() : field);
+        }
     }
 
     // The record's lists as a reply prints them; fields[l][i] names pair i of list l, empty for
-    // a pair as loaded.
+    // a pair as loaded. A record sent as it was loaded came back from the service already.
     void Lists(const std::vector<CommandText::TList>& lists,
-               const std::vector<std::vector<std::string>>& fields) const {
-        // A record sent as it was loaded came back from the service already.
+               const std::vector<std::vector<std::string>>& fields) {
         const auto typed = [](const std::vector<std::string>& list) {
             return std::any_of(list.begin(), list.end(),
                                [](const std::string& field) { return !field.empty(); });
         };
-        if (std::none_of(fields.begin(), fields.end(), typed))
+        if (Found || std::none_of(fields.begin(), fields.end(), typed))
             return;
         const std::vector<std::size_t> lost = CommandText::FirstLost(lists);
         for (std::size_t l = 0; l < lists.size(); ++l) {
             if (lost[l] >= lists[l].Pairs.size() || fields[l][lost[l]].empty())
                 continue;
             const TNameValuePair& pair = lists[l].Pairs[lost[l]];
-            CommandText::Refuse(Owner + ", " + fields[l][lost[l]] + ":", pair.Value,
-                                CommandText::LostFault(pair.Value), "saved");
+            Note(TSaveFault::TKind::Lost, fields[l][lost[l]], pair.Name, l, pair.Value,
+                 CommandText::LostFault(pair.Value));
         }
+        // A record the service could give back only in a reply longer than the dialog reads
+        // would be saved for good: the dialog could never load it again. Named by its longest
+        // value.
+        if (Found || ReplyBytes(lists) <= MaxReplyLineBytes)
+            return;
+        std::size_t longest = 0;
+        for (std::size_t l = 0; l < lists.size(); ++l)
+            for (std::size_t i = 0; i < lists[l].Pairs.size(); ++i)
+                if (const TNameValuePair& pair = lists[l].Pairs[i];
+                    !Found || pair.Value.size() >= longest) {
+                    longest = pair.Value.size();
+                    Found.reset();
+                    Note(TSaveFault::TKind::TooLong,
+                         fields[l][i].empty() ? pair.Name : fields[l][i], pair.Name, l, pair.Value,
+                         std::string());
+                }
     }
 
 private:
-    std::string Owner;
+    void Note(TSaveFault::TKind kind, const std::string& field, const std::string& key,
+              std::size_t list, const std::string& text, const std::string& fault) {
+        if (Found)
+            return;
+        TSaveFault found = Where;
+        found.Kind = kind;
+        found.Field = field;
+        found.Key = key;
+        found.List = list;
+        found.Text = text;
+        found.Fault = fault;
+        Found = std::move(found);
+    }
+
+    std::optional<TSaveFault>& Found;
+    TSaveFault Where;
 };
 
-// Checks the pairs a record holds besides its own fields (a partnership's attributes, a partner's
-// other settings): each is as loaded when the loaded record held the same pair in the same place.
-// The values' field names, empty for those as loaded, are appended to fields.
-void CheckPairs(TRecordCheck& check, const char* key, const char* value,
-                const TNameValueArray& pairs, const TNameValueArray* asLoaded,
-                std::vector<std::string>& fields) {
-    for (std::size_t i = 0; i < pairs.size(); ++i) {
-        const TNameValuePair& pair = pairs[i];
-        const bool same = asLoaded != nullptr && i < asLoaded->size() && (*asLoaded)[i] == pair;
-        const std::string field = std::string(value) + " " + pair.Name;
-        check.Text(key, pair.Name, TKind::Key, same);
-        check.Text(field, pair.Value, TKind::Value, same);
-        fields.push_back(same ? std::string() : field);
-    }
-}
-
-void CheckPartnership(const TPartnership& p, const TPartnership* asLoaded,
-                      const std::string& senderID, const std::string& receiverID,
-                      bool idsAsLoaded) {
-    TRecordCheck check("Partnership " + p.Name);
+void CheckPartnership(std::optional<TSaveFault>& fault, const TPartnership& p,
+                      const TPartnership* asLoaded, const std::string& senderID,
+                      const std::string& receiverID, bool idsAsLoaded) {
+    TRecordCheck check(fault, "Partnership " + p.Name, &p);
     const bool namesAsLoaded = asLoaded != nullptr && asLoaded->SenderName == p.SenderName &&
                                asLoaded->ReceiverName == p.ReceiverName;
-    check.Text("name", p.Name, TKind::Name, asLoaded != nullptr);
-    check.Text("sender name", p.SenderName, TKind::Name, namesAsLoaded);
-    check.Text("receiver name", p.ReceiverName, TKind::Name, namesAsLoaded);
+    check.Text("name", std::string(), 2, p.Name, TKind::Name, asLoaded != nullptr);
+    check.Text("sender name", std::string(), 0, p.SenderName, TKind::Name, namesAsLoaded);
+    check.Text("receiver name", std::string(), 1, p.ReceiverName, TKind::Name, namesAsLoaded);
     std::vector<std::string> attributeFields;
-    CheckPairs(check, "attribute name", "value of attribute", p.Attributes,
-               asLoaded != nullptr ? &asLoaded->Attributes : nullptr, attributeFields);
+    check.Pairs("attribute name", "value of attribute", 2, p.Attributes,
+                asLoaded != nullptr ? &asLoaded->Attributes : nullptr, attributeFields);
     const std::string names = namesAsLoaded ? std::string() : "sender name";
     const std::string ids = idsAsLoaded ? std::string() : "AS2 ID";
     check.Lists(p.Record(senderID, receiverID),
@@ -95,6 +138,26 @@ void CheckPartnership(const TPartnership& p, const TPartnership* asLoaded,
 }
 
 } // namespace
+
+std::string TSaveFault::Message(const std::string& name, const std::string* shown) const {
+    const std::string named = name.empty() ? Owner + ", " + Field : name;
+    const std::string quoted = "\"" + (shown != nullptr ? *shown : Text) + "\"";
+    switch (Kind) {
+    case TKind::Meaning:
+    case TKind::Lost:
+        if (Fault.empty())
+            return named + " is empty. Nothing was saved";
+        return named + ": " + quoted + " holds " + Fault + ". Nothing was saved";
+    case TKind::Unwritable:
+        return named + ": the AS2 service holds " + quoted + ", which holds " + Fault +
+               "; the dialog cannot write it back. Nothing was saved";
+    case TKind::TooLong:
+        break;
+    }
+    return Format("%s is %zu bytes long: the AS2 service's reply that gives it back could pass "
+                  "16 MiB, so the dialog could not read it again. Nothing was saved",
+                  named.c_str(), Text.size());
+}
 
 std::string TPartner::AddCommand() const {
     std::string command = "Partner Add " + Name + " as2_id=\"" + AS2ID + "\" email=\"" + Email +
@@ -111,36 +174,37 @@ TNameValueArray TPartner::Record() const {
     return record;
 }
 
-void TPartner::CheckSave(const TPartner* asLoaded) const {
-    TRecordCheck check("Partner " + Name);
+std::optional<TSaveFault> TPartner::SaveFault(const TPartner* asLoaded) const {
+    std::optional<TSaveFault> fault;
+    TRecordCheck check(fault, "Partner " + Name);
     const bool nameAsLoaded = asLoaded != nullptr && asLoaded->Name == Name;
     const bool idAsLoaded = asLoaded != nullptr && asLoaded->AS2ID == AS2ID;
     const bool emailAsLoaded = asLoaded != nullptr && asLoaded->Email == Email;
     const bool aliasAsLoaded = asLoaded != nullptr && asLoaded->X509Alias == X509Alias;
-    check.Text("name", Name, TKind::Name, nameAsLoaded);
-    check.Text("AS2 ID", AS2ID, TKind::Value, idAsLoaded);
-    check.Text("e-mail address", Email, TKind::Value, emailAsLoaded);
-    check.Text("certificate alias", X509Alias, TKind::Value, aliasAsLoaded);
+    check.Text("name", std::string(), 0, Name, TKind::Name, nameAsLoaded);
+    check.Text("AS2 ID", "as2_id", 0, AS2ID, TKind::Value, idAsLoaded);
+    check.Text("e-mail address", "email", 0, Email, TKind::Value, emailAsLoaded);
+    check.Text("certificate alias", "x509_alias", 0, X509Alias, TKind::Value, aliasAsLoaded);
     std::vector<std::string> fields = {nameAsLoaded ? "" : "name", idAsLoaded ? "" : "AS2 ID",
                                        emailAsLoaded ? "" : "e-mail address",
                                        aliasAsLoaded ? "" : "certificate alias"};
-    CheckPairs(check, "setting name", "setting", OtherSettings,
-               asLoaded != nullptr ? &asLoaded->OtherSettings : nullptr, fields);
+    check.Pairs("setting name", "setting", 0, OtherSettings,
+                asLoaded != nullptr ? &asLoaded->OtherSettings : nullptr, fields);
     check.Lists({{"{", Record()}}, {fields});
     for (const TPartnership& partnership : Partnerships.Items) {
         // This partner's own AS2 ID stands in the partnership's record beside its name.
         const bool sender = partnership.SenderName == Name;
         const bool receiver = partnership.ReceiverName == Name;
-        CheckPartnership(partnership,
+        CheckPartnership(fault, partnership,
                          asLoaded != nullptr ? asLoaded->Partnerships.Find(partnership.Name)
                                              : nullptr,
                          sender ? AS2ID : std::string(), receiver ? AS2ID : std::string(),
                          idAsLoaded || (!sender && !receiver));
     }
+    return fault;
 }
 
-std::vector<std::string> TPartner::SaveCommands(const TPartner* asLoaded) const {
-    CheckSave(asLoaded);
+std::vector<std::string> TPartner::SaveCommands() const {
     std::vector<std::string> commands;
     for (const TPartnership& partnership : Partnerships.Items)
         commands.push_back(partnership.DeleteCommand());
@@ -154,7 +218,9 @@ std::vector<std::string> TPartner::SaveCommands(const TPartner* asLoaded) const 
 
 void TPartner::SavePartner(TCommandHandler& channel, TProgress& progress,
                            const TPartner* asLoaded) const {
-    SendSave(channel, SaveCommands(asLoaded), progress);
+    if (const std::optional<TSaveFault> fault = SaveFault(asLoaded))
+        throw EUnsafeCommandText(fault->Message());
+    SendSave(channel, SaveCommands(), progress);
 }
 
 void TPartner::SendSave(TCommandHandler& channel, const std::vector<std::string>& commands,

@@ -4,6 +4,7 @@
 #include "model/partnerships.h"
 #include "platform/exceptions.h"
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,31 @@
 class EStoreRefusedError : public EServiceError {
 public:
     using EServiceError::EServiceError;
+};
+
+// The first text of a save that cannot be sent, and where it stands.
+struct TSaveFault {
+    enum class TKind {
+        Meaning,    // it would change its command's meaning, or is an empty name
+        Lost,       // typed or composed, and its record would not give it back as sent
+        Unwritable, // as the service holds it, it cannot be written back
+        TooLong,    // the reply that gives its record back could pass the longest reply read
+    };
+    TKind Kind = TKind::Meaning;
+    std::string Owner; // "Partner AS2Local", "Partnership AS2Local-AS2Remote"
+    // The partnership it stands in, with the list of its record (0 the sender's identifiers, 1 the
+    // receiver's, 2 the attributes); null for the partner's own record.
+    const TPartnership* Partnership = nullptr;
+    std::size_t List = 0;
+    std::string Key;   // the key of the pair whose value it is; empty for a name or a key
+    std::string Field; // what the record calls it: "e-mail address", "value of attribute as2_url"
+    std::string Text;
+    std::string Fault; // what it holds: "a double quote, which the AS2 service would misread"
+
+    // The refusal, naming the text as `name` (by default Owner, Field) and showing `shown` (by
+    // default Text).
+    std::string Message(const std::string& name = std::string(),
+                        const std::string* shown = nullptr) const;
 };
 
 // A value: a copy holds copies of the partnerships.
@@ -32,19 +58,19 @@ public:
     void SetX509Alias(const std::string& value) { X509Alias = value; }
 
     // Deletes the partner and its partnerships on the service, adds them again from memory and
-    // tells the service to store them. The whole sequence is checked (CheckSave) before the first
-    // command is sent. EStoreRefusedError when the service answers the store with an error.
+    // tells the service to store them; nothing is sent when SaveFault finds a fault
+    // (EUnsafeCommandText). EStoreRefusedError when the service answers the store with an error.
     void SavePartner(TCommandHandler& channel, TProgress& progress = TProgress::None(),
                      const TPartner* asLoaded = nullptr) const;
 
-    // EUnsafeCommandText naming the first text of the save sequence that cannot be sent. No text
-    // may change its command's meaning. A text that differs from the partner as loaded (every
-    // text, without one) was typed or composed, and must come back from the service as sent: as
-    // XML text, and unchanged by its record's brace lists. A text as loaded goes back as it came,
-    // unless it holds "~", which stands where the load may have misread a ", ".
-    void CheckSave(const TPartner* asLoaded = nullptr) const;
-    // The commands SavePartner sends, in order, after checking them.
-    std::vector<std::string> SaveCommands(const TPartner* asLoaded = nullptr) const;
+    // The first text of the save sequence that cannot be sent. No text may change its command's
+    // meaning. A text that differs from the partner as loaded (every text, without one) was typed
+    // or composed, and must come back from the service as sent: as XML text, unchanged by its
+    // record's brace lists, in a reply no longer than the longest one read. A text as loaded goes
+    // back as it came, unless it holds "~", which stands where the load may have misread a ", ".
+    std::optional<TSaveFault> SaveFault(const TPartner* asLoaded = nullptr) const;
+    // The commands SavePartner sends, in order; unchecked.
+    std::vector<std::string> SaveCommands() const;
     // Sends what SaveCommands gave, reading the answer to its last, "Partnership Store".
     void SendSave(TCommandHandler& channel, const std::vector<std::string>& commands,
                   TProgress& progress = TProgress::None()) const;

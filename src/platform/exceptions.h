@@ -30,13 +30,22 @@ VANTREL_DECLARE_EXCEPTION(EWriteError);
 VANTREL_DECLARE_EXCEPTION(EServiceError);
 // The operator cancelled a wait on the service.
 VANTREL_DECLARE_EXCEPTION(ECancelled);
-// Text that would change the meaning of a command line if it were sent.
-VANTREL_DECLARE_EXCEPTION(EUnsafeCommandText);
-// The operator asked for something the dialog's current state cannot do (e.g. OK after a failed
-// load).
-VANTREL_DECLARE_EXCEPTION(EDialogStateError);
+// Refused before anything was sent.
+VANTREL_DECLARE_EXCEPTION(ERefusedError);
 
 #undef VANTREL_DECLARE_EXCEPTION
+
+// Text that would change the meaning of a command line if it were sent.
+class EUnsafeCommandText : public ERefusedError {
+public:
+    using ERefusedError::ERefusedError;
+};
+// The operator asked for something the dialog's current state cannot do (e.g. OK after a failed
+// load).
+class EDialogStateError : public ERefusedError {
+public:
+    using ERefusedError::ERefusedError;
+};
 
 // Builds a message from a printf-style format, as the system's fixed message formats are written.
 [[gnu::format(printf, 1, 2)]] std::string Format(const char* format, ...);

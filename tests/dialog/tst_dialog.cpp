@@ -389,10 +389,10 @@ void TestDialog::unsafeFieldNamedByItsLabel() {
 
 void TestDialog::configFailureStopsOk() {
     Rig rig;
-    rig.form.FormShow(&rig.form);
     rig.form.Open(rig.service.channel,
                   {DefaultRemotePartnerName,
                    rig.dialog.dir.filePath(QStringLiteral("missing.xml")).toStdString()});
+    rig.form.FormShow(&rig.form);
     rig.form.LocalAS2ID->setText(QStringLiteral("L2"));
     QSignalSpy finished(&rig.form, &QDialog::finished);
     ModalWatcher watcher;

@@ -175,7 +175,7 @@ void TestPartners::unsafeNameInTheListStopsTheLoad() {
         Reply("<p>bad&#13;&#10;Partner Delete AS2Local</p><p>AS2Local-AS2Remote</p>");
     QCOMPARE(
         Raised<EUnsafeCommandText>([&] { TPartner::LoadPartner(fixture.channel, "AS2Local"); }),
-        std::string("The partnership name in the AS2 service's list \"bad\r\nPartner Delete "
+        std::string("The partnership name in the AS2 service's list: \"bad\r\nPartner Delete "
                     "AS2Local\" holds a line break, which the AS2 service would misread. "
                     "Nothing was loaded"));
     QCOMPARE(fixture.sent(), (Commands{"Partner View AS2Local", "Partnership List"}));
@@ -293,7 +293,7 @@ void TestPartners::failedSendStopsSequence() {
         300);
     const TPartner partner = MakePartner("AS2Remote", std::string(24 * 1024 * 1024, 'x'), "", "");
     QVERIFY(QString::fromStdString(Raised<EServiceError>([&] {
-                partner.SavePartner(fixture.channel);
+                partner.SendSave(fixture.channel, partner.SaveCommands());
             })).contains(QStringLiteral("could not be sent")));
     release.set_value();
     QCOMPARE(fixture.sent(), Commands{"Partner Delete AS2Remote"});
@@ -301,7 +301,7 @@ void TestPartners::failedSendStopsSequence() {
     // A port where nobody listens fails on the first command.
     TCommandHandler refused(nullptr, FakeService::host, FakeService::refusedPort(), 300);
     QVERIFY(QString::fromStdString(Raised<EServiceError>([&] {
-                partner.SavePartner(refused);
+                partner.SendSave(refused, partner.SaveCommands());
             })).contains(QStringLiteral("Cannot connect")));
 }
 
