@@ -376,8 +376,7 @@ void TPartnerLink::CheckUnchanged(const TLinkSave& save, TProgress& progress) {
             if (partner->Held)
                 Compare(owner, partner->Record(), now, fromKnown, "", "read");
             else
-                fromKnown.push_back(owner + " is held by the AS2 service, but the dialog did not "
-                                            "read it");
+                fromKnown.push_back(owner + " is held by the AS2 service, but was not read");
             std::vector<std::string> fromSent;
             if (sent != nullptr)
                 Compare(owner, sent->Record(), now, fromSent);
@@ -413,11 +412,10 @@ void TPartnerLink::CheckUnchanged(const TLinkSave& save, TProgress& progress) {
             !known.Local.Partnerships.Find(partnership.Name) && isListed(partnership.Name) &&
             !sentBefore(partnership.Name))
             changed.push_back("Partnership " + partnership.Name +
-                              " is listed by the AS2 service, but this dialog did not create it");
+                              " is listed by the AS2 service, but was not read");
     if (!changed.empty())
-        throw EChangedOnServiceError(
-            "The AS2 service's records changed since the dialog read them:" + List(changed) +
-            "\nNothing was saved; " + Face.ReadAgain);
+        throw EChangedOnServiceError("The AS2 service's records changed since they were read:" +
+                                     List(changed) + "\nNothing was saved; " + Face.ReadAgain);
 }
 
 TApplyOutcome TPartnerLink::Apply(const TLinkSettings& settings, TProgress& progress) {

@@ -44,8 +44,8 @@ public:
             Note(TSaveFault::TKind::Meaning, field, key, list, text, fault);
         else if (asLoaded && (!fault.empty() || misread))
             Note(TSaveFault::TKind::Unwritable, field, key, list, text,
-                 fault.empty() ? "a tilde \"~\", where it may have given a \", \" that the "
-                                 "dialog read apart"
+                 fault.empty() ? "a tilde \"~\", where it may have given a \", \" that was "
+                                 "read apart"
                                : fault);
     }
 
@@ -150,12 +150,12 @@ std::string TSaveFault::Message(const std::string& name, const std::string* show
         return named + ": " + quoted + " holds " + Fault + ". Nothing was saved";
     case TKind::Unwritable:
         return named + ": the AS2 service holds " + quoted + ", which holds " + Fault +
-               "; the dialog cannot write it back. Nothing was saved";
+               "; it cannot be written back. Nothing was saved";
     case TKind::TooLong:
         break;
     }
     return Format("%s is %zu bytes long: the AS2 service's reply that gives it back could pass "
-                  "16 MiB, so the dialog could not read it again. Nothing was saved",
+                  "16 MiB, so it could not be read again. Nothing was saved",
                   named.c_str(), Text.size());
 }
 

@@ -70,8 +70,9 @@ private Q_SLOTS:
         QTest::addColumn<Service>("service");
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<QByteArray>("input");
-        // The service's records change between show (which gives the version) and the run.
-        QTest::addColumn<bool>("meanwhile");
+        // A command that changes the service's records between show (which gives the version)
+        // and the run.
+        QTest::addColumn<QString>("meanwhile");
         QTest::addColumn<int>("exit");
         QTest::addColumn<QStringList>("out");
         QTest::addColumn<QString>("err");
@@ -81,63 +82,78 @@ private Q_SLOTS:
         const QByteArray newID("{\"remoteAS2ID\": \"NEW-7\"}");
         const QStringList apply{QStringLiteral("apply")};
         const QStringList saved{"partnerships.xml", "config.xml"};
-        QTest::newRow("show") << Service::StandIn << QStringList{"show"} << QByteArray() << false
-                              << 0
+        QTest::newRow("show") << Service::StandIn << QStringList{"show"} << QByteArray()
+                              << QString() << 0
                               << QStringList{"\"remoteAS2ID\": \"REMOTEID\"",
                                              "\"incomingAS2Port\": 4080",
                                              "\"incomingMDNPort\": 10081", "\"version\": \""}
                               << QString() << QStringList();
         QTest::newRow("apply, remote AS2 ID")
             << Service::StandIn << apply
-            << QByteArray("{\"remoteAS2ID\": \"NEW-7\", \"version\": \"%V\"}") << false << 0
+            << QByteArray("{\"remoteAS2ID\": \"NEW-7\", \"version\": \"%V\"}") << QString() << 0
             << QStringList{"\"rewritten\": true", "\"restartNeeded\": true"} << QString() << saved;
         QTest::newRow("dry run") << Service::StandIn << QStringList{"apply", "--dry-run"} << newID
-                                 << false << 0
+                                 << QString() << 0
                                  << QStringList{"Partner Add AS2Remote as2_id=\\\"NEW-7\\\"",
                                                 "\"sender.as2_id=NEW-7"}
                                  << QString() << QStringList();
         QTest::newRow("import local")
             << Service::StandIn << QStringList{"import-cert", "local", "%DATA%/certs/local.p12"}
-            << QByteArray("demo\n") << false << 0
+            << QByteArray("demo\n") << QString() << 0
             << QStringList{"\"localCertificate\": \"AS2Local:1\""} << QString()
             << QStringList{"keystore.xml"};
         QTest::newRow("import remote")
             << Service::StandIn << QStringList{"import-cert", "remote", "%DATA%/certs/remote.cer"}
-            << QByteArray() << false << 0 << QStringList{"\"remoteCertificate\": \"AS2Remote:1\""}
-            << QString() << QStringList{"keystore.xml"};
+            << QByteArray() << QString() << 0
+            << QStringList{"\"remoteCertificate\": \"AS2Remote:1\""} << QString()
+            << QStringList{"keystore.xml"};
         QTest::newRow("refused port")
             << Service::StandIn << apply
-            << QByteArray("{\"remoteAS2ID\": \"X\", \"incomingAS2Port\": 0}") << false << 2
+            << QByteArray("{\"remoteAS2ID\": \"X\", \"incomingAS2Port\": 0}") << QString() << 2
             << QStringList() << "vantrel-link: incomingAS2Port: 0 is not a port number"
             << QStringList();
         QTest::newRow("refused names")
             << Service::StandIn << apply
-            << QByteArray("{\"remoteName\": \"X\", \"localCertificate\": \"nope\"}") << false << 2
-            << QStringList()
+            << QByteArray("{\"remoteName\": \"X\", \"localCertificate\": \"nope\"}") << QString()
+            << 2 << QStringList()
             << "localCertificate: \"nope\" is not in the AS2 service's certificate list; "
                "import-cert imports one\nvantrel-link: remoteName: \"X\" is not the partner"
             << QStringList();
         QTest::newRow("usage") << Service::StandIn << QStringList{"show", "--bogus"} << QByteArray()
-                               << false << 2 << QStringList() << "Unknown option 'bogus'"
+                               << QString() << 2 << QStringList() << "Unknown option 'bogus'"
                                << QStringList();
         QTest::newRow("stale version")
             << Service::StandIn << apply
-            << QByteArray("{\"remoteAS2ID\": \"X\", \"version\": \"%V\"}") << true << 2
-            << QStringList() << "vantrel-link: version: the AS2 service's records changed"
+            << QByteArray("{\"remoteAS2ID\": \"X\", \"version\": \"%V\"}")
+            << "Partnership Delete AS2Remote-AS2Local" << 2 << QStringList()
+            << "vantrel-link: version: the AS2 service's records changed" << QStringList();
+        QTest::newRow("stale version: a setting the window does not show")
+            << Service::StandIn << apply
+            << QByteArray("{\"remoteAS2ID\": \"X\", \"version\": \"%V\"}")
+            << "Partner Add AS2Local as2_id=\"LOCALID\" email=\"as2@local.example\" "
+               "x509_alias=\"AS2Local:0\" note=\"x\""
+            << 2 << QStringList() << "vantrel-link: version: the AS2 service's records changed"
             << QStringList();
-        QTest::newRow("no service") << Service::None << QStringList{"show"} << QByteArray() << false
-                                    << 3 << QStringList() << "localhost:4321" << QStringList();
+        QTest::newRow("refused lone surrogate")
+            << Service::StandIn << apply
+            << QByteArray("{\"remoteEmail\": \"a\\ud800b@remote.example\"}") << QString() << 2
+            << QStringList()
+            << "vantrel-link: remoteEmail: \"a?b@remote.example\" holds a lone surrogate (U+D800)"
+            << QStringList();
+        QTest::newRow("no service")
+            << Service::None << QStringList{"show"} << QByteArray() << QString() << 3
+            << QStringList() << "localhost:4321" << QStringList();
         QTest::newRow("dropped command")
-            << Service::Dropping << apply << newID << false << 4
+            << Service::Dropping << apply << newID << QString() << 4
             << QStringList{"\"notHeld\": [", "\"Partner AS2Remote was deleted and not added again"}
             << "vantrel-link: Partner AS2Remote was deleted and not added again" << QStringList();
         QTest::newRow("wrong password")
             << Service::StandIn << QStringList{"import-cert", "local", "%DATA%/certs/local.p12"}
-            << QByteArray("wrong\n") << false << 4 << QStringList()
+            << QByteArray("wrong\n") << QString() << 4 << QStringList()
             << "vantrel-link: Unable to import Certificate" << QStringList();
         QTest::newRow("file not updated")
             << Service::StandIn << QStringList{"apply", "--config", "%DATA%/none/config.xml"}
-            << newID << false << 5 << QStringList{"\"rewritten\": false"}
+            << newID << QString() << 5 << QStringList{"\"rewritten\": false"}
             << "still names \"LOCALID\" and \"REMOTEID\"" << QStringList{"partnerships.xml"};
     }
 
@@ -145,7 +161,7 @@ private Q_SLOTS:
         QFETCH(Service, service);
         QFETCH(QStringList, args);
         QFETCH(QByteArray, input);
-        QFETCH(bool, meanwhile);
+        QFETCH(QString, meanwhile);
         QFETCH(int, exit);
         QFETCH(QStringList, out);
         QFETCH(QString, err);
@@ -159,8 +175,8 @@ private Q_SLOTS:
                                     .captured(1)
                                     .toUtf8());
         }
-        if (meanwhile)
-            standin->command("Partnership Delete AS2Remote-AS2Local");
+        if (!meanwhile.isEmpty())
+            standin->command(meanwhile.toUtf8());
         const int logged = standin->errorText().size();
         MemoryService memory;
         std::unique_ptr<FakeService> fake;
@@ -180,6 +196,13 @@ private Q_SLOTS:
         QVERIFY2(stdErr.contains(err.toUtf8()), stdErr.constData());
         if (exit == 0)
             QVERIFY2(stdErr.isEmpty(), stdErr.constData());
+        // A script is not told of buttons it does not have.
+        QVERIFY2(!stdErr.contains("OK ") && !stdErr.contains("Cancel") &&
+                     !stdErr.contains("dialog"),
+                 stdErr.constData());
+        // An import reads the partner it imports for, not the whole link.
+        if (args.value(0) == "import-cert")
+            QVERIFY(!standin->errorText().mid(logged).contains("Partnership List"));
 
         for (const QString name : {"partnerships.xml", "keystore.xml", "config.xml"}) {
             QByteArray expected = fileBytes(sample->filePath(name));

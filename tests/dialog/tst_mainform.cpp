@@ -112,6 +112,8 @@ void TestMainForm::labels() {
     QCOMPARE(label->text(), text);
     QCOMPARE(label->geometry(), QRect(16, top, width, 13));
     QCOMPARE(label->focusPolicy(), Qt::NoFocus);
+    // The link names its settings as the labels do, in their order.
+    QCOMPARE(QString::fromLatin1(LinkSettings().at(name.mid(5).toUInt() - 2).Label) + ":", text);
     // The whole text must be readable in the width the layout gives it.
     QVERIFY2(label->fontMetrics().horizontalAdvance(text) <= width, qPrintable(text));
 }

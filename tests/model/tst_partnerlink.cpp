@@ -492,7 +492,7 @@ void TestPartnerLink::nothingHeldIsLost_data() {
     const QString error = "<error>temporarily unavailable</error>";
     QTest::newRow("an error for Partner View AS2Local, once")
         << "once:Partner View AS2Local"
-        << "Partner AS2Local is held by the AS2 service, but";
+        << "Partner AS2Local is held by the AS2 service, but was not read";
     QTest::newRow("an error for Partner View AS2Remote, once")
         << "once:Partner View AS2Remote"
         << "Partner AS2Remote is held by the AS2 service, but";
@@ -508,8 +508,7 @@ void TestPartnerLink::nothingHeldIsLost_data() {
         << "Partnership AS2Remote-AS2Local is no longer listed";
     QTest::newRow("one to be created, listed since the load")
         << "listed"
-        << "Partnership AS2Local-AS2Remote is listed by the AS2 service, but this "
-           "dialog did not create it";
+        << "Partnership AS2Local-AS2Remote is listed by the AS2 service, but was not read";
     QTest::newRow("settings the window does not show, kept") << "others"
                                                              << "";
     QTest::newRow("... and compared") << "othersDropped"
