@@ -14,8 +14,10 @@
 #include <QJsonObject>
 #include <QJsonValue>
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 #include <vector>
 
@@ -65,9 +67,19 @@ template <class TBody> TExit InSession(const TLinkOptions& options, TBody&& body
     }
 }
 
-void PrintJson(const QJsonObject& object) {
-    std::fputs(QJsonDocument(object).toJson(QJsonDocument::Indented).constData(), stdout);
-    std::fflush(stdout);
+// Output is part of the result: `exit` once it is written and flushed, else a message that adds
+// what the service holds (`held`).
+TExit PrintJson(const QJsonObject& object, TExit exit = TExit::Done,
+                const std::string& held = std::string()) {
+    const QByteArray text = QJsonDocument(object).toJson(QJsonDocument::Indented);
+    errno = 0;
+    if (std::fwrite(text.constData(), 1, static_cast<std::size_t>(text.size()), stdout) ==
+            static_cast<std::size_t>(text.size()) &&
+        std::fflush(stdout) == 0)
+        return exit;
+    return Report("The output could not be written: " +
+                      std::string(errno != 0 ? std::strerror(errno) : "a write failed") + held,
+                  TExit::Output);
 }
 
 QJsonValue JsonOf(const TSetting& setting, const TLinkSettings& settings) {
@@ -231,8 +243,7 @@ TExit ShowLink(const TLinkOptions& options) {
         for (const TSetting& setting : LinkSettings())
             shown[QLatin1String(setting.Key)] = JsonOf(setting, settings);
         shown[QLatin1String(VersionKey)] = ToQString(session.Link.Version());
-        PrintJson(shown);
-        return TExit::Done;
+        return PrintJson(shown);
     });
 }
 
@@ -279,8 +290,7 @@ TExit ApplyLink(const TLinkOptions& options, const std::string& bytes) {
             result["commands"] = Texts(commands);
             result["configFile"] = file;
             result["restartNeeded"] = ids.has_value();
-            PrintJson(result);
-            return TExit::Done;
+            return PrintJson(result);
         }
 
         TApplyOutcome outcome;
@@ -293,12 +303,16 @@ TExit ApplyLink(const TLinkOptions& options, const std::string& bytes) {
         result["storeRefused"] = outcome.StoreRefused;
         result["configFile"] = file;
         result["restartNeeded"] = outcome.RestartNeeded();
-        PrintJson(result);
-        if (outcome.Message.empty())
-            return TExit::Done;
-        return Report(outcome.Message, outcome.File == TApplyOutcome::TFile::Failed
-                                           ? TExit::ConfigFile
-                                           : TExit::NotHeld);
+        if (!outcome.Message.empty())
+            Report(outcome.Message, TExit::NotHeld);
+        const TExit exit = outcome.Message.empty()                        ? TExit::Done
+                           : outcome.File == TApplyOutcome::TFile::Failed ? TExit::ConfigFile
+                                                                          : TExit::NotHeld;
+        return PrintJson(result, exit,
+                         outcome.Message.empty()
+                             ? ". The AS2 service holds the settings applied"
+                             : ". The AS2 service was changed; the message above says what it "
+                               "holds");
     });
 }
 
@@ -318,7 +332,8 @@ TExit ImportCertificate(const TLinkOptions& options, TCertificateSide side, cons
             return Report(imported.Message() + ".\nUnable to import Certificate. Please check " +
                               (password != nullptr ? "Password" : "the file") + " and try again",
                           TExit::NotHeld);
-        PrintJson({{local ? "localCertificate" : "remoteCertificate", ToQString(imported.Alias)}});
-        return TExit::Done;
+        return PrintJson(
+            {{local ? "localCertificate" : "remoteCertificate", ToQString(imported.Alias)}},
+            TExit::Done, ". The AS2 service's key store holds it under \"" + imported.Alias + "\"");
     });
 }

@@ -11,6 +11,7 @@ enum class TExit {
     Service = 3,    // the service cannot be reached, does not answer, or a load failed
     NotHeld = 4,    // the service does not hold what was sent
     ConfigFile = 5, // the configuration file was not updated
+    Output = 6,     // the output could not be written
 };
 
 struct TLinkOptions {

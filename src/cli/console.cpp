@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -26,8 +27,15 @@ extern "C" void NoteStop(int signal) {
     StopSignal = signal;
 }
 
+// The signals that stop a run: Ctrl-C, a kill, the terminal closed, Ctrl-\\.
+const std::pair<int, const char*> StopSignals[] = {
+    {SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}, {SIGQUIT, "SIGQUIT"}};
+
 std::string SignalName(int signal) {
-    return signal == SIGINT ? "SIGINT" : signal == SIGTERM ? "SIGTERM" : std::to_string(signal);
+    for (const auto& [number, name] : StopSignals)
+        if (number == signal)
+            return name;
+    return std::to_string(signal);
 }
 
 } // namespace
@@ -51,8 +59,8 @@ TConsole::TConsole(TCommandHandler& channel)
     std::memset(&action, 0, sizeof action);
     action.sa_handler = NoteStop;
     sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
+    for (const auto& stop : StopSignals)
+        ::sigaction(stop.first, &action, nullptr);
     OuterHook = Channel.SetWaitHook([this] {
         CheckStop();
         Refresh();
@@ -64,8 +72,10 @@ TConsole::~TConsole() {
     ClearLine();
 }
 
-void TConsole::Step(const std::string& what, int done, int total, TCancel /*cancel*/) {
-    // A read ends at a stop signal whatever the model offers; a save holds it (THold).
+void TConsole::Step(const std::string& what, int done, int total, TCancel cancel) {
+    // A read ends at a stop signal whatever the model offers; from the first step that changes
+    // the service on, a hold keeps it until the outcome.
+    Held = Held || (Holding && cancel == TCancel::NotOffered);
     const QLocale locale;
     Label = total > 0 ? what + " " + locale.toString(done).toStdString() + " of " +
                             locale.toString(total).toStdString()
@@ -101,14 +111,16 @@ void TConsole::ClearLine() {
 
 TConsole::THold::THold(TConsole& console) : Console(console) {
     Console.CheckStop();
-    Console.Held = true;
+    Console.Holding = true;
 }
 
 TConsole::THold::~THold() {
-    Console.Held = false;
+    const bool held = Console.Held;
+    Console.Holding = Console.Held = false;
     Console.ClearLine();
-    if (StopSignal != 0)
+    if (StopSignal != 0 && held)
         PrintMessage(SignalName(StopSignal) + " arrived while the AS2 service was being changed; "
                                               "it was held until the outcome");
-    StopSignal = 0;
+    if (held)
+        StopSignal = 0;
 }

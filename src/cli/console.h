@@ -1,7 +1,7 @@
 #pragma once
 // The terminal side of vantrel-link: messages on standard error, one line of progress on a
-// terminal for work that takes a while, and SIGINT/SIGTERM, which end a read and wait for the
-// outcome of a save.
+// terminal for work that takes a while, and the stop signals (SIGINT, SIGTERM, SIGHUP, SIGQUIT),
+// which end a read and wait for the outcome of a change to the service.
 
 #include "channel/cmds.h"
 #include "model/progress.h"
@@ -15,7 +15,7 @@ void PrintMessage(const std::string& message);
 
 class TConsole final : public TProgress {
 public:
-    // Catches SIGINT and SIGTERM and watches the channel's waits, for as long as it lives.
+    // Catches the stop signals and watches the channel's waits, for as long as it lives.
     explicit TConsole(TCommandHandler& channel);
     ~TConsole() override;
     TConsole(const TConsole&) = delete;
@@ -26,8 +26,9 @@ public:
     // Raises ECancelled when a stop signal has arrived and no save holds it.
     void CheckStop() const;
 
-    // While it lives, a stop signal waits for the outcome of the work (a save, the file update);
-    // a signal that arrived before it stops the run first, with nothing sent.
+    // While it lives, a stop signal that arrives once the work changes the service (a step that
+    // offers no cancel: a save, an import, the file update) waits for the outcome; one that
+    // arrives before stops the run, with nothing sent.
     class THold {
     public:
         explicit THold(TConsole& console);
@@ -51,6 +52,7 @@ private:
     QElapsedTimer Running;
     qint64 ShownAtMs = -1;
     std::string Label;
-    bool Held = false;
+    bool Holding = false; // a hold lives
+    bool Held = false;    // ... and the service is being changed
     bool Terminal = false;
 };

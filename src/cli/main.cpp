@@ -32,10 +32,13 @@ Exit codes (where several apply, the highest wins):
   0  done
   2  refused input, usage included, or records the service changed since they were
      read; nothing was sent
-  3  the AS2 service cannot be reached, does not answer, or a load failed
+  3  the AS2 service cannot be reached, does not answer, or a load failed; or a
+     stop signal (SIGINT, SIGTERM, SIGHUP, SIGQUIT) arrived before the service was
+     changed (once it is being changed, the run waits for the outcome)
   4  the AS2 service does not hold what was sent (an unconfirmed import and a
      refused "Partnership Store" included)
   5  the configuration file was not updated
+  6  the output could not be written (the message says what the service holds)
 )";
 
 int Usage(const std::string& message) {

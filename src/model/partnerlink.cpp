@@ -275,6 +275,18 @@ TLinkSave TPartnerLink::Prepare(const TLinkSettings& settings) const {
         if ((settings.*required).empty())
             throw EUnsafeCommandText(Name(required) + " is empty; AS2 needs it. Nothing was saved");
 
+    // The configuration file tells the two partners apart by their IDs, letter case aside.
+    const auto upper = [](std::string id) {
+        std::transform(id.begin(), id.end(), id.begin(),
+                       [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; });
+        return id;
+    };
+    if (upper(settings.RemoteAS2ID) == upper(settings.LocalAS2ID))
+        throw EUnsafeCommandText(Name(&S::RemoteAS2ID) + ": \"" + settings.RemoteAS2ID +
+                                 "\" is the local partner's AS2 ID \"" + settings.LocalAS2ID +
+                                 "\", letter case aside; the configuration file could not tell "
+                                 "them apart. Nothing was saved");
+
     TPartner local = *LocalPartner;
     TPartner remote = *RemotePartner;
     local.SetAS2ID(settings.LocalAS2ID);

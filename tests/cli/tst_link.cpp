@@ -33,6 +33,8 @@ private:
     int link(QStringList args, const QByteArray& input, QByteArray* out, QByteArray* err) {
         args.replaceInStrings(QStringLiteral("%DATA%"), data->path());
         QProcess process;
+        if (args.removeAll(QStringLiteral("%FULL%")) > 0)
+            process.setStandardOutputFile(QStringLiteral("/dev/full"));
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("VANTREL_CONFIG"), data->filePath(QStringLiteral("config.xml")));
         process.setProcessEnvironment(env);
@@ -139,6 +141,10 @@ private Q_SLOTS:
             << QByteArray("{\"remoteEmail\": \"a\\ud800b@remote.example\"}") << QString() << 2
             << QStringList()
             << "vantrel-link: remoteEmail: \"a?b@remote.example\" holds a lone surrogate (U+D800)"
+            << QStringList();
+        QTest::newRow("output to a full disk")
+            << Service::StandIn << QStringList{"show", "%FULL%"} << QByteArray() << QString() << 6
+            << QStringList() << "vantrel-link: The output could not be written: No space left"
             << QStringList();
         QTest::newRow("no service")
             << Service::None << QStringList{"show"} << QByteArray() << QString() << 3

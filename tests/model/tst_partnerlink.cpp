@@ -621,6 +621,10 @@ void TestPartnerLink::unsafeTextSendsNothing_data() {
     QTest::newRow("no remote AS2 ID") << "RemoteAS2ID"
                                       << ""
                                       << "Remote Partner AS2 ID is empty; AS2 needs it";
+    QTest::newRow("remote AS2 ID the local one's, letter case aside")
+        << "RemoteAS2ID"
+        << "localid"
+        << "Remote Partner AS2 ID: \"localid\" is the local partner's AS2 ID \"LOCALID\"";
     QTest::newRow("no host name") << "IncomingHostName"
                                   << ""
                                   << "Your Internet Host Name is empty; AS2 needs it";
