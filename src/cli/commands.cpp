@@ -88,20 +88,9 @@ QJsonValue JsonOf(const TSetting& setting, const TLinkSettings& settings) {
 }
 
 const char* Kind(const QJsonValue& value) {
-    switch (value.type()) {
-    case QJsonValue::String:
-        return "a string";
-    case QJsonValue::Double:
-        return "a number";
-    case QJsonValue::Bool:
-        return "true or false";
-    case QJsonValue::Array:
-        return "an array";
-    case QJsonValue::Object:
-        return "an object";
-    default:
-        return "null";
-    }
+    const char* const kinds[] = {"null", "true or false", "a number", "a string", "an array",
+                                 "an object"};
+    return value.type() <= QJsonValue::Object ? kinds[value.type()] : "null";
 }
 
 struct TInput {

@@ -25,18 +25,6 @@ std::optional<TPartner> RemotePartner;
 std::string OldLocalAS2ID;
 std::string OldRemoteAS2ID;
 
-void ResetDialogState() {
-    LocalPartner.reset();
-    RemotePartner.reset();
-    OldLocalAS2ID.clear();
-    OldRemoteAS2ID.clear();
-}
-
-// The icon lives in this static library's resources, which must be registered by hand.
-static void InitDialogResources() {
-    Q_INIT_RESOURCE(resources);
-}
-
 TMainForm::TMainForm(QWidget* parent) : QDialog(parent) {
     setupUi(this);
     setFont(LayoutFont(font(), findChildren<QLabel*>()));
@@ -44,7 +32,7 @@ TMainForm::TMainForm(QWidget* parent) : QDialog(parent) {
                    Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint);
     setFixedSize(494, 476);
-    InitDialogResources();
+    Q_INIT_RESOURCE(resources); // the icon lives in this static library's resources
     setWindowIcon(QIcon(QStringLiteral(":/vantrel-config.png")));
 
     for (QLineEdit* field : {LocalName, LocalCertificate, RemoteName, RemoteCertificate})
@@ -71,6 +59,7 @@ void TMainForm::Open(TCommandHandler& channel, TDialogOptions options) {
     PartnerLink = std::make_unique<TPartnerLink>(channel, options.ServiceConfigPath, face);
     Channel = &channel;
     Options = std::move(options);
+    MirrorLink(); // nothing loaded yet
 }
 
 TPartnerLink& TMainForm::Link() {
@@ -140,8 +129,15 @@ void TMainForm::Guarded(const std::function<void()>& handler) {
         for (const TSettingControl& row : SettingControls())
             controls.push_back(row.Edit != nullptr ? static_cast<QWidget*>(row.Edit) : row.Spin);
         const TReadOnlyHold hold(controls);
-        handler();
+        try {
+            handler();
+        } catch (const ECancelled&) {
+            if (!CloseAfterWork) // the window closes anyway: the cancelled read needs no box
+                throw;
+        }
     });
+    if (CloseAfterWork && isVisible())
+        QDialog::reject(); // once the work has ended: nothing more is written
 }
 
 void TMainForm::showEvent(QShowEvent* event) {
@@ -155,15 +151,8 @@ void TMainForm::showEvent(QShowEvent* event) {
         [this] {
             Guarded([this] {
                 const QScopedValueRollback<bool> loading(Loading, true);
-                try {
-                    FormShow(this);
-                } catch (const ECancelled&) {
-                    if (!CloseAfterLoad)
-                        throw;
-                }
+                FormShow(this);
             });
-            if (CloseAfterLoad)
-                QDialog::reject(); // nothing was written
         },
         Qt::QueuedConnection);
 }
@@ -188,8 +177,16 @@ void TMainForm::closeEvent(QCloseEvent* event) {
     // handler says so; a load stops and the window then closes; a save, the file update and the
     // boxes go on.
     if (TServiceWork::CancelRead() && Loading)
-        CloseAfterLoad = true;
+        CloseAfterWork = true;
     event->ignore();
+}
+
+void TMainForm::StopRequested() {
+    // A read stops; a save, the file update and the boxes go on, and the window closes after.
+    TServiceWork::CancelRead();
+    CloseAfterWork = true;
+    if (!HandlerRunning())
+        QDialog::reject();
 }
 
 // The close box ends up here, outside work.

@@ -50,6 +50,9 @@ public Q_SLOTS:
     void FormShow(QObject* Sender);
     void ImportLocalClick(QObject* Sender);
     void ImportRemoteClick(QObject* Sender);
+    // SIGTERM or SIGHUP (a logout, the terminal closed): a read is cancelled and the window
+    // closes; a save goes on and its outcome shows first.
+    void StopRequested();
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -91,8 +94,9 @@ private:
     TDialogOptions Options;
     bool ShownOnce = false;
     bool Loading = false;
-    // The window was closed while it loaded: it closes once the load has stopped.
-    bool CloseAfterLoad = false;
+    // The window was closed while it loaded, or the program was asked to stop: it closes once the
+    // work has ended.
+    bool CloseAfterWork = false;
 };
 
 // The single window, created at start-up.
@@ -104,6 +108,3 @@ extern std::optional<TPartner> LocalPartner;
 extern std::optional<TPartner> RemotePartner;
 extern std::string OldLocalAS2ID;
 extern std::string OldRemoteAS2ID;
-
-// Back to the state before FormShow; for tests that run several dialogs in one process.
-void ResetDialogState();

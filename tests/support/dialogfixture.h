@@ -24,16 +24,12 @@ struct DialogFixture {
     explicit DialogFixture(TCommandHandler& channel, const QString& configPath = QString())
         : configPath(configPath.isEmpty() ? dir.filePath(QStringLiteral("config.xml"))
                                           : configPath) {
-        ResetDialogState();
         if (configPath.isEmpty())
             writeConfig(Config);
         form = std::make_unique<TMainForm>();
         form->Open(channel, {DefaultRemotePartnerName, this->configPath.toStdString()});
     }
-    ~DialogFixture() {
-        form.reset();
-        ResetDialogState();
-    }
+    ~DialogFixture() { form.reset(); }
 
     void writeConfig(const QByteArray& bytes) const {
         QFile file(configPath);
