@@ -35,14 +35,16 @@ constexpr std::chrono::seconds StopTime{1};   // on a signal, for replies still 
 constexpr std::chrono::seconds AcceptPause{1};
 constexpr size_t ChunkSize = 16 * 1024;
 
-enum class Phase { Reading, Writing, Closing };
+// A complete line waits (Queued) until every connection accepted before it has delivered its line
+// or closed: a long line takes several reads, and a short one behind it must not overtake it.
+enum class Phase { Reading, Queued, Writing, Closing };
 
 struct Connection {
     Fd fd;
     Phase phase = Phase::Reading;
     Clock::time_point deadline;
     Clock::time_point lineDeadline; // for the whole line, however its bytes trickle in
-    QByteArray in;                  // the line so far
+    QByteArray in;                  // the line so far; once Queued, the line up to its LF
     QByteArray out;                 // the reply
     qsizetype sent = 0;
     qsizetype discarded = 0; // after the reply, so that closing does not reset the connection
@@ -50,6 +52,9 @@ struct Connection {
     bool open() const { return fd.get() >= 0; }
     void close() { fd = Fd(); }
     short events() const { return phase == Phase::Writing ? POLLOUT : POLLIN; }
+    // A queued connection is not looked at: what its client does meanwhile cannot matter, and
+    // its hang-up would wake the poll over and over.
+    int polledFd() const { return phase == Phase::Queued ? -1 : fd.get(); }
 };
 
 // Rounded up, so that a wait never ends just before its deadline and turns into a busy loop.
@@ -90,9 +95,9 @@ void sendReply(Connection& c) {
     c.deadline = Clock::now() + LingerTime;
 }
 
-// Takes what has arrived; runs the command once its line is complete. Only the first line of a
+// Takes what has arrived; queues the line once it is complete. Only the first line of a
 // connection is read.
-void receive(Connection& c, Service& service, const LineLimits& limits, qsizetype& pending) {
+void receive(Connection& c, const LineLimits& limits, qsizetype& pending) {
     char chunk[ChunkSize];
     const ssize_t n = ::recv(c.fd.get(), chunk, sizeof chunk, 0);
     if (n > 0 && pending + n > MaxPending) {
@@ -128,15 +133,29 @@ void receive(Connection& c, Service& service, const LineLimits& limits, qsizetyp
     }
     if (lf < 0)
         return;
-    // A line ended by LF alone is answered, so that a client that frames it so learns why.
-    const Outcome outcome =
-        lf > 0 && c.in.at(lf - 1) == '\r' ? service.execute(c.in.left(lf - 1)) : lineWithoutCrLf();
-    logLine(outcome.log);
-    c.in = QByteArray();
-    c.out = outcome.reply + "\r\n";
-    c.phase = Phase::Writing;
-    c.deadline = Clock::now() + WriteTime;
-    sendReply(c);
+    c.in.truncate(lf);
+    c.phase = Phase::Queued;
+    c.deadline = Clock::time_point::max(); // the earlier connections' own limits bound the wait
+}
+
+// Carries out the queued lines, in the order their connections were accepted, up to the first
+// connection still reading its line.
+void runQueued(std::vector<Connection>& connections, Service& service) {
+    for (Connection& c : connections) {
+        if (!c.open() || c.phase == Phase::Writing || c.phase == Phase::Closing)
+            continue;
+        if (c.phase == Phase::Reading)
+            return;
+        // A line ended by LF alone is answered, so that a client that frames it so learns why.
+        const Outcome outcome =
+            c.in.endsWith('\r') ? service.execute(c.in.chopped(1)) : lineWithoutCrLf();
+        logLine(outcome.log);
+        c.in = QByteArray();
+        c.out = outcome.reply + "\r\n";
+        c.phase = Phase::Writing;
+        c.deadline = Clock::now() + WriteTime;
+        sendReply(c);
+    }
 }
 
 // Throws away what the client sends after its line, until it closes.
@@ -282,7 +301,7 @@ void Server::run(int signalFd, Service& service) {
         if (!stopping && room && !accepting)
             wake = acceptFrom;
         for (const Connection& c : connections) {
-            polled.push_back({c.fd.get(), c.events(), 0});
+            polled.push_back({c.polledFd(), c.events(), 0});
             wake = std::min(wake, c.deadline);
         }
         const int timeout = wake == Clock::time_point::max() ? -1 : millisecondsUntil(wake, now);
@@ -300,11 +319,11 @@ void Server::run(int signalFd, Service& service) {
             for (Connection& c : connections)
                 if (c.phase == Phase::Reading)
                     c.close();
+            runQueued(connections, service);
             continue;
         }
 
-        // In the order of the poll set, which is the order of arrival; each command runs to its
-        // end before the next connection is looked at.
+        // In the order of the poll set, which is the order of acceptance.
         qsizetype pending = 0; // the bytes of all unfinished lines
         for (const Connection& c : connections)
             pending += c.in.size();
@@ -313,7 +332,7 @@ void Server::run(int signalFd, Service& service) {
             if (polled[i + 2].revents == 0)
                 continue;
             if (c.phase == Phase::Reading)
-                receive(c, service, limits_, pending);
+                receive(c, limits_, pending);
             else if (c.phase == Phase::Writing)
                 sendReply(c);
             else
@@ -323,6 +342,7 @@ void Server::run(int signalFd, Service& service) {
         for (Connection& c : connections)
             if (c.open() && now >= c.deadline)
                 expire(c, limits_, now);
+        runQueued(connections, service);
 
         if (accepting && (polled[1].revents & POLLIN))
             acceptFrom = acceptAll(listener_.get(), connections, limits_, now);

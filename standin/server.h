@@ -1,6 +1,7 @@
 // The command port: 127.0.0.1 only, one command per connection. Every open connection is read
-// as its bytes arrive, so a client that says nothing holds up no one; commands still run one at a
-// time, in the order their lines complete.
+// as its bytes arrive, but commands run one at a time in the order their connections were
+// accepted: a command waits until every earlier connection has delivered its line or closed, so
+// each command is finished before the next connection is answered, however long its line.
 #pragma once
 
 #include <QString>
@@ -39,8 +40,8 @@ public:
     // False, with a message that names the port, when the port cannot be had.
     bool listen(std::uint16_t port, QString& error);
     std::uint16_t port() const { return port_; }
-    // Serves until a signal arrives on signalFd (a signalfd for SIGINT and SIGTERM); replies
-    // already due are still sent, within a short time.
+    // Serves until a signal arrives on signalFd (a signalfd for SIGINT and SIGTERM); complete
+    // lines are still carried out and replies already due still sent, within a short time.
     void run(int signalFd, Service& service);
 
 private:

@@ -3,6 +3,7 @@
 #include "cli/commands.h"
 #include "model/partnerlink.h"
 #include "model/serviceconfig.h"
+#include "platform/system.h"
 #include "platform/textconv.h"
 
 #include <QCommandLineParser>
@@ -95,6 +96,7 @@ int ImportCommand(const QStringList& args, const QString& passwordFile,
 } // namespace
 
 int main(int argc, char** argv) {
+    PrepareProcess();
     const QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("vantrel-link"));
     QCoreApplication::setApplicationVersion(QStringLiteral(VANTREL_VERSION));

@@ -2,7 +2,7 @@
 #include "dialog/main.h"
 #include "model/serviceconfig.h"
 #include "platform/msgbox.h"
-#include "platform/textconv.h"
+#include "platform/system.h"
 
 #include <QApplication>
 #include <cstdio>
@@ -50,6 +50,7 @@ std::unique_ptr<QApplication> MakeApplication(int& argc, char** argv) {
 } // namespace
 
 int main(int argc, char** argv) {
+    PrepareProcess();
     // The command line as the program got it: QApplication takes its own options (-reverse,
     // -style X, ...) out of argv, and the first argument names the remote partner whatever it is.
     QStringList arguments;

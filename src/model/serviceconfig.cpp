@@ -1,6 +1,7 @@
 #include "model/serviceconfig.h"
 
 #include "platform/filereplace.h"
+#include "platform/system.h"
 #include "platform/textconv.h"
 
 #include <QByteArray>
@@ -13,7 +14,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <system_error>
 #include <utility>
 
@@ -146,13 +146,9 @@ bool ReadFrom(QFile& file, const TPump& pump, TFileState& state) {
 
 TFileState ReadWholeFile(const QString& path, const TPump& pump) {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
-        const int savedErrno = errno;
-        // Qt words this case itself; the system's own text is what the message promises.
-        if (QFileInfo(path).isDir())
-            RaiseOpenError(path, std::strerror(EISDIR));
-        RaiseOpenError(path, DeviceErrorText(file, savedErrno));
-    }
+    std::string why;
+    if (!OpenRegularFile(file, QIODevice::ReadOnly | QIODevice::Unbuffered, why))
+        RaiseOpenError(path, why);
     TFileState state;
     // A read that stops part of the way would write back a truncated file.
     if (!ReadFrom(file, pump, state))
@@ -164,8 +160,25 @@ TFileState ReadWholeFile(const QString& path, const TPump& pump) {
 bool Unchanged(const QString& path, const TFileState& read, const TPump& pump) {
     QFile file(path);
     TFileState now;
-    return file.open(QIODevice::ReadOnly | QIODevice::Unbuffered) && ReadFrom(file, pump, now) &&
-           now == read;
+    std::string why;
+    return OpenRegularFile(file, QIODevice::ReadOnly | QIODevice::Unbuffered, why) &&
+           ReadFrom(file, pump, now) && now == read;
+}
+
+// A write in place that the file size limit would stop part of the way, either of the new text
+// or of the old one put back after a failure, is not begun.
+void CheckSizeLimit(const QString& path, std::size_t oldSize, std::size_t newSize) {
+    const std::uint64_t limit = FileSizeLimit();
+    const bool newTooLarge = newSize > limit;
+    if (!newTooLarge && oldSize <= limit)
+        return;
+    RaiseCreateError(path,
+                     Format("Its %s text (%llu bytes%s) is larger than the file size limit of %llu "
+                            "bytes this program runs under, so nothing was written",
+                            newTooLarge ? "new" : "old",
+                            static_cast<unsigned long long>(newTooLarge ? newSize : oldSize),
+                            newTooLarge ? "" : ", written back should the write fail",
+                            static_cast<unsigned long long>(limit)));
 }
 
 // Writes the text over the file's own from its start, cuts the file to its length and flushes it
@@ -191,13 +204,14 @@ bool WriteOver(QFile& file, const std::string& text, const TPump& pump, std::str
 // bind mount stays in place. False when another program changed the file since it was read.
 bool WriteInPlace(const QString& path, const TFileState& read, const std::string& text,
                   const TPump& pump) {
+    CheckSizeLimit(path, read.Bytes.size(), text.size());
     QFile file(path);
-    if (!file.open(QIODevice::ReadWrite | QIODevice::ExistingOnly | QIODevice::Unbuffered))
-        RaiseCreateError(path, DeviceErrorText(file, errno));
+    std::string why;
+    if (!OpenRegularFile(file, QIODevice::ReadWrite | QIODevice::Unbuffered, why))
+        RaiseCreateError(path, CleanDescription(why));
     TFileState now;
     if (!ReadFrom(file, pump, now) || !(now == read))
         return false;
-    std::string why;
     if (WriteOver(file, text, pump, why))
         return true;
     std::string whyNotBack;

@@ -48,9 +48,10 @@ std::string DefaultServiceConfigPath();
 
 // Reads the file, updates it and replaces it whole where the new file keeps its owner, group,
 // mode, links, ACL and attributes; otherwise writes it in place, putting the old text back when
-// the write fails. Made again when another program changed the file meanwhile; `progress` is told
-// meanwhile and never offers to cancel. After any failure the previous file is intact, unless the
-// program is killed during a write in place. Raises EFOpenError, EFCreateError, EWriteError or
-// ENotTextFileError.
+// the write fails, and not at all when the old or the new text would pass the file size limit.
+// Made again when another program changed the file meanwhile; `progress` is told meanwhile and
+// never offers to cancel. Only a regular file (links followed) is read; a FIFO is refused without
+// waiting. After any failure the previous file is intact, unless the program is killed during a
+// write in place. Raises EFOpenError, EFCreateError, EWriteError or ENotTextFileError.
 void UpdateServiceConfigFile(const std::string& path, const TConfigIDs& ids,
                              TProgress& progress = TProgress::None());

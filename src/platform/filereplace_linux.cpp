@@ -123,7 +123,8 @@ std::string FolderOf(const std::string& path) {
 
 TReplaceOutcome ReplaceKeepingIdentity(const std::string& path, const std::string& text,
                                        const std::function<bool()>& unchanged) {
-    const TDescriptor old(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // Not waiting on a FIFO put in the file's place since it was read.
+    const TDescriptor old(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     struct stat was {};
     TAttributes attributes;
     // A file its owner made read-only is not replaced behind its back either.

@@ -202,7 +202,8 @@ void TestCommandWire::undeliveredCommandRaisesServiceError() {
     QVERIFY2(Contains(raised, "127.0.0.1:" + stalled.port()), raised.c_str());
     QVERIFY2(Contains(raised, "may not be running"), raised.c_str());
     QVERIFY2(timer.elapsed() >= 250, qPrintable(QString::number(timer.elapsed())));
-    QVERIFY2(timer.elapsed() < 3000, qPrintable(QString::number(timer.elapsed())));
+    // Far above the 300 ms under load, far below the default limit of 30 s.
+    QVERIFY2(timer.elapsed() < 20000, qPrintable(QString::number(timer.elapsed())));
 }
 
 void TestCommandWire::replyMissingRaisesServiceError_data() {
@@ -228,10 +229,11 @@ void TestCommandWire::silentServiceTimesOut_data() {
     QTest::newRow("part of a line") << Reply::Chunks({"<a>"}, 0, Reply::End::Silent);
     QTest::newRow("empty lines") << Reply::Chunks({"\r\n"}, 0, Reply::End::Silent);
     // The limit is for the reply, however its bytes trickle in.
+    // 50 s of them, more than the bound below.
     QTest::newRow("a byte every 50 ms")
-        << Reply::Chunks(std::vector<std::string>(200, " "), 50, Reply::End::Silent);
+        << Reply::Chunks(std::vector<std::string>(1000, " "), 50, Reply::End::Silent);
     QTest::newRow("an empty line every 50 ms")
-        << Reply::Chunks(std::vector<std::string>(200, "\r\n"), 50, Reply::End::Silent);
+        << Reply::Chunks(std::vector<std::string>(1000, "\r\n"), 50, Reply::End::Silent);
 }
 
 void TestCommandWire::silentServiceTimesOut() {
@@ -245,7 +247,7 @@ void TestCommandWire::silentServiceTimesOut() {
     QVERIFY2(Contains(message, "did not answer within 300 ms"), message.c_str());
     QVERIFY2(Contains(message, "127.0.0.1:" + service.port()), message.c_str());
     QVERIFY(timer.elapsed() >= 250);
-    QVERIFY(timer.elapsed() < 3000);
+    QVERIFY(timer.elapsed() < 20000);
 }
 
 void TestCommandWire::oversizeReplyRaisesServiceError_data() {

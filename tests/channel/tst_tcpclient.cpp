@@ -313,7 +313,8 @@ void TestTcpClient::waitsEndAtTheTimeLimit() {
     timer.start();
     QVERIFY(GivesUp(client, wait));
     QVERIFY2(timer.elapsed() >= 250, qPrintable(QString::number(timer.elapsed())));
-    QVERIFY2(timer.elapsed() < 3000, qPrintable(QString::number(timer.elapsed())));
+    // Far above the 300 ms under load, far below the default limit and a wait without end.
+    QVERIFY2(timer.elapsed() < 20000, qPrintable(QString::number(timer.elapsed())));
 }
 
 void TestTcpClient::whileWaitingRunsBetweenSlicesAndMayEndTheWait_data() {
@@ -324,7 +325,7 @@ void TestTcpClient::whileWaitingRunsBetweenSlicesAndMayEndTheWait() {
     QFETCH(QString, wait);
     const StalledPeer peer(wait);
     TTcpClient client;
-    Approach(client, peer, wait, 10000);
+    Approach(client, peer, wait, 60000);
     int calls = 0;
     client.WhileWaiting = [&calls] {
         if (++calls == 3)
@@ -335,7 +336,7 @@ void TestTcpClient::whileWaitingRunsBetweenSlicesAndMayEndTheWait() {
     QCOMPARE(Raised<std::runtime_error>([&] { GivesUp(client, wait); }), std::string("given up"));
     QCOMPARE(calls, 3);
     // Three slices, not the time limit.
-    QVERIFY2(timer.elapsed() < 2000, qPrintable(QString::number(timer.elapsed())));
+    QVERIFY2(timer.elapsed() < 30000, qPrintable(QString::number(timer.elapsed())));
 
     client.Close();
     QVERIFY(!client.Active());

@@ -7,11 +7,14 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <csignal>
 #include <memory>
+#include <sys/resource.h>
 
 namespace {
 
@@ -38,6 +41,16 @@ private:
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("VANTREL_CONFIG"), data->filePath(QStringLiteral("config.xml")));
         process.setProcessEnvironment(env);
+        // %LIMITED%: a file size limit of the configuration file's size, and SIGXFSZ as the system
+        // sets it, which ends a program that does not ignore it when a write passes the limit.
+        if (args.removeAll(QStringLiteral("%LIMITED%")) > 0) {
+            const auto size = rlim_t(QFileInfo(env.value(QStringLiteral("VANTREL_CONFIG"))).size());
+            process.setChildProcessModifier([size] {
+                std::signal(SIGXFSZ, SIG_DFL);
+                const rlimit limit{size, size};
+                ::setrlimit(RLIMIT_FSIZE, &limit);
+            });
+        }
         process.start(qEnvironmentVariable("VANTREL_LINK_EXE"), args);
         process.write(input);
         process.closeWriteChannel();
@@ -161,6 +174,10 @@ private Q_SLOTS:
             << Service::StandIn << QStringList{"apply", "--config", "%DATA%/none/config.xml"}
             << newID << QString() << 5 << QStringList{"\"rewritten\": false"}
             << "still names \"LOCALID\" and \"REMOTEID\"" << QStringList{"partnerships.xml"};
+        QTest::newRow("file size limit")
+            << Service::StandIn << QStringList{"apply", "%LIMITED%"} << newID << false << 5
+            << QStringList{"\"rewritten\": false"} << "is larger than the file size limit"
+            << QStringList{"partnerships.xml"};
     }
 
     void run() {
@@ -221,6 +238,7 @@ private Q_SLOTS:
             else
                 QCOMPARE(actual, expected);
         }
+        QCOMPARE(QDir(data->path()).entryList({"config.xml?*"}), QStringList()); // no new file left
         // Nothing that changes the service was sent, unless the service refused it.
         if (changed.isEmpty() && service == Service::StandIn && exit != 4)
             QVERIFY2(!standin->errorText().mid(logged).contains(QRegularExpression(

@@ -9,7 +9,6 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <csignal>
 #include <functional>
 #include <grp.h>
 #include <poll.h>
@@ -137,7 +136,8 @@ private Q_SLOTS:
     void fileUpdatedInPlaceOfTheOld();
     void missingFile();
     void relativePathReportedAbsolute();
-    void directoryIsNoFile();
+    void notARegularFile_data();
+    void notARegularFile();
     void readErrorWritesNothing();
     void longNameWrittenInPlace();
     void notEightBitText_data();
@@ -387,13 +387,41 @@ void TestServiceConfig::relativePathReportedAbsolute() {
                          "\". No such file or directory");
 }
 
-void TestServiceConfig::directoryIsNoFile() {
+void TestServiceConfig::notARegularFile_data() {
+    QTest::addColumn<QString>("kind"); // what stands at the file's path
+    QTest::addColumn<QByteArray>("reason");
+    QTest::newRow("folder") << "folder" << QByteArray("Is a directory");
+    QTest::newRow("FIFO") << "fifo" << QByteArray("It is a FIFO, not a regular file");
+    QTest::newRow("link to a FIFO") << "link" << QByteArray("It is a FIFO, not a regular file");
+    QTest::newRow("link to /dev/null")
+        << "/dev/null" << QByteArray("It is a character device, not a regular file");
+}
+
+void TestServiceConfig::notARegularFile() {
+    QFETCH(QString, kind);
+    QFETCH(QByteArray, reason);
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    QCOMPARE(QByteArray::fromStdString(Raised<EFOpenError>(
-                 [&] { UpdateServiceConfigFile(dir.path().toStdString(), {}); })),
-             "Cannot open file \"" + dir.path().toUtf8() + "\". Is a directory");
-    QCOMPARE(Entries(dir.path()), QStringList{});
+    const QString path = dir.filePath("config.xml");
+    const QByteArray native = QFile::encodeName(path);
+    const QByteArray fifo = kind == "link" ? QFile::encodeName(dir.filePath("fifo")) : native;
+    if (kind == "folder") {
+        QVERIFY(QDir().mkdir(path));
+    } else if (kind.startsWith('/')) {
+        QVERIFY(::symlink(QFile::encodeName(kind).constData(), native.constData()) == 0);
+    } else {
+        QVERIFY(::mkfifo(fifo.constData(), 0644) == 0);
+        QVERIFY(fifo == native || ::symlink("fifo", native.constData()) == 0);
+    }
+    const QStringList before = Entries(dir.path());
+    // In a child, which the alarm ends should the update wait on the FIFO.
+    const QByteArrayList got = InChild([&]() -> QByteArrayList {
+        ::alarm(60);
+        return {QByteArray::fromStdString(Raised<EFOpenError>(
+            [&] { UpdateServiceConfigFile(path.toStdString(), IDs("NEW", "R", "OLD", "")); }))};
+    });
+    QCOMPARE(got.value(0), "Cannot open file \"" + path.toUtf8() + "\". " + reason);
+    QCOMPARE(Entries(dir.path()), before);
 }
 
 // A file that opens but fails part of the way must not be written back truncated.
@@ -483,7 +511,9 @@ void TestServiceConfig::fileKeepsItsIdentity_data() {
     const QString back =
         "Stream write error on file \"%1\". %2; the file holds its previous text again";
     const QByteArray fullDisk = back.arg("%1", "No space left on device").toUtf8();
-    const QByteArray tooLarge = back.arg("%1", "File too large").toUtf8();
+    const QByteArray tooLarge = "Cannot create file \"%1\". Its new text (4103 bytes) is larger "
+                                "than the file size limit of 4097 bytes this program runs under, "
+                                "so nothing was written";
     row("replaced whole, another owner kept", 0755, n, n, 0640, false, "", false);
     row("folder not writable", 0755, 0, 0, 0666, true, "", true);
     row("owner not restorable", 0777, 0, n, 0664, true, "", true);
@@ -493,7 +523,8 @@ void TestServiceConfig::fileKeepsItsIdentity_data() {
     row("ACL entry and user attribute", 0755, -1, -1, 0640, false, "acl", false);
     row("bind-mounted file", 0755, -1, -1, 0640, false, "bind", true);
     row("full small tmpfs", 0755, -1, -1, 0640, false, "tmpfs", true, fullDisk);
-    row("write fails half-way", 0755, -1, -1, 0640, false, "limit", true, tooLarge);
+    row("file size limit between the old and the new size", 0755, -1, -1, 0640, false, "limit link",
+        true, tooLarge);
     row("appended meanwhile, replaced", 0755, -1, -1, 0640, false, "append", false);
     row("appended meanwhile, in place", 0755, -1, -1, 0640, false, "append link", true);
 }
@@ -559,10 +590,10 @@ void TestServiceConfig::fileKeepsItsIdentity() {
         }
         const QByteArray before = Identity(path);
         const ino_t inode = Inode(path);
-        if (extra == "limit") {
-            // Between the old length and the new; a write past it fails instead of ending us.
-            std::signal(SIGXFSZ, SIG_IGN);
-            const rlimit limit{rlim_t(old.size() + 2), rlim_t(old.size() + 2)};
+        if (extra.contains("limit")) {
+            // Between the old length and the new: nothing may be written, so SIGXFSZ is left as
+            // it is (it ends the child when a write passes the limit).
+            const rlimit limit{rlim_t(old.size() + 1), rlim_t(old.size() + 1)};
             if (::setrlimit(RLIMIT_FSIZE, &limit) != 0)
                 return {"<no limit>"};
         }

@@ -4,7 +4,6 @@
 
 #include <QDir>
 #include <QDomDocument>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -65,11 +64,8 @@ void TestStandinProgram::portInUseEndsWithAMessage() {
     QVERIFY2(first.start(), qPrintable(first.errorText()));
     QTemporaryDir other;
     QByteArray errors;
-    QElapsedTimer timer;
-    timer.start();
     const QString port = QString::number(first.port());
     QCOMPARE(runProgram(standinProgram(), {"--port", port, "--data", other.path()}, &errors), 1);
-    QVERIFY(timer.elapsed() < 5000);
     QVERIFY2(errors.contains(port.toLatin1()) && errors.contains("in use"), errors.constData());
     // The first one is untouched.
     QCOMPARE(first.command("cert List"), QByteArray(" \r\n"));
@@ -129,10 +125,7 @@ void TestStandinProgram::unreadableDataFileRefusesToStart() {
 
 void TestStandinProgram::initWritesAUsableSample() {
     QTemporaryDir dir;
-    QElapsedTimer timer;
-    timer.start();
     QCOMPARE(runProgram(standinProgram(), {"--init", dir.path()}), 0);
-    QVERIFY(timer.elapsed() < 5000);
 
     StandIn service(dir.path());
     QVERIFY2(service.start(), qPrintable(service.errorText()));

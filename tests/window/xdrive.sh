@@ -113,13 +113,14 @@ xd_need() {
 }
 
 # Starts Xvfb on a free display (it writes the number once it accepts clients) and exports
-# DISPLAY for everything that follows.
+# DISPLAY for everything that follows. -noreset: without it the server resets when its last client
+# leaves, and a dialog started just then is refused the display.
 xd_start_x() {
     xd_need Xvfb xvfb
     xd_need xdotool xdotool
     local numberfile="$WORK/x-display"
     : >"$numberfile"
-    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$numberfile" >"$WORK/xvfb.log" 2>&1 &
+    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset 3>"$numberfile" >"$WORK/xvfb.log" 2>&1 &
     local pid=$!
     XD_PIDS+=("$pid")
     xd_wait 15 "virtual X server" xd_ready_or_gone "$numberfile" "$pid"

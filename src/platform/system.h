@@ -1,0 +1,21 @@
+#pragma once
+// What both programs need of the operating system beyond Qt: their start-up, the file size limit
+// they run under, and opening a file without waiting on it. The platform's file is picked by the
+// build; where there are no such signals, limits or special files, these do nothing.
+
+#include <QFile>
+#include <cstdint>
+#include <string>
+
+// Called first by both programs. A write past the file size limit then fails with its error
+// instead of ending the program with SIGXFSZ half-way through a file.
+void PrepareProcess();
+
+// The largest size in bytes that a file this process writes may reach; the largest value of the
+// type when there is no limit.
+std::uint64_t FileSizeLimit();
+
+// Opens `file` (its name set) with `mode` only where it is a regular file once links are followed;
+// a FIFO or a device is refused without waiting on its open. False, with the system's description
+// of why (or what the file is instead), when it cannot be opened or is not a regular file.
+bool OpenRegularFile(QFile& file, QIODevice::OpenMode mode, std::string& why);

@@ -1,0 +1,58 @@
+#include "platform/system.h"
+
+#include "platform/textconv.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <limits>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+void PrepareProcess() {
+    std::signal(SIGXFSZ, SIG_IGN);
+}
+
+std::uint64_t FileSizeLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return std::numeric_limits<std::uint64_t>::max();
+    return static_cast<std::uint64_t>(limit.rlim_cur);
+}
+
+bool OpenRegularFile(QFile& file, QIODevice::OpenMode mode, std::string& why) {
+    const QByteArray path = QFile::encodeName(file.fileName());
+    // Without O_NONBLOCK, opening a FIFO waits for a writer, for ever and past SIGTERM.
+    const int flags = (mode & QIODevice::WriteOnly) ? O_RDWR : O_RDONLY;
+    const int fd = ::open(path.constData(), flags | O_NONBLOCK | O_CLOEXEC);
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0) {
+        why = std::strerror(errno);
+        if (fd >= 0)
+            ::close(fd);
+        return false;
+    }
+    const char* kind = S_ISREG(st.st_mode)    ? nullptr
+                       : S_ISDIR(st.st_mode)  ? ""
+                       : S_ISFIFO(st.st_mode) ? "a FIFO"
+                       : S_ISCHR(st.st_mode)  ? "a character device"
+                       : S_ISBLK(st.st_mode)  ? "a block device"
+                       : S_ISSOCK(st.st_mode) ? "a socket"
+                                              : "something else";
+    if (kind != nullptr) {
+        ::close(fd);
+        why = *kind == '\0' ? std::strerror(EISDIR)
+                            : std::string("It is ") + kind + ", not a regular file";
+        return false;
+    }
+    // Reads and writes of a regular file wait as they always do.
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    if (!file.open(fd, mode, QFileDevice::AutoCloseHandle)) {
+        why = ToStdString(file.errorString());
+        ::close(fd);
+        return false;
+    }
+    return true;
+}
