@@ -175,7 +175,7 @@ private Q_SLOTS:
             << newID << QString() << 5 << QStringList{"\"rewritten\": false"}
             << "still names \"LOCALID\" and \"REMOTEID\"" << QStringList{"partnerships.xml"};
         QTest::newRow("file size limit")
-            << Service::StandIn << QStringList{"apply", "%LIMITED%"} << newID << false << 5
+            << Service::StandIn << QStringList{"apply", "%LIMITED%"} << newID << QString() << 5
             << QStringList{"\"rewritten\": false"} << "is larger than the file size limit"
             << QStringList{"partnerships.xml"};
     }
