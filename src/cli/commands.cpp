@@ -5,6 +5,7 @@
 #include "model/partnerlink.h"
 #include "model/serviceconfig.h"
 #include "platform/exceptions.h"
+#include "platform/system.h"
 #include "platform/textconv.h"
 
 #include <QByteArrayView>
@@ -322,9 +323,9 @@ std::vector<std::string> LinesNotIn(const std::vector<std::string>& from,
 // The lines the file update would take out and put in; the file is read, not written.
 TJsonObject ConfigFileChange(const std::string& path, const TConfigIDs& ids, TJsonObject change) {
     QFile file(QString::fromStdString(path));
-    if (!file.open(QIODevice::ReadOnly))
-        throw EConfigNotUpdated("The configuration file " + path +
-                                " cannot be read: " + ToStdString(file.errorString()));
+    std::string why;
+    if (!OpenRegularFile(file, QIODevice::ReadOnly, why))
+        throw EConfigNotUpdated("The configuration file " + path + " cannot be read: " + why);
     const std::string before = file.readAll().toStdString();
     const std::vector<std::string> old = SplitConfigLines(before);
     const std::vector<std::string> now = SplitConfigLines(UpdateConfigText(before, ids));
