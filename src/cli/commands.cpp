@@ -6,6 +6,7 @@
 #include "model/partnerlink.h"
 #include "model/serviceconfig.h"
 #include "platform/exceptions.h"
+#include "platform/system.h"
 #include "platform/textconv.h"
 
 #include <QFile>
@@ -88,8 +89,8 @@ QJsonValue JsonOf(const TSetting& setting, const TLinkSettings& settings) {
 }
 
 const char* Kind(const QJsonValue& value) {
-    const char* const kinds[] = {"null", "true or false", "a number", "a string", "an array",
-                                 "an object"};
+    const char* const kinds[] = {"null",     "true or false", "a number",
+                                 "a string", "an array",      "an object"};
     return value.type() <= QJsonValue::Object ? kinds[value.type()] : "null";
 }
 
@@ -264,9 +265,10 @@ TExit ApplyLink(const TLinkOptions& options, const std::string& bytes) {
             file["rewritten"] = ids.has_value();
             if (ids) {
                 QFile config(ToQString(options.ConfigPath));
-                if (!config.open(QIODevice::ReadOnly))
+                std::string why;
+                if (!OpenRegularFile(config, QIODevice::ReadOnly, why))
                     return Report("The configuration file " + options.ConfigPath +
-                                      " cannot be read: " + ToStdString(config.errorString()),
+                                      " cannot be read: " + why,
                                   TExit::ConfigFile);
                 const std::string before = config.readAll().toStdString();
                 const std::vector<std::string> old = SplitConfigLines(before);

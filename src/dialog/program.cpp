@@ -69,6 +69,7 @@ int main(int argc, char** argv) {
     auto handler = std::make_unique<TCommandHandler>();
     CommandHandler = handler.get();
     form->Open(*handler, TDialogOptions::FromProgram(arguments));
+    WatchStopSignals(form.get(), [&form] { form->StopRequested(); });
 
     form->show();
     const int result = QApplication::exec();

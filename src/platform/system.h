@@ -5,6 +5,7 @@
 
 #include <QFile>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 // Called first by both programs. A write past the file size limit then fails with its error
@@ -19,3 +20,7 @@ std::uint64_t FileSizeLimit();
 // a FIFO or a device is refused without waiting on its open. False, with the system's description
 // of why (or what the file is instead), when it cannot be opened or is not a regular file.
 bool OpenRegularFile(QFile& file, QIODevice::OpenMode mode, std::string& why);
+
+// Calls `stop` on `context`'s event loop when SIGTERM or SIGHUP arrives (a logout, the terminal
+// closed), for as long as `context` lives; the program decides what stopping means.
+void WatchStopSignals(QObject* context, std::function<void()> stop);

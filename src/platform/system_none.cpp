@@ -23,3 +23,5 @@ bool OpenRegularFile(QFile& file, QIODevice::OpenMode mode, std::string& why) {
     why = ToStdString(file.errorString());
     return false;
 }
+
+void WatchStopSignals(QObject* /*context*/, std::function<void()> /*stop*/) {}

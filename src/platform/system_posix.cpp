@@ -2,12 +2,14 @@
 
 #include "platform/textconv.h"
 
+#include <QSocketNotifier>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <limits>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -55,4 +57,33 @@ bool OpenRegularFile(QFile& file, QIODevice::OpenMode mode, std::string& why) {
         return false;
     }
     return true;
+}
+
+namespace {
+
+// The signal handler only writes a byte; the event loop reads it.
+int StopPipe[2] = {-1, -1};
+
+extern "C" void NoteStopSignal(int /*signal*/) {
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = ::write(StopPipe[0], &byte, 1);
+}
+
+} // namespace
+
+void WatchStopSignals(QObject* context, std::function<void()> stop) {
+    if (StopPipe[0] < 0 && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, StopPipe) != 0)
+        return;
+    auto* notifier = new QSocketNotifier(StopPipe[1], QSocketNotifier::Read, context);
+    QObject::connect(notifier, &QSocketNotifier::activated, context, [stop = std::move(stop)] {
+        char byte = 0;
+        [[maybe_unused]] const ssize_t read = ::read(StopPipe[1], &byte, 1);
+        stop();
+    });
+    struct sigaction action {};
+    action.sa_handler = NoteStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (const int signal : {SIGTERM, SIGHUP})
+        ::sigaction(signal, &action, nullptr);
 }
