@@ -12,6 +12,7 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <atomic>
 #include <csignal>
 #include <memory>
 #include <sys/resource.h>
@@ -66,6 +67,35 @@ private:
     std::unique_ptr<StandIn> standin;
 
 private Q_SLOTS:
+    // A stop signal while the check before the save reads ends the run with nothing sent.
+    void signalDuringTheCheck_data() {
+        QTest::addColumn<int>("signal");
+        QTest::newRow("SIGHUP") << SIGHUP;
+        QTest::newRow("SIGQUIT") << SIGQUIT;
+        QTest::newRow("SIGINT") << SIGINT;
+    }
+    void signalDuringTheCheck() {
+        QFETCH(int, signal);
+        QCOMPARE(standin->stop(), 0);
+        MemoryService memory;
+        Sample::Fill(memory);
+        std::atomic<int> lists{0}; // the load reads the list twice, the check once more
+        memory.delayMs = [&lists](const std::string& c) {
+            return c == "Partnership List" && ++lists == 3 ? 20000 : 0;
+        };
+        FakeService fake(memory.responder(), FakeService::Recording::On, 4321);
+        QProcess process;
+        process.start(qEnvironmentVariable("VANTREL_LINK_EXE"), {"apply"});
+        process.write("{\"remoteAS2ID\": \"NEW-7\"}");
+        process.closeWriteChannel();
+        QTRY_VERIFY_WITH_TIMEOUT(lists == 3, 15000);
+        ::kill(static_cast<pid_t>(process.processId()), signal);
+        QVERIFY(process.waitForFinished(15000));
+        QCOMPARE(process.exitCode(), 3);
+        for (const std::string& command : fake.commands())
+            QVERIFY2(command.find("Delete") == std::string::npos, command.c_str());
+    }
+
     void init() {
         QVERIFY(!standinProgram().isEmpty());
         standin.reset();
