@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QIcon>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QStyle>
@@ -57,21 +58,30 @@ QString MessageDlgTitle(TMsgDlgType kind, const QString& caption) {
 }
 
 int MessageDlg(const QString& caption, const QString& text, TMsgDlgType kind,
-               TMsgDlgButtons buttons, int /*helpContext*/) {
+               TMsgDlgButtons buttons, int /*helpContext*/, const TMsgDlgOptions& options) {
     std::vector<ButtonInfo> shown;
     for (const ButtonInfo& info : ButtonTable)
         if (buttons & MsgButton(info.code))
             shown.push_back(info);
     if (shown.size() > 3)
         throw Exception("Too many buttons specified for message box");
+    if (options.defaultButton && !(buttons & MsgButton(*options.defaultButton)))
+        throw Exception("The default button is not one of the message box's buttons");
     if (ApplicationTerminating())
         return -1;
 
-    QMessageBox box(ActiveWindow());
+    QMessageBox box(options.parent ? options.parent : ActiveWindow());
     box.setWindowTitle(MessageDlgTitle(kind, caption));
     box.setText(text);
     box.setTextFormat(Qt::PlainText);
-    switch (kind) {
+    if (!options.details.isEmpty()) {
+        box.setInformativeText(options.details);
+        // The box guesses the informative text's format; a certificate's name may hold "<".
+        if (auto* label = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel")))
+            label->setTextFormat(Qt::PlainText);
+        box.setAccessibleDescription(options.details);
+    }
+    switch (options.icon.value_or(kind)) {
     case mtInformation:
         box.setIcon(QMessageBox::Information);
         break;
@@ -88,20 +98,28 @@ int MessageDlg(const QString& caption, const QString& text, TMsgDlgType kind,
         box.setIcon(QMessageBox::NoIcon);
         break;
     }
-    QAbstractButton* first = nullptr;
+    QPushButton* first = nullptr;
+    QPushButton* byDefault = nullptr;
     for (const ButtonInfo& info : shown) {
         QPushButton* button = box.addButton(info.standard);
         button->setProperty("vantrelCode", int(info.code));
+        for (const auto& [code, buttonText] : options.buttonTexts)
+            if (code == info.code)
+                button->setText(buttonText);
         if (!first)
             first = button;
+        if (options.defaultButton == info.code)
+            byDefault = button;
     }
-    if (auto* push = qobject_cast<QPushButton*>(first))
-        box.setDefaultButton(push);
+    if (!byDefault)
+        byDefault = first;
+    if (byDefault)
+        box.setDefaultButton(byDefault);
     box.exec();
     if (QAbstractButton* pressed = box.clickedButton())
         return pressed->property("vantrelCode").toInt();
     // Closed without a button (Escape on a box without Cancel): the default button counts.
-    return first ? first->property("vantrelCode").toInt() : 0;
+    return byDefault ? byDefault->property("vantrelCode").toInt() : 0;
 }
 
 QString ErrorDisplayText(const QString& message) {

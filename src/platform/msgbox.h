@@ -3,6 +3,9 @@
 
 #include <QString>
 #include <cstdint>
+#include <optional>
+#include <utility>
+#include <vector>
 
 class QWidget;
 
@@ -30,11 +33,26 @@ constexpr TMsgDlgButtons MsgButton(TMsgDlgBtn button) {
     return TMsgDlgButtons(1) << button;
 }
 
+// What a box may have beyond its kind and buttons; left empty, the box is as the kind makes it.
+struct TMsgDlgOptions {
+    // The button that Return presses; none: the first button shown.
+    std::optional<TMsgDlgBtn> defaultButton;
+    // Texts in place of the buttons' own ("Import" on OK); the code pressed stays the button's.
+    std::vector<std::pair<TMsgDlgBtn, QString>> buttonTexts;
+    // The icon of this kind in place of the box's own; a custom box keeps its caption as title.
+    std::optional<TMsgDlgType> icon;
+    // Shown below the text, and the box's accessible description, so a screen reader reads them.
+    QString details;
+    // The window the box stands over; none: the active window.
+    QWidget* parent = nullptr;
+};
+
 // Shows a modal box over the active window and returns the code of the pressed button, or -1
 // without showing anything while the application is terminating. More than three buttons are
-// refused with an Exception.
+// refused with an Exception, and so is a default button that is not shown.
 int MessageDlg(const QString& caption, const QString& text, TMsgDlgType kind,
-               TMsgDlgButtons buttons, int helpContext = 0);
+               TMsgDlgButtons buttons, int helpContext = 0,
+               const TMsgDlgOptions& options = TMsgDlgOptions());
 
 // The title a box of this kind shows; the caption counts only for the custom kind.
 QString MessageDlgTitle(TMsgDlgType kind, const QString& caption);

@@ -14,6 +14,7 @@ private Q_SLOTS:
     void titleAndIconByKind();
     void buttonsAndResult_data();
     void buttonsAndResult();
+    void optionsShapeTheBox();
     void tooManyButtonsRefused();
     void nothingShownWhileTerminating();
     void errorDisplayFullStop_data();
@@ -84,6 +85,35 @@ void TestMessageBox::buttonsAndResult() {
     });
     QCOMPARE(MessageDlg(QString(), QStringLiteral("?"), mtConfirmation, buttons), expected);
     QCOMPARE(seenButtons, shownCount);
+}
+
+void TestMessageBox::optionsShapeTheBox() {
+    TMsgDlgOptions options;
+    options.defaultButton = mbCancel;
+    options.buttonTexts = {{mbOK, QStringLiteral("Import")}};
+    options.icon = mtWarning;
+    options.details = QStringLiteral("Subject: CN=<b>x</b>\nKey: RSA, 2048 bits");
+    // Return presses the default button, not the first one shown.
+    ModalWatcher watcher([](QWidget* w) { QTest::keyClick(w, Qt::Key_Return); });
+    const TMsgDlgButtons okCancel = MsgButton(mbOK) | MsgButton(mbCancel);
+    QCOMPARE(MessageDlg(QStringLiteral("Import Remote Certificate"), QStringLiteral("Import?"),
+                        mtCustom, okCancel, 0, options),
+             int(mbCancel));
+    QCOMPARE(watcher.boxes.size(), size_t(1));
+    const SeenBox& box = watcher.boxes[0];
+    QCOMPARE(box.title, QStringLiteral("Import Remote Certificate"));
+    QCOMPARE(box.icon, QMessageBox::Warning);
+    QCOMPARE(box.buttons, QStringList({"Import", "Cancel"}));
+    QCOMPARE(box.defaultButton, QStringLiteral("Cancel"));
+    QCOMPARE(box.details, options.details);
+    QCOMPARE(box.accessibleDescription, options.details);
+
+    options.defaultButton = mbYes;
+    QCOMPARE(Raised<Exception>([&] {
+                 MessageDlg(QString(), QStringLiteral("x"), mtCustom, okCancel, 0, options);
+             }),
+             std::string("The default button is not one of the message box's buttons"));
+    QCOMPARE(watcher.boxes.size(), size_t(1));
 }
 
 void TestMessageBox::tooManyButtonsRefused() {

@@ -1,5 +1,6 @@
 // "Cert import" and "cert List": only a certificate file that really opens enters the key store.
 
+#include "support/certfiles.h"
 #include "support/standin.h"
 
 #include <QDir>
@@ -35,14 +36,6 @@ namespace {
 
 const QByteArray Password = "s3cret";
 const QByteArray OddPassword = "pa ss\"wo rd";
-
-bool openssl(const QStringList& args) {
-    QByteArray errors;
-    const int code = runProgram(QStringLiteral("openssl"), args, &errors);
-    if (code != 0)
-        qWarning("openssl %s: %s", qPrintable(args.join(' ')), errors.constData());
-    return code == 0;
-}
 
 bool writeFile(const QString& path, const QByteArray& bytes) {
     QFile f(path);

@@ -17,6 +17,8 @@ struct SeenBox {
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     QStringList buttons;
     QString defaultButton;
+    QString details; // the informative text
+    QString accessibleDescription;
     bool parentVisible = false;
 };
 
@@ -65,6 +67,8 @@ private:
                 seen.buttons << b->text();
             if (box->defaultButton())
                 seen.defaultButton = box->defaultButton()->text();
+            seen.details = box->informativeText();
+            seen.accessibleDescription = box->accessibleDescription();
             seen.parentVisible = box->parentWidget() && box->parentWidget()->isVisible();
             boxes.push_back(seen);
         } else {

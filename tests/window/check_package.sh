@@ -43,7 +43,8 @@ deb="$WORK/cpack/$expected"
 [ "$(dpkg-deb -f "$deb" Package)" = vantrel-config ] || xd_fail "the package is not vantrel-config"
 [ "$(dpkg-deb -f "$deb" Version)" = "$VERSION" ] || xd_fail "the package's version is not $VERSION"
 depends="$(dpkg-deb -f "$deb" Depends)"
-for lib in libc6 libqt6core6 libqt6gui6 libqt6widgets6; do
+# libqt6network6 also holds Qt's TLS plugin, which reads the certificates the dialog shows.
+for lib in libc6 libqt6core6 libqt6gui6 libqt6widgets6 libqt6network6; do
     sed -E 's/[,|]/\n/g' <<<"$depends" | sed -E 's/^ *//; s/[ :(].*//' | grep -qxF "$lib" ||
         xd_fail "Depends lacks $lib: '$depends'"
 done

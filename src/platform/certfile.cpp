@@ -1,0 +1,275 @@
+#include "platform/certfile.h"
+
+#include <QBuffer>
+#include <QCryptographicHash>
+#include <QFile>
+#include <QFileInfo>
+#include <QLocale>
+#include <QLoggingCategory>
+#include <QRegularExpression>
+#include <QSslCertificate>
+#include <QSslKey>
+#include <QSslSocket>
+#include <cstring>
+
+namespace {
+
+// More than any certificate or key store holds; a larger file is not one.
+constexpr qint64 LargestFile = 4 * 1024 * 1024;
+
+// The OpenSSL backend warns on standard error whenever a PKCS #12 file does not open; the reader
+// says so itself, and a script's standard error holds only our program's messages.
+constexpr char BackendCategory[] = "qt.tlsbackend.ossl";
+
+QLoggingCategory::CategoryFilter previousFilter = nullptr;
+
+void QuietBackend(QLoggingCategory* category) {
+    previousFilter(category);
+    if (std::strcmp(category->categoryName(), BackendCategory) == 0)
+        for (QtMsgType type : {QtDebugMsg, QtInfoMsg, QtWarningMsg, QtCriticalMsg})
+            category->setEnabled(type, false);
+}
+
+// Installs the filter for its lifetime; the filter before it applies again afterwards, also to
+// the categories the backend registered meanwhile.
+class QuietBackendScope {
+public:
+    QuietBackendScope() {
+        // The filter runs inside installFilter already, so it must know its predecessor first:
+        // Qt's own filter stands in while the two are swapped.
+        previousFilter = QLoggingCategory::installFilter(nullptr);
+        QLoggingCategory::installFilter(QuietBackend);
+    }
+    ~QuietBackendScope() { QLoggingCategory::installFilter(previousFilter); }
+    QuietBackendScope(const QuietBackendScope&) = delete;
+    QuietBackendScope& operator=(const QuietBackendScope&) = delete;
+};
+
+// Skips one DER tag and length at pos; false when the bytes are no such header or the tag is
+// not the one expected. An indefinite length (BER, as some tools write PKCS #12) is accepted.
+bool SkipHeader(const QByteArray& der, qsizetype& pos, unsigned char tag, qsizetype* length) {
+    if (pos + 2 > der.size() || static_cast<unsigned char>(der[pos]) != tag)
+        return false;
+    const auto first = static_cast<unsigned char>(der[pos + 1]);
+    pos += 2;
+    *length = -1;
+    if (first < 0x80) {
+        *length = first;
+    } else if (first > 0x80) {
+        const int count = first & 0x7f;
+        if (count > 4 || pos + count > der.size())
+            return false;
+        qsizetype value = 0;
+        for (int i = 0; i < count; ++i)
+            value = (value << 8) | static_cast<unsigned char>(der[pos + i]);
+        pos += count;
+        *length = value;
+    }
+    return true;
+}
+
+// A PKCS #12 file begins SEQUENCE { INTEGER 3, SEQUENCE { OID pkcs7-data or pkcs7-signedData.
+// Qt's import only says whether it opened, so this tells a key store that would not open from
+// a file that is no certificate at all.
+bool LooksLikePkcs12(const QByteArray& bytes) {
+    static const QByteArray Pkcs7 = QByteArray::fromHex("2a864886f70d0107");
+    qsizetype pos = 0;
+    qsizetype length = 0;
+    if (!SkipHeader(bytes, pos, 0x30, &length) || !SkipHeader(bytes, pos, 0x02, &length) ||
+        length != 1 || pos >= bytes.size() || bytes[pos] != 3)
+        return false;
+    ++pos;
+    if (!SkipHeader(bytes, pos, 0x30, &length) || !SkipHeader(bytes, pos, 0x06, &length) ||
+        length != Pkcs7.size() + 1 || pos + length > bytes.size())
+        return false;
+    const char kind = bytes[pos + Pkcs7.size()];
+    return bytes.mid(pos, Pkcs7.size()) == Pkcs7 && (kind == 1 || kind == 2);
+}
+
+TCertName NameOf(const QSslCertificate& cert, bool subject) {
+    const auto info = [&](QSslCertificate::SubjectInfo field) {
+        return (subject ? cert.subjectInfo(field) : cert.issuerInfo(field))
+            .join(QStringLiteral(", "));
+    };
+    return {info(QSslCertificate::CommonName), info(QSslCertificate::Organization)};
+}
+
+QString AlgorithmName(QSsl::KeyAlgorithm algorithm) {
+    switch (algorithm) {
+    case QSsl::Rsa:
+        return QStringLiteral("RSA");
+    case QSsl::Dsa:
+        return QStringLiteral("DSA");
+    case QSsl::Ec:
+        return QStringLiteral("EC");
+    case QSsl::Dh:
+        return QStringLiteral("DH");
+    case QSsl::Opaque:
+        break;
+    }
+    return QString();
+}
+
+void Describe(TCertificateFile& file, const QSslCertificate& cert) {
+    file.status = TCertFileStatus::Read;
+    file.subject = NameOf(cert, true);
+    file.issuer = NameOf(cert, false);
+    file.notBefore = cert.effectiveDate().toUTC();
+    file.notAfter = cert.expiryDate().toUTC();
+    file.sha256 = QString::fromLatin1(cert.digest(QCryptographicHash::Sha256).toHex(':').toUpper());
+    const QSslKey key = cert.publicKey();
+    file.keyType = AlgorithmName(key.algorithm());
+    file.keyBits = key.isNull() ? -1 : key.length();
+}
+
+QSslCertificate FirstCertificate(const QByteArray& bytes) {
+    for (QSsl::EncodingFormat format : {QSsl::Pem, QSsl::Der}) {
+        const QList<QSslCertificate> found = QSslCertificate::fromData(bytes, format);
+        if (!found.isEmpty() && !found.front().isNull())
+            return found.front();
+    }
+    return QSslCertificate();
+}
+
+} // namespace
+
+QString TCertName::text() const {
+    QStringList parts;
+    if (!commonName.isEmpty())
+        parts << QStringLiteral("CN=") + commonName;
+    if (!organization.isEmpty())
+        parts << QStringLiteral("O=") + organization;
+    return parts.join(QStringLiteral(", "));
+}
+
+QString TCertificateFile::keyText() const {
+    QStringList parts;
+    if (!keyType.isEmpty())
+        parts << keyType;
+    if (keyBits > 0)
+        parts << QStringLiteral("%1 bits").arg(keyBits);
+    return parts.isEmpty() ? QStringLiteral("unknown") : parts.join(QStringLiteral(", "));
+}
+
+TCertificateFile ReadCertificateFile(const QString& path, TCertSide side,
+                                     const QByteArray& password) {
+    TCertificateFile file;
+    const QFileInfo info(path);
+    if (!info.exists()) {
+        file.error = QStringLiteral("no such file");
+        return file;
+    }
+    // A FIFO or a device would block the read or never end; the file dialog lets them through.
+    if (!info.isFile()) {
+        file.error = QStringLiteral("not a regular file");
+        return file;
+    }
+    QFile in(path);
+    if (!in.open(QIODevice::ReadOnly)) {
+        file.error = in.errorString();
+        return file;
+    }
+    const QByteArray bytes = in.read(LargestFile + 1);
+    if (in.error() != QFileDevice::NoError) {
+        file.error = in.errorString();
+        return file;
+    }
+    file.status = TCertFileStatus::NotCertificate;
+    if (bytes.size() > LargestFile)
+        return file;
+    if (!QSslSocket::isClassImplemented(QSsl::ImplementedClass::Certificate)) {
+        file.status = TCertFileStatus::Unreadable;
+        file.error = QStringLiteral("Qt's TLS plugin, which reads certificates, is missing");
+        return file;
+    }
+
+    QuietBackendScope quiet;
+    if (side == TCertSide::Local) {
+        QBuffer buffer;
+        buffer.setData(bytes);
+        buffer.open(QIODevice::ReadOnly);
+        QSslKey key;
+        QSslCertificate cert;
+        QList<QSslCertificate> chain;
+        if (QSslCertificate::importPkcs12(&buffer, &key, &cert, &chain, password) &&
+            !cert.isNull()) {
+            Describe(file, cert);
+            file.hasPrivateKey = !key.isNull();
+            return file;
+        }
+    }
+    const QSslCertificate cert = FirstCertificate(bytes);
+    if (!cert.isNull())
+        Describe(file, cert);
+    else if (side == TCertSide::Local && LooksLikePkcs12(bytes))
+        file.status = TCertFileStatus::Locked;
+    return file;
+}
+
+std::vector<TCertWarning> CertificateWarnings(const TCertificateFile& file, TCertSide side,
+                                              const QDateTime& now) {
+    switch (file.status) {
+    case TCertFileStatus::Unreadable:
+        return {{TCertWarningKind::Unreadable, {}, 0, true}};
+    case TCertFileStatus::NotCertificate:
+        return {{TCertWarningKind::NotCertificate, {}, 0, true}};
+    case TCertFileStatus::Locked:
+        return {{TCertWarningKind::Locked, {}, 0, true}};
+    case TCertFileStatus::Read:
+        break;
+    }
+    std::vector<TCertWarning> warnings;
+    if (file.notAfter.isValid() && now > file.notAfter)
+        warnings.push_back({TCertWarningKind::Expired, file.notAfter, 0, true});
+    else if (file.notBefore.isValid() && now < file.notBefore)
+        warnings.push_back({TCertWarningKind::NotYetValid, file.notBefore, 0, true});
+    if (side == TCertSide::Local && !file.hasPrivateKey)
+        warnings.push_back({TCertWarningKind::NoPrivateKey, {}, 0, true});
+    if (file.notAfter.isValid() && now <= file.notAfter && now.addDays(30) > file.notAfter) {
+        const int days = int(now.toLocalTime().date().daysTo(file.notAfter.toLocalTime().date()));
+        warnings.push_back({TCertWarningKind::ExpiresSoon, file.notAfter, days, false});
+    }
+    return warnings;
+}
+
+bool CancelByDefault(const std::vector<TCertWarning>& warnings) {
+    for (const TCertWarning& warning : warnings)
+        if (warning.cancelByDefault)
+            return true;
+    return false;
+}
+
+QString CertDateText(const QDateTime& when, const QLocale& locale) {
+    // The locale's long format names the day of the week, which a validity date does not need.
+    static const QRegularExpression Weekday(QStringLiteral(R"(^dddd[\s,،]*|[\s,،]*dddd$)"));
+    QString format = locale.dateFormat(QLocale::LongFormat);
+    format.remove(Weekday);
+    return locale.toString(when.toLocalTime().date(), format);
+}
+
+QString NormalizedSha256(const QString& text) {
+    QString hex;
+    for (QChar c : text) {
+        if (c == QLatin1Char(':') || c.isSpace())
+            continue;
+        const QChar upper = c.toUpper();
+        const bool digit = upper >= QLatin1Char('0') && upper <= QLatin1Char('9');
+        if (!digit && !(upper >= QLatin1Char('A') && upper <= QLatin1Char('F')))
+            return QString();
+        hex += upper;
+    }
+    if (hex.size() != 64)
+        return QString();
+    QString normalized;
+    for (qsizetype i = 0; i < hex.size(); i += 2) {
+        if (i > 0)
+            normalized += QLatin1Char(':');
+        normalized += hex.mid(i, 2);
+    }
+    return normalized;
+}
+
+bool Sha256Matches(const QString& expected, const QString& sha256) {
+    const QString normalized = NormalizedSha256(expected);
+    return !normalized.isEmpty() && normalized == NormalizedSha256(sha256);
+}
