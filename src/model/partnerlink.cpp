@@ -8,7 +8,10 @@
 
 #include <QCryptographicHash>
 #include <algorithm>
+#include <memory>
+#include <set>
 #include <tuple>
+#include <unordered_map>
 
 namespace {
 
@@ -33,32 +36,58 @@ std::string MakeUrl(const std::string& host, int port) {
     return "http://" + host + ":" + std::to_string(port);
 }
 
-// Each pair sent against the pairs held, by name: the n-th pair of a name against the n-th pair of
-// that name held. An absent pair and an empty one read alike; pairs held besides those sent are
-// no difference.
-void Compare(const std::string& owner, const TNameValueArray& sent, const TNameValueArray& held,
-             std::vector<std::string>& differences, const std::string& keyPrefix = "",
-             const char* verb = "sent") {
-    // What the service gives back when it holds what was sent.
-    const TNameValueArray expected = CommandText::AsGivenBack(sent);
-    for (std::size_t i = 0; i < expected.size(); ++i) {
-        const TNameValuePair& want = expected[i];
-        std::size_t nth = 0;
-        for (std::size_t k = 0; k < i; ++k)
-            nth += expected[k].Name == want.Name ? 1 : 0;
-        const TNameValuePair* have = nullptr;
-        for (const TNameValuePair& pair : held)
-            if (pair.Name == want.Name && nth-- == 0) {
-                have = &pair;
-                break;
-            }
+// Each pair wanted against the pairs held, by name: the n-th pair of a name against the n-th pair
+// of that name held, in one pass over each. An absent pair and an empty one read alike. A pair that
+// `presenceOnly` names need only be held; pairs held beyond those wanted are differences only when
+// counted.
+enum class TExtra { Ignored, Counted };
+void Compare(const std::string& owner, const TNameValueArray& wanted, const TNameValueArray& held,
+             std::vector<std::string>& differences, const char* verb,
+             TExtra extra = TExtra::Ignored,
+             const std::function<bool(const TNameValuePair&)>& presenceOnly = nullptr,
+             const std::string& keyPrefix = "") {
+    // What the service gives back when it holds what was wanted.
+    const TNameValueArray expected = CommandText::AsGivenBack(wanted);
+    std::unordered_map<std::string, std::vector<const TNameValuePair*>> byName;
+    for (const TNameValuePair& pair : held)
+        byName[pair.Name].push_back(&pair);
+    std::unordered_map<std::string, std::size_t> used;
+    const std::string prefix = owner + ", " + keyPrefix;
+    for (const TNameValuePair& want : expected) {
+        const std::vector<const TNameValuePair*>& same = byName[want.Name];
+        const std::size_t nth = used[want.Name]++;
+        const TNameValuePair* have = nth < same.size() ? same[nth] : nullptr;
         const std::string& value = have != nullptr ? have->Value : std::string();
-        if (value == want.Value)
+        if (value == want.Value || (have != nullptr && presenceOnly && presenceOnly(want)))
             continue;
-        const std::string line =
-            owner + ", " + keyPrefix + want.Name + ": " + verb + " \"" + want.Value + "\", ";
-        differences.push_back(line + (have == nullptr ? "missing" : "held \"" + value + "\""));
+        differences.push_back(prefix + want.Name + ": " + verb + " \"" + want.Value + "\", " +
+                              (have == nullptr ? "missing" : "held \"" + value + "\""));
     }
+    std::unordered_map<std::string, std::size_t> counted;
+    for (const TNameValuePair& pair : held)
+        if (extra == TExtra::Counted && counted[pair.Name]++ >= used[pair.Name] &&
+            !pair.Value.empty())
+            differences.push_back(prefix + pair.Name + ": held \"" + pair.Value + "\", not " +
+                                  verb);
+}
+
+// A partnership of the two partners by name; one they share as the remote partner holds it (its
+// save sends it last).
+const TPartnership* FindPartnership(const TPartner& local, const TPartner& remote,
+                                    const std::string& name) {
+    const TPartnership* found = remote.Partnerships.Find(name);
+    return found != nullptr ? found : local.Partnerships.Find(name);
+}
+
+// The pairs of a record, to tell the pairs passed through as loaded from those written anew.
+std::function<bool(const TNameValuePair&)> AsLoaded(const TNameValueArray* loaded) {
+    auto pairs = std::make_shared<std::set<std::pair<std::string, std::string>>>();
+    if (loaded != nullptr)
+        for (const TNameValuePair& pair : *loaded)
+            pairs->emplace(pair.Name, pair.Value);
+    return [pairs](const TNameValuePair& pair) {
+        return pairs->count({pair.Name, pair.Value}) > 0;
+    };
 }
 
 // A partnership created for a remote partner the service did not know yet.
@@ -362,46 +391,94 @@ std::optional<TConfigIDs> TPartnerLink::FileChange(const TLinkSave& save) const 
 }
 
 void TPartnerLink::CheckUnchanged(const TLinkSave& save, TProgress& progress) {
-    const TLinkSave known{*LocalPartner, *RemotePartner, {}, {}};
-    const int questions = 3;
+    const struct {
+        const TPartner& Local;
+        const TPartner& Remote;
+    } known{*LocalPartner, *RemotePartner};
+    // The partnerships the save sends again, each once; those it creates are checked by the list.
+    std::vector<const TPartnership*> again;
+    for (const TPartner* partner : {&save.Local, &save.Remote})
+        for (const TPartnership& partnership : partner->Partnerships.Items)
+            if (FindPartnership(known.Local, known.Remote, partnership.Name) != nullptr &&
+                std::none_of(again.begin(), again.end(),
+                             [&](const TPartnership* p) { return p->Name == partnership.Name; }))
+                again.push_back(&partnership);
+    const int questions = 3 + static_cast<int>(again.size());
     int asked = 0;
     const auto ask = [&] {
         progress.Step("Checking that the AS2 service holds what was read", ++asked, questions,
                       TProgress::TCancel::Offered);
     };
+    // A record is unchanged when it holds what the link knew (nothing more), what its last apply
+    // sent, or what that apply's read-back found.
     std::vector<std::string> changed;
+    const auto check = [&](const std::string& owner, const TNameValueArray* knownPairs,
+                           const TNameValueArray* sentPairs, const TNameValueArray* seenPairs,
+                           const TNameValueArray& now, const std::string& prefix) {
+        std::vector<std::string> fromKnown;
+        if (knownPairs != nullptr)
+            Compare(owner, *knownPairs, now, fromKnown, "read", TExtra::Counted, nullptr, prefix);
+        else
+            fromKnown.push_back(owner + " is held by the AS2 service, but was not read");
+        std::vector<std::string> fromSent;
+        if (sentPairs != nullptr)
+            Compare(owner, *sentPairs, now, fromSent, "sent", TExtra::Ignored, nullptr, prefix);
+        if (!fromKnown.empty() && (sentPairs == nullptr || !fromSent.empty()) &&
+            (seenPairs == nullptr || *seenPairs != now))
+            changed.insert(changed.end(), fromKnown.begin(), fromKnown.end());
+    };
     TPartnershipNameArray listed;
     try {
-        for (const auto& [partner, sent] :
-             {std::pair{&known.Local, Sent ? &Sent->Local : nullptr},
-              std::pair{&known.Remote, Sent ? &Sent->Remote : nullptr}}) {
+        for (const auto& [partner, sent, seen] :
+             {std::tuple{&known.Local, Sent ? &Sent->Local : nullptr,
+                         Seen ? &Seen->LocalRecord : nullptr},
+              std::tuple{&known.Remote, Sent ? &Sent->Remote : nullptr,
+                         Seen ? &Seen->RemoteRecord : nullptr}}) {
             ask();
             const std::string owner = "Partner " + partner->Name;
             const TNameValueArray now = Channel.GetPartnerAttributes(partner->Name);
-            // A partner the last OK deleted may be missing, or hold what it sent.
+            // A partner the last apply deleted may be missing, or hold what it sent.
             if (now.empty()) {
                 if (partner->Held && sent == nullptr)
                     changed.push_back(owner + " is gone from the AS2 service");
                 continue;
             }
-            std::vector<std::string> fromKnown;
-            if (partner->Held)
-                Compare(owner, partner->Record(), now, fromKnown, "", "read");
-            else
-                fromKnown.push_back(owner + " is held by the AS2 service, but was not read");
-            std::vector<std::string> fromSent;
-            if (sent != nullptr)
-                Compare(owner, sent->Record(), now, fromSent);
-            // What the last read-back found the service to hold, kept its own way.
-            const TNameValueArray* seen = !Seen                     ? nullptr
-                                          : partner == &known.Local ? &Seen->LocalRecord
-                                                                    : &Seen->RemoteRecord;
-            const bool asSeen = seen != nullptr && !seen->empty() && *seen == now;
-            if (!fromKnown.empty() && (sent == nullptr || !fromSent.empty()) && !asSeen)
-                changed.insert(changed.end(), fromKnown.begin(), fromKnown.end());
+            const TNameValueArray knownRecord = partner->Record();
+            const TNameValueArray sentRecord = sent != nullptr ? sent->Record() : TNameValueArray();
+            check(owner, partner->Held ? &knownRecord : nullptr,
+                  sent != nullptr ? &sentRecord : nullptr,
+                  seen != nullptr && !seen->empty() ? seen : nullptr, now, "");
         }
         ask();
         listed = Channel.GetPartnershipNames();
+        for (const TPartnership* partnership : again) {
+            ask();
+            const std::string owner = "Partnership " + partnership->Name;
+            TArrayOfNameValueArrays now;
+            try {
+                now = Channel.GetPartnershipAttributes(partnership->Name);
+            } catch (const EListError&) {
+                continue; // not held: the list tells
+            } catch (const EXMLDocError&) {
+                continue;
+            }
+            const TPartnership& was =
+                *FindPartnership(known.Local, known.Remote, partnership->Name);
+            const TPartnership* sent =
+                Sent ? FindPartnership(Sent->Local, Sent->Remote, partnership->Name) : nullptr;
+            const TPartnership* seen =
+                Seen ? FindPartnership(Seen->Local, Seen->Remote, partnership->Name) : nullptr;
+            for (const auto& [list, prefix, name] :
+                 {std::tuple{0, "sender ", &TPartnership::SenderName},
+                  std::tuple{1, "receiver ", &TPartnership::ReceiverName}}) {
+                const TNameValueArray wasName{{"name", was.*name}};
+                const TNameValueArray sentName{{"name", sent != nullptr ? sent->*name : ""}};
+                check(owner, &wasName, sent != nullptr ? &sentName : nullptr, nullptr,
+                      {{"name", TCommandHandler::FindValue(now.at(list), "name")}}, prefix);
+            }
+            check(owner, &was.Attributes, sent != nullptr ? &sent->Attributes : nullptr,
+                  seen != nullptr ? &seen->Attributes : nullptr, now.at(2), "");
+        }
     } catch (const ECancelled& cancelled) {
         throw ECancelled(cancelled.Message + ". Nothing was saved");
     } catch (const Exception& failure) {
@@ -411,8 +488,7 @@ void TPartnerLink::CheckUnchanged(const TLinkSave& save, TProgress& progress) {
         return std::find(listed.begin(), listed.end(), name) != listed.end();
     };
     const auto sentBefore = [&](const std::string& name) {
-        return Sent &&
-               (Sent->Local.Partnerships.Find(name) || Sent->Remote.Partnerships.Find(name));
+        return Sent && FindPartnership(Sent->Local, Sent->Remote, name) != nullptr;
     };
     for (const TPartner* partner : {&known.Local, &known.Remote})
         for (const TPartnership& partnership : partner->Partnerships.Items)
@@ -420,9 +496,8 @@ void TPartnerLink::CheckUnchanged(const TLinkSave& save, TProgress& progress) {
                 changed.push_back("Partnership " + partnership.Name +
                                   " is no longer listed by the AS2 service");
     for (const TPartnership& partnership : save.Remote.Partnerships.Items)
-        if (!known.Remote.Partnerships.Find(partnership.Name) &&
-            !known.Local.Partnerships.Find(partnership.Name) && isListed(partnership.Name) &&
-            !sentBefore(partnership.Name))
+        if (FindPartnership(known.Local, known.Remote, partnership.Name) == nullptr &&
+            isListed(partnership.Name) && !sentBefore(partnership.Name))
             changed.push_back("Partnership " + partnership.Name +
                               " is listed by the AS2 service, but was not read");
     if (!changed.empty())
@@ -496,8 +571,9 @@ TApplyOutcome TPartnerLink::Apply(const TLinkSettings& settings, TProgress& prog
         }
     }
     if (held.Differences.empty() && outcome.File != TApplyOutcome::TFile::Failed) {
-        LocalPartner = std::move(Sent->Local);
-        RemotePartner = std::move(Sent->Remote);
+        // What the service holds, its own pairs included, is what the link knows from now on.
+        LocalPartner = std::move(held.Local);
+        RemotePartner = std::move(held.Remote);
         Sent.reset();
         Seen.reset();
         return outcome;
@@ -538,7 +614,7 @@ TPartnerLink::TReadBack TPartnerLink::ReadBack(const TPartner& local, const TPar
                       TProgress::TCancel::Offered);
     };
 
-    TReadBack result;
+    TReadBack result{{}, {}, {}, local, remote};
     for (const TPartner* partner : {&local, &remote}) {
         const std::string owner = "Partner " + partner->Name;
         ask();
@@ -549,8 +625,15 @@ TPartnerLink::TReadBack TPartnerLink::ReadBack(const TPartner& local, const TPar
                         "settings)");
             continue;
         }
-        (partner == &local ? result.LocalRecord : result.RemoteRecord) = held;
-        Compare(owner, partner->Record(), held, result.Differences);
+        const bool isLocal = partner == &local;
+        (isLocal ? result.LocalRecord : result.RemoteRecord) = held;
+        // The settings the link passes through are the service's: they need only be held.
+        Compare(owner, partner->Record(), held, result.Differences, "sent", TExtra::Ignored,
+                AsLoaded(&partner->OtherSettings));
+        TPartner& found = isLocal ? result.Local : result.Remote;
+        TPartnershipList partnerships = std::move(found.Partnerships);
+        found = TPartner::FromSettings(partner->Name, held);
+        found.Partnerships = std::move(partnerships);
     }
     for (const TPartnership* partnership : sent) {
         ask();
@@ -567,11 +650,25 @@ TPartnerLink::TReadBack TPartnerLink::ReadBack(const TPartner& local, const TPar
             result.Differences.push_back(owner + ": missing");
             continue;
         }
-        Compare(owner, {{"name", partnership->SenderName}}, held.at(0), result.Differences,
-                "sender ");
-        Compare(owner, {{"name", partnership->ReceiverName}}, held.at(1), result.Differences,
-                "receiver ");
-        Compare(owner, partnership->Attributes, held.at(2), result.Differences);
+        // Each side by its name, and the AS2 ID the partner's save sent beside it.
+        for (const auto& [list, prefix, name] :
+             {std::tuple{0, "sender ", &partnership->SenderName},
+              std::tuple{1, "receiver ", &partnership->ReceiverName}}) {
+            TNameValueArray side = {{"name", *name}};
+            if (*name == local.Name || *name == remote.Name)
+                side.emplace_back("as2_id", *name == local.Name ? local.AS2ID : remote.AS2ID);
+            Compare(owner, side, held.at(list), result.Differences, "sent", TExtra::Ignored,
+                    nullptr, prefix);
+        }
+        // Attributes passed through as loaded are the service's.
+        const TPartnership* loaded =
+            FindPartnership(*LocalPartner, *RemotePartner, partnership->Name);
+        Compare(owner, partnership->Attributes, held.at(2), result.Differences, "sent",
+                TExtra::Ignored, AsLoaded(loaded != nullptr ? &loaded->Attributes : nullptr));
+        for (TPartner* partner : {&result.Local, &result.Remote})
+            for (TPartnership& kept : partner->Partnerships.Items)
+                if (kept.Name == partnership->Name)
+                    kept.Attributes = held.at(2);
     }
     return result;
 }

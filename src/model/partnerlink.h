@@ -140,12 +140,16 @@ public:
     // partnership either save added (one that both sent, as the remote partner's save sent it).
     // A value that the reply lists cannot carry back is compared as they give it back; an absent
     // value and an empty one read alike; pairs the service holds beyond those sent are no
-    // difference.
+    // difference, and pairs passed through as loaded need only be held (they are the service's).
+    // A partnership's sides are compared by name and by the AS2 ID sent for them.
     struct TReadBack {
         std::vector<std::string> Differences;
         // The records as the service gave them; empty for one it does not hold.
         TNameValueArray LocalRecord;
         TNameValueArray RemoteRecord;
+        // The partners and the partnerships sent as the service holds them.
+        TPartner Local;
+        TPartner Remote;
     };
     TReadBack ReadBack(const TPartner& local, const TPartner& remote,
                        TProgress& progress = TProgress::None());

@@ -237,15 +237,11 @@ void TPartner::SendSave(TCommandHandler& channel, const std::vector<std::string>
     }
 }
 
-TPartner TPartner::LoadPartner(TCommandHandler& channel, const std::string& name,
-                               TProgress& progress) {
-    progress.Step("Reading partner " + name, 0, 0, TProgress::TCancel::Offered);
+TPartner TPartner::FromSettings(const std::string& name, const TNameValueArray& settings) {
     TPartner partner;
-    const TNameValueArray settings = channel.GetPartnerAttributes(name);
-    if (settings.empty()) {
-        partner.Name = name;
+    partner.Name = name;
+    if (settings.empty())
         return partner;
-    }
     partner.Held = true;
     partner.Name = TCommandHandler::FindValue(settings, "name");
     partner.AS2ID = TCommandHandler::FindValue(settings, "as2_id");
@@ -261,6 +257,14 @@ TPartner TPartner::LoadPartner(TCommandHandler& channel, const std::string& name
         else
             seen[known - std::begin(shown)] = true;
     }
-    partner.Partnerships = TPartnershipList::LoadPartnerships(channel, partner.Name, progress);
+    return partner;
+}
+
+TPartner TPartner::LoadPartner(TCommandHandler& channel, const std::string& name,
+                               TProgress& progress) {
+    progress.Step("Reading partner " + name, 0, 0, TProgress::TCancel::Offered);
+    TPartner partner = FromSettings(name, channel.GetPartnerAttributes(name));
+    if (partner.Held)
+        partner.Partnerships = TPartnershipList::LoadPartnerships(channel, partner.Name, progress);
     return partner;
 }

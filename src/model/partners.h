@@ -82,6 +82,10 @@ public:
     // "Partner Add ..." for this partner.
     std::string AddCommand() const;
 
+    // The partner a "Partner View" reply's settings give, without partnerships; `name` when the
+    // service holds none of that name.
+    static TPartner FromSettings(const std::string& name, const TNameValueArray& settings);
+
     // One command for a partner the service does not hold (which keeps the requested name),
     // otherwise 2 + M for M partnerships listed by the service.
     static TPartner LoadPartner(TCommandHandler& channel, const std::string& name,

@@ -297,6 +297,10 @@ void TestPartnerLink::readBackNamesEachDifference() {
              (Commands{"Partner AS2Local was deleted and not added again (the service did not "
                        "take its settings)",
                        "Partner AS2Remote, as2_id: sent \"REMOTEID\", held \"OTHER\"",
+                       "Partnership AS2Local-AS2Remote, sender as2_id: sent \"LOCALID\", held "
+                       "\"\"",
+                       "Partnership AS2Local-AS2Remote, receiver as2_id: sent \"REMOTEID\", held "
+                       "\"OTHER\"",
                        "Partnership AS2Local-AS2Remote, as2_url: sent \"http://partner:5080\", "
                        "missing",
                        "Partnership AS2Remote-AS2Local: missing"}));
@@ -509,6 +513,22 @@ void TestPartnerLink::nothingHeldIsLost_data() {
     QTest::newRow("one to be created, listed since the load")
         << "listed"
         << "Partnership AS2Local-AS2Remote is listed by the AS2 service, but was not read";
+    QTest::newRow("a partnership's URL changed since the load")
+        << "url"
+        << "Partnership AS2Local-AS2Remote, as2_url: read \"http://partner:5080\", held "
+           "\"http://moved\"";
+    QTest::newRow("a pair added to a partner since the load")
+        << "partnerPair"
+        << "Partner AS2Local, note: held \"keep me\", not read";
+    QTest::newRow("a pair added to a partnership since the load")
+        << "partnershipPair"
+        << "Partnership AS2Remote-AS2Local, comment: held \"keep me\", not read";
+    QTest::newRow("a service that stamps each record, twice") << "stamps"
+                                                              << "";
+    QTest::newRow("a partnership view that names an old AS2 ID")
+        << "staleID"
+        << "Partnership AS2Local-AS2Remote, receiver as2_id: sent \"typed\", held "
+           "\"REMOTEID\"";
     QTest::newRow("settings the window does not show, kept") << "others"
                                                              << "";
     QTest::newRow("... and compared") << "othersDropped"
@@ -534,6 +554,11 @@ void TestPartnerLink::nothingHeldIsLost() {
             m.partners.resize(1), m.partnerships.clear();
         if (fault.startsWith("others"))
             m.partners[1].others = {{"note", "keep me"}};
+        if (fault == "stamps") {
+            m.stamps = true;
+            m.partners[1].others = {{"modified", "0"}};
+            m.partnerships[0].attributes.emplace_back("modified", "0");
+        }
     });
     MemoryService& m = l.fixture.memory;
     m.overrides.clear();
@@ -541,6 +566,16 @@ void TestPartnerLink::nothingHeldIsLost() {
         m.partners[1].email = "new@remote";
     if (fault == "gone")
         m.partnerships.pop_back();
+    if (fault == "url")
+        m.partnerships[0].attributes[1].second = "http://moved";
+    if (fault == "partnerPair")
+        m.partners[0].others = {{"note", "keep me"}};
+    if (fault == "partnershipPair")
+        m.partnerships[1].attributes.emplace_back("comment", "keep me");
+    if (fault == "staleID") {
+        m.viewIDs["AS2Remote"] = "REMOTEID";
+        l.settings.RemoteAS2ID = "typed";
+    }
     if (fault == "listed")
         m.partnerships.push_back({"AS2Local-AS2Remote", "AS2Local", "X", {}});
     if (fault == "othersDropped")
@@ -568,9 +603,12 @@ void TestPartnerLink::nothingHeldIsLost() {
     const auto count = [&](const std::string& c) {
         return std::count(sent.begin(), sent.end(), c);
     };
-    if (fault.startsWith("once:") || fault == "changed" || fault == "gone" || fault == "listed")
+    if (fault.startsWith("once:") || fault == "changed" || fault == "gone" || fault == "listed" ||
+        fault == "url" || fault.endsWith("Pair"))
         QCOMPARE(count("Partnership Store"), 0); // nothing at all was sent
-    if (fault == "store:error")                  // the local partner's store stops the save
+    if (fault == "stamps")                       // what the read-back found is what the link knows
+        QCOMPARE(l.told(), std::string());
+    if (fault == "store:error") // the local partner's store stops the save
         QCOMPARE(count("Partner Delete AS2Remote"), 0);
     if (fault == "others")
         QCOMPARE(count(Sample::RemoteAdd + " note=\"keep me\""), 1);

@@ -40,6 +40,10 @@ public:
     // and a partnership's three lists from the last to the first.
     bool omitEmpty = false;
     bool listsReversed = false;
+    // A service that stamps "modified" on each record it adds.
+    bool stamps = false;
+    // AS2 IDs the partnership views give for a partner, whatever the partner holds now.
+    std::map<std::string, std::string> viewIDs;
 
     // How long the service takes over each command before it answers, by command; none when
     // unset. Called on the service's thread.
@@ -139,6 +143,14 @@ private:
         return reply;
     }
 
+    void stamp(std::vector<std::pair<std::string, std::string>>& pairs) {
+        const std::string now = std::to_string(++stamped);
+        for (auto& pair : pairs)
+            if (pair.first == "modified")
+                return void(pair.second = now);
+        pairs.emplace_back("modified", now);
+    }
+
     Reply carryOut(std::string command) {
         std::lock_guard<std::mutex> hold(lock);
         if (stopAfter >= 0 && carriedOut >= stopAfter)
@@ -168,6 +180,8 @@ private:
             for (const auto& pair : all)
                 if (pair.first != "as2_id" && pair.first != "email" && pair.first != "x509_alias")
                     partner.others.push_back(pair);
+            if (stamps)
+                stamp(partner.others);
             put(partners, std::move(partner));
         } else if (takes(command, "Partnership Add ", rest)) {
             std::size_t at = 0;
@@ -176,6 +190,8 @@ private:
             p.sender = word(rest, at);
             p.receiver = word(rest, at);
             p.attributes = settings(rest, at);
+            if (stamps)
+                stamp(p.attributes);
             put(partnerships, std::move(p));
         } else if (takes(command, "Partner Delete ", rest)) {
             remove(partners, rest);
@@ -227,7 +243,10 @@ private:
                 continue;
             auto ids = [this](const std::string& partner) {
                 const MemoryPartner* known = find(partner);
-                const std::string id = known ? known->as2id : "";
+                const auto stale = viewIDs.find(partner);
+                const std::string id = stale != viewIDs.end() ? stale->second
+                                       : known                ? known->as2id
+                                                              : "";
                 return "{name=" + partner + (id.empty() && omitEmpty ? "" : ", as2_id=" + id) + "}";
             };
             std::string attributes;
@@ -247,5 +266,6 @@ private:
 
     mutable std::mutex lock;
     int carriedOut = 0;
+    int stamped = 0;
     int stopAfter = -1;
 };

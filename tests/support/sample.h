@@ -63,7 +63,8 @@ inline const std::vector<std::string> SaveCommands = {"Partnership Delete AS2Loc
 
 // What OK reads before it saves, to see that the service still holds what was loaded.
 inline const std::vector<std::string> CheckCommands = {
-    "Partner View AS2Local", "Partner View AS2Remote", "Partnership List"};
+    "Partner View AS2Local", "Partner View AS2Remote", "Partnership List",
+    "Partnership View AS2Local-AS2Remote", "Partnership View AS2Remote-AS2Local"};
 
 // What OK reads back after saving them.
 inline const std::vector<std::string> ReadBackCommands = {
