@@ -643,7 +643,7 @@ void TestDialog::cancelledReadBackIsNoSave() {
 
 namespace {
 enum Phase { Load, ReadBack, Import };
-enum Intrusion { AccessiblePress, PostedClick, RightClick, Close };
+enum Intrusion { AccessiblePress, PostedClick, RightClick, Close, Stop };
 } // namespace
 
 void TestDialog::oneActionAtATime_data() {
@@ -653,18 +653,24 @@ void TestDialog::oneActionAtATime_data() {
     QTest::addColumn<bool>("closed");
     const char* phases[] = {"load", "read-back", "import"};
     const char* intrusions[] = {"accessible press of OK", "click posted to OK", "right click",
-                                "close()"};
+                                "close()", "SIGTERM"};
     const QString notice = "The Changes you made";
+    const QString checking = "Cancelled while checking what the AS2 service holds";
     // The phase ends as if nothing came in, but close(): it stops a load, which writes nothing,
-    // and a read, which the handler reports.
-    const QString told[][2] = {{"", ""},
-                               {notice, "Cancelled while checking what the AS2 service holds"},
-                               {"", "Cancelled while reading the certificate list"}};
+    // and a read, which the handler reports; and a stop request: it stops a read and closes the
+    // window once the handler has ended.
+    const QString told[][3] = {{"", "", ""},
+                               {notice, checking, checking},
+                               {"", "Cancelled while reading the certificate list", ""}};
     for (int phase : {Load, ReadBack, Import})
-        for (int intrusion : {AccessiblePress, PostedClick, RightClick, Close})
+        for (int intrusion : {AccessiblePress, PostedClick, RightClick, Close, Stop})
             QTest::addRow("%s during the %s", intrusions[intrusion], phases[phase])
-                << phase << intrusion << told[phase][intrusion == Close]
-                << (phase == Load ? intrusion == Close : phase == ReadBack && intrusion != Close);
+                << phase << intrusion
+                << told[phase][intrusion == Close  ? 1
+                               : intrusion == Stop ? 2
+                                                   : 0]
+                << (intrusion == Stop ||
+                    (phase == Load ? intrusion == Close : phase == ReadBack && intrusion != Close));
 }
 
 void TestDialog::oneActionAtATime() {
@@ -718,6 +724,8 @@ void TestDialog::oneActionAtATime() {
                 form.RemoteEmail,
                 new QContextMenuEvent(QContextMenuEvent::Mouse, QPoint(5, 5),
                                       form.RemoteEmail->mapToGlobal(QPoint(5, 5))));
+        else if (intrusion == Stop)
+            form.StopRequested(); // as the program does on SIGTERM or SIGHUP
         else
             form.close();
     });
@@ -737,7 +745,7 @@ void TestDialog::oneActionAtATime() {
     };
     QCOMPARE(count("Partnership Store"), phase == ReadBack ? 2 : 0); // one save of each partner
     QCOMPARE(count("Cert import"), phase == Import ? 1 : 0);
-    QCOMPARE(rig.dialog.config(), phase == ReadBack && intrusion != Close
+    QCOMPARE(rig.dialog.config(), phase == ReadBack && intrusion != Close && intrusion != Stop
                                       ? QByteArray(ConfigText).replace("LOCALID", "LOCALID2")
                                       : ConfigText);
     QCOMPARE(watcher.boxes.size(), size_t(told.isEmpty() ? 0 : 1));
