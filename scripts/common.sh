@@ -7,7 +7,8 @@ export ROOT
 
 # The package lists are read by the scripts that source this file.
 # shellcheck disable=SC2034
-BUILD_PACKAGES=(build-essential cmake ninja-build qt6-base-dev qt6-qpa-plugins libssl-dev openssl fonts-dejavu-core)
+BUILD_PACKAGES=(build-essential cmake ninja-build qt6-base-dev qt6-qpa-plugins libssl-dev openssl fonts-dejavu-core
+    dpkg-dev file)
 # shellcheck disable=SC2034
 TEST_PACKAGES=(xvfb xdotool x11-utils xclip imagemagick clang libclang-rt-14-dev libbenchmark-dev
     clang-format shellcheck dpkg-dev file desktop-file-utils lintian acl)

@@ -15,8 +15,8 @@ ensure_packages "${BUILD_PACKAGES[@]}"
 if [ "$HEADLESS" -eq 1 ]; then
     ensure_packages xvfb xdotool imagemagick
 fi
-echo "== Building the dialog and the stand-in"
-build_preset default vantrel-config as2-standin
+echo "== Building the dialog, vantrel-link, the stand-in and the manual pages"
+build_preset default vantrel-config vantrel-link as2-standin vantrel_docs
 
 export VANTREL_CONFIG_EXE="$ROOT/build/default/src/dialog/vantrel-config"
 export VANTREL_STANDIN="$ROOT/build/default/standin/as2-standin"
