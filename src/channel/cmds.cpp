@@ -100,8 +100,8 @@ std::size_t CrowdedTag(const std::string& source, std::size_t& at, std::size_t e
 }
 
 // Reads the reply line, wrapped in AS2Result, with Qt's stream reader in one pass, and hands
-// sink.Take(reader, depth) the tokens that make nodes: start and end tags, texts that are not white
-// space alone (CDATA or not), comments and processing instructions; depth counts the elements open
+// sink.Take(reader, depth) the tokens that make nodes: start and end tags, CDATA, texts that are
+// not white space alone, comments and processing instructions; depth counts the elements open
 // around the token, a tag's own not counting. EDOMParseError at the first fault: the reader's,
 // bytes that are no UTF-8, a reply beyond the limits above.
 template <class TSink>
@@ -166,8 +166,8 @@ void ReadNodes(const std::string& line, TSink& sink, const std::function<void()>
             break;
         }
         case QXmlStreamReader::Characters:
-            // The document drops a text of white space alone, in Unicode's sense.
-            if (reader.isWhitespace() || reader.text().trimmed().isEmpty())
+            // The document drops a text of white space alone, in Unicode's sense, but no CDATA.
+            if (!reader.isCDATA() && reader.text().trimmed().isEmpty())
                 continue;
             break;
         case QXmlStreamReader::Comment:
@@ -178,8 +178,10 @@ void ReadNodes(const std::string& line, TSink& sink, const std::function<void()>
             break;
         case QXmlStreamReader::EndDocument:
             return;
-        default:
+        case QXmlStreamReader::StartDocument:
             continue;
+        default: // a document type inside the root, which Qt's reader lets through
+            refuse("Unexpected token");
         }
         if ((nodes += price) > MaxReplyNodes)
             refuse(Format("The reply holds more than %ld,%03ld nodes, more than any reply of the "
@@ -210,7 +212,8 @@ public:
             if (reader.qualifiedName() != Name)
                 Name = reader.qualifiedName().toString();
             QDomElement element = Doc.createElement(Name);
-            for (const QXmlStreamAttribute& attribute : reader.attributes())
+            const QXmlStreamAttributes attributes = reader.attributes();
+            for (const QXmlStreamAttribute& attribute : std::as_const(attributes))
                 element.setAttribute(attribute.qualifiedName().toString(),
                                      attribute.value().toString());
             Parent = (depth == 0 ? QDomNode(Doc) : Parent).appendChild(element);

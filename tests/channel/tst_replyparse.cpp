@@ -127,6 +127,7 @@ void TestReplyParse::nodeText_data() {
     QTest::newRow("empty element") << "<a></a>" << false << "";
     QTest::newRow("only blanks") << "<a>  </a>" << false << "";
     QTest::newRow("CDATA") << "<a><![CDATA[<k&1>]]></a>" << false << "<k&1>";
+    QTest::newRow("CDATA of blanks kept") << "<a><![CDATA[ ]]></a>" << false << " ";
     QTest::newRow("character reference")
         << "<a>&#233;t&#xE9;</a>" << false << QString::fromUtf8("\xC3\xA9t\xC3\xA9");
     QTest::newRow("two element children") << "<a><b>1</b><c>2</c></a>" << true << "";
@@ -184,6 +185,10 @@ void TestReplyParse::parseErrorMessage_data() {
     QTest::newRow("unbalanced: open element") << "<a>" << 3 << "</AS2Result>";
     QTest::newRow("after a lone LF") << "x\n&" << 3 << "&";
     QTest::newRow("after a lone CR") << "x\ry\r&" << 4 << "&";
+    QTest::newRow("document type inside") << "<!DOCTYPE a>" << 2 << "<!DOCTYPE a>";
+    // The reader is handed the reply in pieces of 64 KiB; this root ends where the first does.
+    QTest::newRow("extra end tag at the end of a piece")
+        << QString(65517, 'x') + "</AS2Result><AS2Result>" << 2 << QString(40, 'x');
 }
 
 void TestReplyParse::parseErrorMessage() {
