@@ -95,6 +95,14 @@ void BM_ParseReply(benchmark::State& state, const char* which) {
 BENCHMARK_CAPTURE(BM_ParseReply, partner, "partner")->UseRealTime();
 BENCHMARK_CAPTURE(BM_ParseReply, list2000, "list2000")->UseRealTime();
 
+// The texts of a list's children, as GetPartnershipNames reads them, without a document.
+void BM_ReadReplyTexts(benchmark::State& state) {
+    const std::string reply = SampleReply("list2000");
+    for (auto _ : state)
+        benchmark::DoNotOptimize(TCommandHandler::ReadReplyTexts(reply));
+}
+BENCHMARK(BM_ReadReplyTexts)->UseRealTime();
+
 void BM_SetContentAlone(benchmark::State& state, const char* which) {
     const QByteArray source =
         "<AS2Result>\r\n" + QByteArray::fromStdString(SampleReply(which)) + "\r\n</AS2Result>\r\n";

@@ -1,4 +1,5 @@
-// The reply path: a reply line wrapped and parsed, its children by index, and the text of each.
+// The reply path: a reply line wrapped and parsed, its children by index, the text of each, and
+// the same texts read without the document.
 //
 // Input: the reply line. Failures of the system's own classes are expected; anything else thrown
 // (or a crash, a leak, undefined behaviour) is a finding.
@@ -10,8 +11,10 @@
 #include <QDomNode>
 #include <QDomNodeList>
 #include <QString>
+#include <QXmlStreamReader>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace {
@@ -109,7 +112,40 @@ void WalkChildren(const QDomElement& root) {
     }
 }
 
+// The texts of the root's children as the document gives them, up to the first it cannot give.
+TCommandHandler::TReplyTexts TextsOf(const QDomElement& root) {
+    TCommandHandler::TReplyTexts read;
+    for (QDomNode child = root.firstChild(); !child.isNull() && read.Complete;
+         child = child.nextSibling()) {
+        try {
+            read.Texts.push_back(TCommandHandler::NodeText(child));
+        } catch (const EXMLDocError&) {
+            read.Complete = false;
+        }
+    }
+    return read;
+}
+
+// What Qt's own build of a document makes of the wrapped line: its tree as text, or nothing when
+// it refuses the line.
+std::optional<QString> SetContentTree(const std::string& line) {
+    QXmlStreamReader reader(
+        QByteArray::fromStdString("<AS2Result>\r\n" + line + "\r\n</AS2Result>\r\n"));
+    QDomDocument doc;
+    if (!doc.setContent(&reader, false))
+        return std::nullopt;
+    return doc.toString(-1);
+}
+
 void ParseAndWalk(const std::string& line) {
+    // A list read without the document reads what the document gives, and fails as it fails.
+    TCommandHandler::TReplyTexts texts;
+    std::string textsFailure;
+    try {
+        texts = TCommandHandler::ReadReplyTexts(line);
+    } catch (const Exception& error) {
+        textsFailure = error.Message;
+    }
     QDomDocument doc;
     QDomElement root;
     try {
@@ -117,12 +153,23 @@ void ParseAndWalk(const std::string& line) {
     } catch (const EDOMParseError& error) {
         CheckParseError(line, error.Message);
         FUZZ_CHECK(doc.documentElement().isNull(), "a failed parse leaves the document empty");
+        FUZZ_CHECK(textsFailure == error.Message, Escaped(line) + ": " + Escaped(textsFailure));
+        // Beyond the reader's own faults, only the limits refuse what Qt would build.
+        FUZZ_CHECK(error.Message.rfind("The reply", 0) == 0 ||
+                       error.Message.rfind("An element of the reply", 0) == 0 ||
+                       !SetContentTree(line),
+                   Escaped(line) + ": " + Escaped(error.Message));
         return;
     } catch (const Exception&) {
         return;
     }
     FUZZ_CHECK(IsUtf8(line), "parsed a line that is not UTF-8: " + Escaped(line));
     FUZZ_CHECK(!root.isNull() && root.tagName() == QStringLiteral("AS2Result"), Escaped(line));
+    FUZZ_CHECK(SetContentTree(line) == doc.toString(-1), Escaped(line));
+    const TCommandHandler::TReplyTexts expected = TextsOf(root);
+    FUZZ_CHECK(textsFailure.empty() && texts.Texts == expected.Texts &&
+                   texts.Complete == expected.Complete,
+               Escaped(line) + ": " + Escaped(textsFailure));
     WalkChildren(root);
 }
 

@@ -86,6 +86,8 @@ compare("OK with its check and read-back / the save alone", "BM_SaveLink/verifie
 for sample in ("partner", "list2000"):
     compare(f"ParseReply, {sample} / QDomDocument::setContent alone",
             f"BM_ParseReply/{sample}/real_time", f"BM_SetContentAlone/{sample}/real_time", 1.3)
+compare("ReadReplyTexts, list2000 / QDomDocument::setContent alone", "BM_ReadReplyTexts/real_time",
+        "BM_SetContentAlone/list2000/real_time", 1.3)
 # The update reads the file whole, works on its lines and replaces the file; these say what that
 # costs beside a bare copy, and are no target.
 for size in (1, 64):

@@ -3,14 +3,12 @@
 #include "platform/exceptions.h"
 #include "platform/textconv.h"
 
+#include <QByteArray>
 #include <QDomNodeList>
-#include <QIODevice>
 #include <QString>
 #include <QXmlStreamReader>
 #include <algorithm>
-#include <cstdint>
-#include <cstring>
-#include <exception>
+#include <cctype>
 #include <string_view>
 #include <utility>
 
@@ -21,337 +19,266 @@ namespace {
 constexpr const char* LineEnd = "\r\n";
 // The largest piece of a reply looked at in one go.
 constexpr std::size_t PeekSize = 511;
-
-// How many bytes the checks look at between two calls of the wait hook.
-constexpr std::size_t PumpEveryBytes = 64 * 1024;
+// How much of a reply the XML reader is handed at a time; the wait hook runs between two pieces.
+constexpr std::size_t PieceBytes = 64 * 1024;
+constexpr const char* MixedContent = "Element does not contain a single text node";
 
 void CallHook(const std::function<void()>& whileWaiting) {
     if (whileWaiting)
         whileWaiting();
 }
 
-// The index of the first byte that does not begin a valid UTF-8 sequence (no overlong forms, no
-// surrogates, nothing above U+10FFFF), or npos.
-std::size_t FirstInvalidUtf8(const std::string& text, const std::function<void()>& whileWaiting) {
-    const std::size_t size = text.size();
-    std::size_t i = 0;
-    std::size_t nextPump = PumpEveryBytes;
-    while (i < size) {
-        if (i >= nextPump) {
-            CallHook(whileWaiting);
-            nextPump = i + PumpEveryBytes;
+// Replies nest two or three levels, carry no attributes, and hold an element and its text per
+// partnership or alias. Qt's DOM takes time that grows with the square of the nesting depth, and
+// its reader with the square of the attributes of one start tag (20,000 take over half a second;
+// 16 MiB hold two million). Memory is counted in nodes of what an element, a text, a comment or a
+// processing instruction costs Qt's document, 190 to 300 bytes (measured); an element's first
+// attribute costs it some 2,200 bytes (the element's attribute map), each further one 420. The
+// limit lets a list of 250,000 partnerships through, and keeps the largest reply allowed under
+// 256 MiB with its names and texts, two bytes a character.
+constexpr int MaxReplyDepth = 64;
+constexpr int MaxReplyAttributes = 64;
+constexpr long FirstAttributeNodes = 8;
+constexpr long AttributeNodes = 2;
+constexpr long MaxReplyNodes = 520000;
+
+// The beginning of line number of the source; the end of the source when it has no such line.
+TTextSpot LineStart(const std::string& source, int number) {
+    std::size_t begin = number >= 1 ? 0 : source.size();
+    for (int line = 1; line < number && begin < source.size(); ++line) {
+        const std::size_t end = std::min(source.find_first_of(LineEnd, begin), source.size());
+        begin = end + (source.compare(end, 2, LineEnd) == 0 ? 2 : 1);
+    }
+    return {std::min(begin, source.size()), number, 1};
+}
+
+[[noreturn]] void RaiseParseError(const std::string& reason, const std::string& source,
+                                  const TTextSpot& at) {
+    // At most the first 40 characters of the line, invalid bytes shown as U+FFFD; 40 characters
+    // take at most 160 bytes, an invalid byte counting as one character.
+    std::string_view bytes = std::string_view(source).substr(at.Offset - (at.Column - 1), 160);
+    bytes = bytes.substr(0, bytes.find_first_of(LineEnd));
+    const QString text = QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size()));
+    qsizetype units = 0;
+    for (int characters = 0; units < text.size() && characters < 40; ++characters)
+        units += text.at(units).isHighSurrogate() && units + 1 < text.size() ? 2 : 1;
+    throw EDOMParseError(Format("%s%s%s: %d%s%s", reason.c_str(), LineEnd, "Line", at.Line, LineEnd,
+                                ToStdString(text.left(units)).c_str()));
+}
+
+// Counts the attributes of each start tag that begins before end, from at on; leaves at on the
+// first "<" it has not looked at, at or after end (or at the end of the source). Returns where a
+// tag with too many attributes begins, or npos.
+std::size_t CrowdedTag(const std::string& source, std::size_t& at, std::size_t end) {
+    const auto past = [&](std::size_t from, std::string_view close) {
+        return std::min(source.find(close, from), source.size() - close.size()) + close.size();
+    };
+    while ((at = std::min(source.find('<', at), source.size())) < end) {
+        const std::size_t tag = at++;
+        if (source.compare(tag, 4, "<!--") == 0) {
+            at = past(tag + 4, "-->");
+        } else if (source.compare(tag, 9, "<![CDATA[") == 0) {
+            at = past(tag + 9, "]]>");
+        } else if (source.compare(tag, 2, "<?") == 0) {
+            at = past(tag + 2, "?>");
+        } else if (const auto c = static_cast<unsigned char>(at < source.size() ? source[at] : 0);
+                   std::isalpha(c) || c == '_' || c == ':' || c >= 0x80) {
+            int attributes = 0;
+            for (char quote = 0; at < source.size() && (quote != 0 || source[at] != '>'); ++at) {
+                if (quote == 0 && (source[at] == '"' || source[at] == '\''))
+                    quote = source[at];
+                else if (quote != 0 && source[at] == quote)
+                    quote = 0;
+                else if (quote == 0 && source[at] == '=')
+                    ++attributes;
+            }
+            if (attributes > MaxReplyAttributes)
+                return tag;
         }
-        const unsigned char lead = static_cast<unsigned char>(text[i]);
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t length;
-        std::uint32_t code;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-            code = lead & 0x1Fu;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            code = lead & 0x0Fu;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            code = lead & 0x07u;
-        } else {
-            return i;
-        }
-        if (size - i < length)
-            return i;
-        for (std::size_t k = 1; k < length; ++k) {
-            const unsigned char next = static_cast<unsigned char>(text[i + k]);
-            if ((next & 0xC0u) != 0x80u)
-                return i;
-            code = (code << 6) | (next & 0x3Fu);
-        }
-        if ((length == 3 && (code < 0x800 || (code >= 0xD800 && code <= 0xDFFF))) ||
-            (length == 4 && (code < 0x10000 || code > 0x10FFFF)))
-            return i;
-        i += length;
     }
     return std::string::npos;
 }
 
-// A line of the source text; lines break at CR LF, CR or LF, as XML counts them.
-struct TSourceLine {
-    int Number;
-    std::size_t Begin;
-    std::size_t End; // the line break, or the end of the text
-};
+// Reads the reply line, wrapped in AS2Result, with Qt's stream reader in one pass, and hands
+// sink.Take(reader, depth) the tokens that make nodes: start and end tags, CDATA, texts that are
+// not white space alone, comments and processing instructions; depth counts the elements open
+// around the token, a tag's own not counting. EDOMParseError at the first fault: the reader's,
+// bytes that are no UTF-8, a reply beyond the limits above.
+template <class TSink>
+void ReadNodes(const std::string& line, TSink& sink, const std::function<void()>& whileWaiting) {
+    static constexpr std::string_view Start = "<AS2Result>\r\n";
+    static constexpr std::string_view End = "\r\n</AS2Result>\r\n";
+    std::string source;
+    source.reserve(Start.size() + line.size() + End.size());
+    source.append(Start).append(line).append(End);
+    // Dropping a large previous tree and copying a long line take a while of their own.
+    CallHook(whileWaiting);
+    if (const std::optional<TTextSpot> bad = FirstInvalidUtf8(source))
+        RaiseParseError(Format("Invalid UTF-8 byte sequence at column %zu", bad->Column), source,
+                        *bad);
 
-// The line that begins at begin; it is looked at only up to its end, as a reply line may be long.
-TSourceLine LineFrom(const std::string& source, std::size_t begin, int number) {
-    const auto end = std::find_if(source.begin() + static_cast<std::ptrdiff_t>(begin), source.end(),
-                                  [](char c) { return c == '\r' || c == '\n'; });
-    return {number, begin, static_cast<std::size_t>(end - source.begin())};
-}
-
-// The line after this one; false when this one ends the text.
-bool NextLine(const std::string& source, TSourceLine& line) {
-    if (line.End == source.size())
-        return false;
-    line = LineFrom(source, line.End + (source.compare(line.End, 2, LineEnd) == 0 ? 2 : 1),
-                    line.Number + 1);
-    return true;
-}
-
-// The line that holds the byte at offset.
-TSourceLine LineAt(const std::string& source, std::size_t offset) {
-    TSourceLine line = LineFrom(source, 0, 1);
-    while (offset > line.End)
-        if (!NextLine(source, line))
-            return {0, source.size(), source.size()};
-    return line;
-}
-
-// The line of that number; an empty one when there is none.
-TSourceLine LineNumbered(const std::string& source, int number) {
-    TSourceLine line = LineFrom(source, 0, 1);
-    while (line.Number < number)
-        if (!NextLine(source, line))
-            return {number, source.size(), source.size()};
-    return number >= 1 ? line : TSourceLine{number, source.size(), source.size()};
-}
-
-// At most the first 40 characters of a source line, invalid bytes shown as U+FFFD.
-std::string Excerpt(const std::string& source, const TSourceLine& line) {
-    // 40 characters take at most 160 bytes, an invalid byte counting as one character.
-    const QString text = QString::fromUtf8(
-        source.data() + line.Begin,
-        static_cast<qsizetype>(std::min<std::size_t>(line.End - line.Begin, 160)));
-    qsizetype units = 0;
-    for (int characters = 0; units < text.size() && characters < 40; ++characters)
-        units += text.at(units).isHighSurrogate() && units + 1 < text.size() ? 2 : 1;
-    return ToStdString(text.left(units));
-}
-
-[[noreturn]] void RaiseParseError(const std::string& reason, const std::string& source,
-                                  const TSourceLine& line) {
-    throw EDOMParseError(Format("%s%s%s: %d%s%s", reason.c_str(), LineEnd, "Line", line.Number,
-                                LineEnd, Excerpt(source, line).c_str()));
-}
-
-// Qt's DOM builder takes time that grows with the square of the nesting depth and of the number
-// of attributes of one element, so a reply line of a few hundred kilobytes could block the dialog
-// for minutes; and it takes some 200 to 470 bytes for every node, so 16 MiB of small nodes would
-// take over a gigabyte. Replies nest two or three levels, carry no attributes, and hold an element
-// and its text per partnership or alias. The scanner refuses far more than that before the parser
-// sees it: a list of 250,000 partnerships parses, and the largest reply allowed stays under
-// 256 MiB. An attribute costs Qt about twice what any other node does, so it counts twice.
-constexpr int MaxReplyDepth = 64;
-constexpr int MaxReplyAttributes = 64;
-constexpr long MaxReplyNodes = 520000;
-// 520000 as "520,000".
-std::string Thousands(long number) {
-    std::string digits = std::to_string(number);
-    for (std::size_t at = digits.size(); at > 3; at -= 3)
-        digits.insert(at - 3, ",");
-    return digits;
-}
-
-bool IsBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
-
-// Returns the offset of the construct that passes a limit, with the reason, or npos.
-std::size_t FirstUnreasonableTag(const std::string& source, std::string& reason,
-                                 const std::function<void()>& whileWaiting) {
-    const std::size_t n = source.size();
+    QXmlStreamReader reader;
+    std::size_t fed = 0;
+    std::size_t scanned = 0;
+    std::size_t crowded = std::string::npos;
+    // Each piece ends before a "<": Qt's reader starts a comment, a processing instruction, CDATA
+    // or a tag afresh when it runs out of bytes in it, which would take time that grows with the
+    // square of its length.
+    const auto feed = [&](std::size_t end) {
+        CallHook(whileWaiting);
+        if (crowded == std::string::npos)
+            crowded = CrowdedTag(source, scanned, end);
+        end = std::min(std::max(end, scanned), crowded);
+        reader.addData(QByteArray(source.data() + fed, static_cast<qsizetype>(end - fed)));
+        fed = end;
+    };
+    // Qt gives the position after the token, or after the character it stopped at; at the start
+    // of a line, that was the line break ending the line before.
+    const auto refuse = [&](const std::string& reason) {
+        const auto line = static_cast<int>(reader.lineNumber());
+        RaiseParseError(
+            reason, source,
+            LineStart(source, reader.columnNumber() == 0 && line > 1 ? line - 1 : line));
+    };
     int depth = 0;
     long nodes = 0;
-    std::size_t nextPump = PumpEveryBytes;
-    const auto skipPast = [&](std::size_t from, const char* end) {
-        const std::size_t at = source.find(end, from);
-        return at == std::string::npos ? n : at + std::strlen(end);
-    };
-    const auto tooMany = [&](long count) {
-        nodes += count;
-        if (nodes <= MaxReplyNodes)
-            return false;
-        reason = Format("The reply holds more than %s nodes, more than any reply of the AS2 "
-                        "service (an element, a text, a comment or a processing instruction "
-                        "counts one, an attribute two)",
-                        Thousands(MaxReplyNodes).c_str());
-        return true;
-    };
-    std::size_t i = 0; // where the text before the next markup begins
     for (;;) {
-        if (i >= nextPump) {
-            CallHook(whileWaiting);
-            nextPump = i + PumpEveryBytes;
+        const QXmlStreamReader::TokenType token = reader.readNext();
+        const bool starved = reader.error() == QXmlStreamReader::PrematureEndOfDocumentError;
+        if (starved && fed < std::min(crowded, source.size())) {
+            feed(std::min(fed + PieceBytes, source.size()));
+            continue;
         }
-        const std::size_t lt = std::min(source.find('<', i), n);
-        // A text of blanks alone is dropped by the parser; any other is a node.
-        if (std::find_if_not(source.begin() + static_cast<std::ptrdiff_t>(i),
-                             source.begin() + static_cast<std::ptrdiff_t>(lt),
-                             IsBlank) != source.begin() + static_cast<std::ptrdiff_t>(lt) &&
-            tooMany(1))
-            return i;
-        if (lt == n)
-            return std::string::npos;
-        i = lt;
-        if (source.compare(i, 4, "<!--") == 0) {
-            if (tooMany(1))
-                return i;
-            i = skipPast(i + 4, "-->");
-        } else if (source.compare(i, 9, "<![CDATA[") == 0) {
-            if (tooMany(1))
-                return i;
-            i = skipPast(i + 9, "]]>");
-        } else if (source.compare(i, 2, "<?") == 0) {
-            if (tooMany(1))
-                return i;
-            i = skipPast(i + 2, "?>");
-        } else if (source.compare(i, 2, "<!") == 0) {
-            i = skipPast(i + 2, ">");
-        } else if (source.compare(i, 2, "</") == 0) {
+        if ((starved || token == QXmlStreamReader::EndDocument) && crowded != std::string::npos)
+            RaiseParseError(
+                Format("An element of the reply has more than %d attributes", MaxReplyAttributes),
+                source, SpotAt(source, crowded));
+        if (reader.hasError())
+            refuse(ToStdString(reader.errorString()));
+        long price = 1;
+        switch (token) {
+        case QXmlStreamReader::StartElement: {
+            if (depth == MaxReplyDepth)
+                refuse(Format("The reply's elements are nested more than %d levels deep",
+                              MaxReplyDepth));
+            const long attributes = static_cast<long>(reader.attributes().size());
+            price += attributes > 0 ? FirstAttributeNodes + AttributeNodes * (attributes - 1) : 0;
+            break;
+        }
+        case QXmlStreamReader::Characters:
+            // The document drops a text of white space alone, in Unicode's sense, but no CDATA.
+            if (!reader.isCDATA() && reader.text().trimmed().isEmpty())
+                continue;
+            break;
+        case QXmlStreamReader::Comment:
+        case QXmlStreamReader::ProcessingInstruction:
+            break;
+        case QXmlStreamReader::EndElement:
+            price = 0;
+            break;
+        case QXmlStreamReader::EndDocument:
+            return;
+        case QXmlStreamReader::StartDocument:
+            continue;
+        default: // a document type inside the root, which Qt's reader lets through
+            refuse("Unexpected token");
+        }
+        if ((nodes += price) > MaxReplyNodes)
+            refuse(Format("The reply holds more than %ld,%03ld nodes, more than any reply of the "
+                          "AS2 service (an element, a text, a comment or a processing instruction "
+                          "counts one, an element's first attribute %ld, each further one %ld)",
+                          MaxReplyNodes / 1000, MaxReplyNodes % 1000, FirstAttributeNodes,
+                          AttributeNodes));
+        if (token == QXmlStreamReader::EndElement)
             --depth;
-            i = skipPast(i + 2, ">");
-        } else {
-            int attributes = 0;
-            char quote = 0;
-            std::size_t j = i + 1;
-            for (; j < n; ++j) {
-                const char c = source[j];
-                if (quote != 0) {
-                    if (c == quote)
-                        quote = 0;
-                } else if (c == '"' || c == '\'') {
-                    quote = c;
-                } else if (c == '=') {
-                    ++attributes;
-                } else if (c == '>') {
-                    break;
-                }
-            }
-            if (attributes > MaxReplyAttributes) {
-                reason = Format("An element of the reply has more than %d attributes",
-                                MaxReplyAttributes);
-                return i;
-            }
-            if (tooMany(1 + 2L * attributes))
-                return i;
-            if (j >= n || source[j - 1] != '/') {
-                if (++depth > MaxReplyDepth) {
-                    reason = Format("The reply's elements are nested more than %d levels deep",
-                                    MaxReplyDepth);
-                    return i;
-                }
-            }
-            i = j + 1;
-        }
+        sink.Take(reader, depth);
+        if (token == QXmlStreamReader::StartElement)
+            ++depth;
+        // What follows the root can only be refused; the reader sees it whole, as the end of
+        // the document would otherwise be where the last piece ends.
+        if (depth == 0 && fed < std::min(crowded, source.size()))
+            feed(source.size());
     }
 }
 
-// Hands the parser the source in pieces and calls the wait hook between them, so that the window
-// stays painted while the document is built. What the hook throws (the operator cancelled) must
-// not cross Qt's parser: it ends the source instead, and is raised again once the parser stopped.
-class TPumpedSource final : public QIODevice {
+// Builds the nodes into doc as QDomDocument::setContent would.
+class TDocumentSink {
 public:
-    TPumpedSource(const std::string& source, const std::function<void()>& whileWaiting)
-        : Source(source), WhileWaiting(whileWaiting) {
-        open(QIODevice::ReadOnly | QIODevice::Unbuffered);
-    }
-    bool isSequential() const override { return true; }
-    bool Stopped() const { return Stop != nullptr; }
-    // Raises what the hook threw, if it did.
-    void RaiseStop() const {
-        if (Stop)
-            std::rethrow_exception(Stop);
-    }
-
-protected:
-    qint64 readData(char* data, qint64 maxSize) override {
-        if (Stop)
-            return -1;
-        if (Position > 0 && Position < Source.size()) {
-            try {
-                CallHook(WhileWaiting);
-            } catch (...) {
-                Stop = std::current_exception();
-                return -1;
-            }
+    explicit TDocumentSink(QDomDocument& doc) : Doc(doc) {}
+    void Take(const QXmlStreamReader& reader, int depth) {
+        switch (reader.tokenType()) {
+        case QXmlStreamReader::StartElement: {
+            // Elements of one name share it, as a list's do.
+            if (reader.qualifiedName() != Name)
+                Name = reader.qualifiedName().toString();
+            QDomElement element = Doc.createElement(Name);
+            const QXmlStreamAttributes attributes = reader.attributes();
+            for (const QXmlStreamAttribute& attribute : std::as_const(attributes))
+                element.setAttribute(attribute.qualifiedName().toString(),
+                                     attribute.value().toString());
+            Parent = (depth == 0 ? QDomNode(Doc) : Parent).appendChild(element);
+            break;
         }
-        const std::size_t count =
-            std::min(static_cast<std::size_t>(maxSize), Source.size() - Position);
-        std::memcpy(data, Source.data() + Position, count);
-        Position += count;
-        return static_cast<qint64>(count);
+        case QXmlStreamReader::EndElement:
+            Parent = Parent.parentNode();
+            break;
+        case QXmlStreamReader::Characters:
+            Parent.appendChild(reader.isCDATA() ? Doc.createCDATASection(reader.text().toString())
+                                                : Doc.createTextNode(reader.text().toString()));
+            break;
+        case QXmlStreamReader::Comment:
+            Parent.appendChild(Doc.createComment(reader.text().toString()));
+            break;
+        default:
+            Parent.appendChild(
+                Doc.createProcessingInstruction(reader.processingInstructionTarget().toString(),
+                                                reader.processingInstructionData().toString()));
+            break;
+        }
     }
-    qint64 writeData(const char*, qint64) override { return -1; }
 
 private:
-    const std::string& Source;
-    const std::function<void()>& WhileWaiting;
-    std::size_t Position = 0;
-    std::exception_ptr Stop;
+    QDomDocument& Doc;
+    QDomNode Parent;
+    QString Name;
 };
 
-// A reply of nothing but <name>text</name> elements side by side, the shape in which the service
-// lists names: their texts, as the document would give them, without building it. False (texts
-// then undefined) for anything else, which the document reads (and refuses where it must): other
-// markup, white space between or inside the elements, a character reference or an entity but the
-// five predefined ones, a line break (which XML would normalise), what is no XML character, more
-// elements than a reply may hold.
-bool ReadPlainList(const std::string& line, std::vector<std::string>& texts,
-                   const std::function<void()>& whileWaiting) {
-    const auto nameChar = [](char c, bool first) {
-        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' ||
-               (!first && ((c >= '0' && c <= '9') || c == '-' || c == '.'));
-    };
-    static const std::pair<std::string_view, char> Entities[] = {
-        {"&amp;", '&'}, {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}, {"&apos;", '\''}};
-    const std::size_t n = line.size();
-    std::size_t i = 0;
-    std::size_t pumped = 0;
-    texts.clear();
-    while (i < n) {
-        if (i - pumped >= PumpEveryBytes) {
-            CallHook(whileWaiting);
-            pumped = i;
+// The text of each child of the root, as NodeText reads it, without a document.
+class TTextSink {
+public:
+    TCommandHandler::TReplyTexts Read;
+    void Take(const QXmlStreamReader& reader, int depth) {
+        const QXmlStreamReader::TokenType token = reader.tokenType();
+        if (!Read.Complete || depth == 0 || depth > 2)
+            return;
+        const auto value = [&] {
+            return ToStdString((token == QXmlStreamReader::ProcessingInstruction
+                                    ? reader.processingInstructionData()
+                                    : reader.text())
+                                   .toString());
+        };
+        if (depth == 1 && token == QXmlStreamReader::StartElement) {
+            Parts = 0;
+            Text.clear();
+        } else if (depth == 1 && token == QXmlStreamReader::EndElement) {
+            Read.Complete = Parts == 0 || (Parts == 1 && Plain);
+            if (Read.Complete)
+                Read.Texts.push_back(Text);
+        } else if (depth == 1) {
+            Read.Texts.push_back(value());
+        } else if (token != QXmlStreamReader::EndElement && ++Parts == 1) {
+            Plain = token == QXmlStreamReader::Characters;
+            if (Plain)
+                Text = value();
         }
-        if (line[i] != '<' || 2 * static_cast<long>(texts.size() + 1) > MaxReplyNodes)
-            return false;
-        std::size_t end = ++i;
-        while (end < n && nameChar(line[end], end == i))
-            ++end;
-        if (end == i || end >= n || line[end] != '>')
-            return false;
-        const std::string_view name(line.data() + i, end - i);
-        std::string text;
-        for (i = end + 1; i < n && line[i] != '<'; ++i) {
-            const auto c = static_cast<unsigned char>(line[i]);
-            if (c < 0x20 || (c == ']' && line.compare(i, 3, "]]>") == 0) ||
-                (c == 0xEF && (line.compare(i, 3, "\xEF\xBF\xBE") == 0 ||
-                               line.compare(i, 3, "\xEF\xBF\xBF") == 0)))
-                return false;
-            if (c != '&') {
-                text += line[i];
-                continue;
-            }
-            const auto entity =
-                std::find_if(std::begin(Entities), std::end(Entities), [&](const auto& e) {
-                    return line.compare(i, e.first.size(), e.first) == 0;
-                });
-            if (entity == std::end(Entities))
-                return false;
-            text += entity->second;
-            i += entity->first.size() - 1;
-        }
-        if (line.compare(i, 2, "</") != 0 || line.compare(i + 2, name.size(), name) != 0 ||
-            line.compare(i + 2 + name.size(), 1, ">") != 0)
-            return false;
-        if (!text.empty() && text.find_first_not_of(" \t") == std::string::npos)
-            return false; // white space alone: the document drops it
-        texts.push_back(std::move(text));
-        i += 3 + name.size();
     }
-    return !texts.empty();
-}
+
+private:
+    // The child element being read: its child nodes, whether its first is a text, and that text.
+    int Parts = 0;
+    bool Plain = false;
+    std::string Text;
+};
 
 std::string TimeText(int ms) {
     if (ms % 1000 != 0)
@@ -475,66 +402,40 @@ std::string TCommandHandler::ReceiveReply(int timeoutMs) {
     return line;
 }
 
-std::vector<std::string> TCommandHandler::ListTexts(const std::string& command,
-                                                    const char* expected) {
+TCommandHandler::TReplyTexts TCommandHandler::ListTexts(const std::string& command) {
     Transmit(command);
     const std::string line = ReceiveReply(TcpClient.TimeoutMs);
-    std::vector<std::string> texts;
-    // The service's own shape, read without building a document; anything else, the document.
-    if (FirstInvalidUtf8(line, WaitHook()) == std::string::npos &&
-        ReadPlainList(line, texts, WaitHook())) {
-        xmlDoc.clear();
-        return texts;
-    }
-    const QDomElement root = ParseReply(line, xmlDoc, WaitHook());
-    const std::string question = Question(command, expected);
-    texts.clear();
-    for (QDomNode child = root.firstChild(); !child.isNull(); child = child.nextSibling())
-        texts.push_back(ReplyText(child, question));
-    return texts;
+    xmlDoc.clear();
+    return ReadReplyTexts(line, WaitHook());
+}
+
+std::vector<std::string> TCommandHandler::AllTexts(const std::string& command,
+                                                   const char* expected) {
+    TReplyTexts read = ListTexts(command);
+    if (!read.Complete)
+        throw EXMLDocError(Question(command, expected) + MixedContent);
+    return std::move(read.Texts);
 }
 
 QDomElement TCommandHandler::ParseReply(const std::string& line, QDomDocument& doc,
                                         const std::function<void()>& whileWaiting) {
-    // The previous tree goes first, so that two large ones are never held at once.
+    // The previous tree goes first, so that two large ones are never held at once; a parse that
+    // fails leaves doc empty.
     doc.clear();
-    static constexpr std::string_view Start = "<AS2Result>\r\n";
-    static constexpr std::string_view End = "\r\n</AS2Result>\r\n";
-    std::string source;
-    source.reserve(Start.size() + line.size() + End.size());
-    source.append(Start).append(line).append(End);
-    // Dropping a large previous tree and copying a long line take a while of their own.
-    CallHook(whileWaiting);
-
-    // Qt's parser would replace such bytes silently.
-    if (const std::size_t bad = FirstInvalidUtf8(source, whileWaiting); bad != std::string::npos) {
-        const TSourceLine at = LineAt(source, bad);
-        RaiseParseError(Format("Invalid UTF-8 byte sequence at column %zu", bad - at.Begin + 1),
-                        source, at);
-    }
-
-    std::string unreasonable;
-    if (const std::size_t at = FirstUnreasonableTag(source, unreasonable, whileWaiting);
-        at != std::string::npos)
-        RaiseParseError(unreasonable, source, LineAt(source, at));
-
-    TPumpedSource pieces(source, whileWaiting);
-    QXmlStreamReader reader(&pieces);
-    QString reason;
-    int errorLine = 0;
-    int errorColumn = 0;
-    const bool parsed = doc.setContent(&reader, false, &reason, &errorLine, &errorColumn);
-    if (!parsed || pieces.Stopped()) {
-        doc.clear();
-        pieces.RaiseStop();
-        // Qt reports the position after the character it stopped at; at the start of a line,
-        // that character was the line break ending the line before.
-        if (errorColumn == 0 && errorLine > 1)
-            --errorLine;
-        RaiseParseError(ToStdString(reason), source, LineNumbered(source, errorLine));
-    }
+    QDomDocument built;
+    TDocumentSink builder(built);
+    ReadNodes(line, builder, whileWaiting);
+    doc = std::move(built);
     // The root, which the wrapping names AS2Result.
     return doc.documentElement();
+}
+
+TCommandHandler::TReplyTexts
+TCommandHandler::ReadReplyTexts(const std::string& line,
+                                const std::function<void()>& whileWaiting) {
+    TTextSink texts;
+    ReadNodes(line, texts, whileWaiting);
+    return std::move(texts.Read);
 }
 
 std::string TCommandHandler::NodeText(const QDomNode& node) {
@@ -553,7 +454,7 @@ std::string TCommandHandler::ReplyText(const QDomNode& node, const std::string& 
         // QDomCDATASection is a QDomText too.
         if (children.count() == 1 && children.at(0).isText())
             return ToStdString(children.at(0).nodeValue());
-        throw EXMLDocError(question + "Element does not contain a single text node");
+        throw EXMLDocError(question + MixedContent);
     }
     return ToStdString(node.nodeValue());
 }
@@ -571,17 +472,17 @@ std::string TCommandHandler::Question(const std::string& command, const char* ex
 }
 
 bool TCommandHandler::CertificateExists(const std::string& alias) {
-    const std::string command = "cert List";
-    const QDomElement root = ExecuteCommand(command);
-    const std::string question = Question(command, "a list of aliases");
-    for (QDomNode child = root.firstChild(); !child.isNull(); child = child.nextSibling())
-        if (ReplyText(child, question) == alias)
-            return true;
+    // The aliases are read up to the match: one the list cannot give after it does not matter.
+    const TReplyTexts aliases = ListTexts("cert List");
+    if (std::find(aliases.Texts.begin(), aliases.Texts.end(), alias) != aliases.Texts.end())
+        return true;
+    if (!aliases.Complete)
+        throw EXMLDocError(Question("cert List", "a list of aliases") + MixedContent);
     return false;
 }
 
 std::vector<std::string> TCommandHandler::GetCertificateAliases() {
-    return ListTexts("cert List", "a list of aliases");
+    return AllTexts("cert List", "a list of aliases");
 }
 
 std::string TCommandHandler::StorePartnerships() {
@@ -602,7 +503,7 @@ std::string TCommandHandler::StorePartnerships() {
 }
 
 TPartnershipNameArray TCommandHandler::GetPartnershipNames() {
-    return ListTexts("Partnership List", "a list of partnership names");
+    return AllTexts("Partnership List", "a list of partnership names");
 }
 
 TNameValueArray TCommandHandler::GetPartnerAttributes(const std::string& partnerName) {

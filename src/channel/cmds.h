@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <functional>
 #include <string>
+#include <vector>
 
 // The service's command port, the reply time limit and the longest reply line.
 inline constexpr const char* DefaultServiceHost = "localhost";
@@ -51,7 +52,8 @@ public:
     // returns its AS2Result element.
     QDomElement ExecuteCommand(const std::string& command);
 
-    // Is the alias one of the children of the "cert List" reply.
+    // Is the alias one of the texts of the "cert List" reply's children (GetCertificateAliases's
+    // list, read up to the alias).
     bool CertificateExists(const std::string& alias);
     // The text of each child of the "cert List" reply, in order.
     std::vector<std::string> GetCertificateAliases();
@@ -86,6 +88,15 @@ public:
     // parse (doc then empty) and is raised again.
     static QDomElement ParseReply(const std::string& line, QDomDocument& doc,
                                   const std::function<void()>& whileWaiting = nullptr);
+    // The text of each child of a reply's root, as NodeText reads it, from the same parse as
+    // ParseReply's (and its failures) without keeping a document. The texts stop before the first
+    // child that NodeText cannot read, and Complete is then false.
+    struct TReplyTexts {
+        std::vector<std::string> Texts;
+        bool Complete = true;
+    };
+    static TReplyTexts ReadReplyTexts(const std::string& line,
+                                      const std::function<void()>& whileWaiting = nullptr);
 
 private:
     // NodeText and ChildNode; a failure's message begins with question, which says what was asked
@@ -101,9 +112,10 @@ private:
     QDomElement ReadReply(int timeoutMs);
     // The first non-empty reply line, within timeoutMs.
     std::string ReceiveReply(int timeoutMs);
-    // Sends the command and gives the text of each child of its reply, as NodeText reads it; a
-    // failure's message says what the answer should have been.
-    std::vector<std::string> ListTexts(const std::string& command, const char* expected);
+    // Sends the command and reads the texts of its reply (ReadReplyTexts); xmlDoc is then empty.
+    TReplyTexts ListTexts(const std::string& command);
+    // ListTexts, all of them; a failure's message says what the answer should have been.
+    std::vector<std::string> AllTexts(const std::string& command, const char* expected);
     // Reads through the first CR LF by the deadline, taking bytes from budget; false when the
     // connection ended first (line then holds what arrived).
     bool ReceiveLine(std::string& line, std::size_t& budget, QDeadlineTimer deadline);

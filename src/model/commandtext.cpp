@@ -1,9 +1,9 @@
 #include "model/commandtext.h"
 
 #include "platform/exceptions.h"
+#include "platform/textconv.h"
 
 #include <algorithm>
-#include <cstdint>
 #include <cstring>
 #include <numeric>
 
@@ -35,33 +35,24 @@ bool GivenBack(TKind kind) {
 // The first character that is no XML character: its code point, or -1 for a byte that starts no
 // UTF-8 sequence; `at` is where it stands. None: false.
 bool FirstNonXml(const std::string& text, long& code, std::size_t& at) {
-    for (std::size_t i = 0; i < text.size();) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        std::size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
-        std::uint32_t value = lead < 0x80 ? lead : lead & (0x3Fu >> (length - 1));
-        bool valid = lead < 0x80 || (lead >= 0xC2 && lead <= 0xF4);
-        for (std::size_t k = 1; valid && k < length; ++k) {
-            valid = i + k < text.size() && (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
-            if (valid)
-                value = (value << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3Fu);
-        }
-        valid = valid &&
-                !(length == 3 && (value < 0x800 || (value >= 0xD800 && value <= 0xDFFF))) &&
-                !(length == 4 && (value < 0x10000 || value > 0x10FFFF));
-        if (!valid) {
-            code = -1;
+    const std::optional<TTextSpot> invalid = FirstInvalidUtf8(text);
+    // Before the first invalid byte, a byte below 0x80 is a character and EF BF BE/BF the two
+    // noncharacters.
+    for (std::size_t i = 0; i < (invalid ? invalid->Offset : text.size()); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const bool noncharacter = c == 0xEF && (text.compare(i, 3, "\xEF\xBF\xBE") == 0 ||
+                                                text.compare(i, 3, "\xEF\xBF\xBF") == 0);
+        if ((c < 0x20 && c != '\t' && c != '\r' && c != '\n') || noncharacter) {
+            code = !noncharacter ? c : text[i + 2] == '\xBE' ? 0xFFFE : 0xFFFF;
             at = i;
             return true;
         }
-        if ((value < 0x20 && value != '\t' && value != '\r' && value != '\n') || value == 0xFFFE ||
-            value == 0xFFFF) {
-            code = static_cast<long>(value);
-            at = i;
-            return true;
-        }
-        i += length;
     }
-    return false;
+    if (!invalid)
+        return false;
+    code = -1;
+    at = invalid->Offset;
+    return true;
 }
 
 } // namespace

@@ -94,11 +94,17 @@ void TestCommandQueries::partnershipNames_data() {
     QTest::newRow("an element inside") << "<p>a<b/></p>";
     QTest::newRow("tags that do not match") << "<p>a</q>";
     QTest::newRow("an entity XML does not know") << "<p>&nbsp;</p>";
+    QTest::newRow("text beside elements, a processing instruction")
+        << "x<p>a</p><?pi data?><p><![CDATA[c]]></p>y";
+    QTest::newRow("white space in Unicode's sense, blank CDATA")
+        << "<p>\u00a0\u3000</p><p><![CDATA[ ]]></p><p>a</p>";
+    QTest::newRow("a comment inside") << "<p>a</p><p>a<!--c--></p><p>b</p>";
+    QTest::newRow("elements deeper down") << "<p><q><r>x</r></q></p>";
 }
 
 void TestCommandQueries::partnershipNames() {
-    // The names are the texts of the reply's children, as the document gives them, whether the
-    // reply is read as the plain list it usually is or as a document.
+    // The names are the texts of the reply's children, as the document gives them, though the
+    // list is read without one.
     QFETCH(QString, reply);
     const std::string line = reply.toStdString();
     std::string expected;

@@ -369,6 +369,12 @@ void TestPartnerLink::valuesTheRepliesCanCarry_data() {
                                          << QByteArray("A\x01"
                                                        "B")
                                          << "a control character (U+0001)";
+    QTest::newRow("U+FFFF") << "RemoteAS2ID" << QByteArray("A\xEF\xBF\xBF")
+                            << "the noncharacter U+FFFF";
+    QTest::newRow("a byte that is no UTF-8")
+        << "RemoteEmail" << QByteArray("a\xC3(z") << "the byte 0xC3, which is no UTF-8 text";
+    QTest::newRow("a control character before such a byte")
+        << "RemoteAS2ID" << QByteArray("A\x02\xFF") << "a control character (U+0002)";
     QTest::newRow("a tab") << "IncomingHostName" << QByteArray("my\thost") << "";
     QTest::newRow("DEL and a C1 control") << "RemoteEmail" << QByteArray("a\x7F\xC2\x85z") << "";
     QTest::newRow("a comma without a blank, an equals sign")
