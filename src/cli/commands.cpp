@@ -9,6 +9,7 @@
 #include "platform/system.h"
 #include "platform/textconv.h"
 
+#include <QDateTime>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -115,6 +116,8 @@ std::vector<std::string> ParseInput(const std::string& bytes, TInput& input) {
     for (auto member = object.begin(); member != object.end(); ++member) {
         const std::string name = ToStdString(member.key());
         const QJsonValue value = member.value();
+        if (name == "certificate" || name == "warnings")
+            continue; // what import-cert prints beside the alias, so that its output applies
         const std::vector<TSetting>& settings = LinkSettings();
         const auto setting = std::find_if(settings.begin(), settings.end(),
                                           [&](const TSetting& s) { return name == s.Key; });
@@ -219,6 +222,44 @@ QJsonArray Texts(const std::vector<std::string>& texts) {
     return array;
 }
 
+// A warning about a certificate file in a script's words; dates as the output gives them.
+std::string WarningText(const TCertWarning& warning, const TCertificateFile& file) {
+    const std::string date = ToStdString(warning.at.toString(Qt::ISODate));
+    const std::string serviceReads = "; the AS2 service reads the file itself and may accept it";
+    switch (warning.kind) {
+    case TCertWarningKind::Unreadable:
+        return "The certificate file cannot be read: " + ToStdString(file.error) + serviceReads;
+    case TCertWarningKind::NotCertificate:
+        return "The file holds no certificate that can be read" + serviceReads;
+    case TCertWarningKind::Locked:
+        return "The file does not open with this password: the password is wrong, or the file "
+               "uses an older format" +
+               serviceReads;
+    case TCertWarningKind::Expired:
+        return "The certificate expired on " + date;
+    case TCertWarningKind::NotYetValid:
+        return "The certificate is not valid before " + date;
+    case TCertWarningKind::NoPrivateKey:
+        return "The file holds a certificate but no private key, which the local partner's "
+               "certificate needs (a .p12 or .pfx file)";
+    case TCertWarningKind::ExpiresSoon:
+        return "The certificate expires on " + date + ", in " + std::to_string(warning.daysLeft) +
+               (warning.daysLeft == 1 ? " day" : " days");
+    }
+    return std::string();
+}
+
+// What the certificate file holds, times in ISO 8601 (UTC); null when it cannot be read.
+QJsonValue CertificateJson(const TCertificateFile& file) {
+    if (file.status != TCertFileStatus::Read)
+        return QJsonValue();
+    return QJsonObject{{"subject", file.subject.text()},
+                       {"issuer", file.issuer.text()},
+                       {"notBefore", file.notBefore.toString(Qt::ISODate)},
+                       {"notAfter", file.notAfter.toString(Qt::ISODate)},
+                       {"sha256", file.sha256}};
+}
+
 } // namespace
 
 TExit Report(const std::string& message, TExit exit) {
@@ -309,6 +350,24 @@ TExit ApplyLink(const TLinkOptions& options, const std::string& bytes) {
 
 TExit ImportCertificate(const TLinkOptions& options, TCertificateSide side, const std::string& path,
                         const std::string* password) {
+    // The file is read only to show it and to hold it to the fingerprint expected: the service
+    // reads it itself.
+    const TCertificateFile file = ReadCertificateFile(
+        ToQString(path), side,
+        password != nullptr ? QByteArray::fromStdString(*password) : QByteArray());
+    std::vector<std::string> warnings;
+    for (const TCertWarning& warning :
+         CertificateWarnings(file, side, QDateTime::currentDateTimeUtc())) {
+        warnings.push_back(WarningText(warning, file));
+        PrintMessage(warnings.back());
+    }
+    if (!options.ExpectSha256.empty() &&
+        !Sha256Matches(ToQString(options.ExpectSha256), file.sha256))
+        return Refuse({file.status != TCertFileStatus::Read
+                           ? "The certificate's SHA-256 fingerprint cannot be checked"
+                           : "The certificate's SHA-256 fingerprint is " +
+                                 ToStdString(file.sha256) + ", not " + options.ExpectSha256 +
+                                 " as expected"});
     return InSession(options, [&](TSession& session) {
         const bool local = side == TCertificateSide::Local;
         const std::string alias = session.Link.ImportAlias(
@@ -324,7 +383,9 @@ TExit ImportCertificate(const TLinkOptions& options, TCertificateSide side, cons
                               (password != nullptr ? "Password" : "the file") + " and try again",
                           TExit::NotHeld);
         return PrintJson(
-            {{local ? "localCertificate" : "remoteCertificate", ToQString(imported.Alias)}},
+            {{local ? "localCertificate" : "remoteCertificate", ToQString(imported.Alias)},
+             {"certificate", CertificateJson(file)},
+             {"warnings", Texts(warnings)}},
             TExit::Done, ". The AS2 service's key store holds it under \"" + imported.Alias + "\"");
     });
 }

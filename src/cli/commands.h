@@ -2,6 +2,8 @@
 // The three commands of vantrel-link over the partner link, and what they mean for a script:
 // JSON in and out, exit codes and messages.
 
+#include "platform/certfile.h"
+
 #include <string>
 
 // Where several apply, the highest wins.
@@ -18,6 +20,8 @@ struct TLinkOptions {
     std::string RemoteName;
     std::string ConfigPath;
     bool DryRun = false;
+    std::string
+        ExpectSha256; // import-cert: the certificate's fingerprint ("AB:CD:..."); empty: any
 };
 
 // Prints the settings as one JSON object on standard output.
@@ -26,9 +30,10 @@ TExit ShowLink(const TLinkOptions& options);
 // Applies the JSON object in `input` as OK does, or shows what it would do (DryRun).
 TExit ApplyLink(const TLinkOptions& options, const std::string& input);
 
-enum class TCertificateSide { Local, Remote };
-// Imports the certificate file under the partner's next alias and prints it as JSON; a local
-// one with its password.
+using TCertificateSide = TCertSide;
+// Imports the certificate file under the partner's next alias and prints it as JSON, beside what
+// the file holds and the warnings about it; a local one with its password. A certificate that
+// does not have the fingerprint expected, or cannot be read to check it, is refused.
 TExit ImportCertificate(const TLinkOptions& options, TCertificateSide side, const std::string& path,
                         const std::string* password);
 

@@ -3,6 +3,7 @@
 #include "cli/commands.h"
 #include "model/partnerlink.h"
 #include "model/serviceconfig.h"
+#include "platform/certfile.h"
 #include "platform/system.h"
 #include "platform/textconv.h"
 
@@ -25,9 +26,12 @@ Commands:
                           and whether it must be restarted.
   import-cert local|remote FILE
                           Import a certificate as the Import buttons do and print its
-                          alias, which apply then gives the partner. A local (private)
-                          certificate's password comes from --password-file, else
-                          from standard input.
+                          alias, which apply then gives the partner, beside what the
+                          file holds ("certificate": subject, issuer, notBefore and
+                          notAfter in ISO 8601 UTC, sha256) and its "warnings" (also
+                          on standard error). A local (private) certificate's
+                          password comes from --password-file, else from standard
+                          input.
 
 Exit codes (where several apply, the highest wins):
   0  done
@@ -126,7 +130,13 @@ int main(int argc, char** argv) {
         QStringLiteral("password-file"),
         QStringLiteral("With import-cert local: read the password from this file."),
         QStringLiteral("FILE"));
-    parser.addOptions({remote, config, dryRun, passwordFile});
+    const QCommandLineOption expectSha256(
+        QStringLiteral("expect-sha256"),
+        QStringLiteral("With import-cert: import only a certificate of this SHA-256 fingerprint "
+                       "(colons and letter case ignored); refuse any other, or one that cannot be "
+                       "read, with nothing sent."),
+        QStringLiteral("HEX"));
+    parser.addOptions({remote, config, dryRun, passwordFile, expectSha256});
     parser.addPositionalArgument(QStringLiteral("command"),
                                  QStringLiteral("show, apply or import-cert (see below)."),
                                  QStringLiteral("COMMAND [ARGUMENTS]"));
@@ -147,6 +157,7 @@ int main(int argc, char** argv) {
     options.ConfigPath =
         parser.isSet(config) ? ToStdString(parser.value(config)) : DefaultServiceConfigPath();
     options.DryRun = parser.isSet(dryRun);
+    options.ExpectSha256 = ToStdString(NormalizedSha256(parser.value(expectSha256)));
     if (options.ConfigPath.empty())
         return Usage("--config names no file");
 
@@ -158,6 +169,10 @@ int main(int argc, char** argv) {
         return Usage("--dry-run goes with apply only");
     if (parser.isSet(passwordFile) && command != QLatin1String("import-cert"))
         return Usage("--password-file goes with import-cert local only");
+    if (parser.isSet(expectSha256) && command != QLatin1String("import-cert"))
+        return Usage("--expect-sha256 goes with import-cert only");
+    if (parser.isSet(expectSha256) && options.ExpectSha256.empty())
+        return Usage("--expect-sha256 takes a SHA-256 fingerprint: 64 hexadecimal digits");
 
     if (command == QLatin1String("show")) {
         if (args.size() != 1)

@@ -55,11 +55,12 @@ QString Details(const TCertificateFile& file, const QString& path, const QLocale
 
 } // namespace
 
-bool ConfirmCertificateImport(QWidget* parent, TCertSide side, const std::string& path,
-                              const std::string& password) {
+bool ConfirmCertificateImport(QWidget* parent, const std::string& path,
+                              const std::string* password) {
+    const TCertSide side = password != nullptr ? TCertSide::Local : TCertSide::Remote;
     const QString shownPath = ToQString(path);
     const TCertificateFile file = ReadCertificateFile(
-        shownPath, side, QByteArray::fromStdString(side == TCertSide::Local ? password : ""));
+        shownPath, side, password != nullptr ? QByteArray::fromStdString(*password) : QByteArray());
     const std::vector<TCertWarning> warnings =
         CertificateWarnings(file, side, QDateTime::currentDateTimeUtc());
     const QLocale locale;

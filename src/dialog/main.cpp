@@ -1,5 +1,6 @@
 #include "dialog/main.h"
 
+#include "dialog/certbox.h"
 #include "dialog/servicework.h"
 #include "dialog/widgets.h"
 #include "model/certalias.h"
@@ -236,11 +237,10 @@ void TMainForm::ImportLocalClick(QObject* /*Sender*/) {
     const std::string path = ChooseFile(this, LocalCertificateFile, SelectLocalCertificate);
     if (path.empty())
         return;
-    bool accepted = false;
-    const QString entered = QInputDialog::getText(this, QStringLiteral("Import Local Certificate"),
-                                                  QStringLiteral("Please Enter The Password"),
-                                                  QLineEdit::Password, QString(), &accepted);
-    const std::string password = accepted ? ToStdString(entered) : std::string();
+    // A cancelled prompt gives the empty text.
+    const std::string password = ToStdString(
+        QInputDialog::getText(this, QStringLiteral("Import Local Certificate"),
+                              QStringLiteral("Please Enter The Password"), QLineEdit::Password));
     if (password.empty())
         return;
 
@@ -263,6 +263,8 @@ void TMainForm::ImportCertificate(QLineEdit* certificate, const QLineEdit* partn
                                   const QString& refused) {
     const std::string alias =
         NextImportAlias(ToStdString(certificate->text()), ToStdString(partnerName->text()));
+    if (!ConfirmCertificateImport(this, path, password))
+        return; // nothing sent, and the field as it was
     // Step 1 of the alias derivation: an empty field takes the partner's name, and keeps it.
     if (certificate->text().isEmpty())
         certificate->setText(partnerName->text());

@@ -80,8 +80,9 @@ private:
     // What the handlers wait on the service in: the window painted, its input held off, progress
     // shown when it takes a while.
     std::unique_ptr<TServiceWork> Work();
-    // Imports the chosen file under the alias that follows the certificate field's; the field
-    // shows the alias once the service lists it, else the box with the refused text shows.
+    // Imports the chosen file, once the operator has seen it and chosen Import, under the alias
+    // that follows the certificate field's; the field shows the alias once the service lists it,
+    // else the box with the refused text shows.
     void ImportCertificate(QLineEdit* certificate, const QLineEdit* partnerName,
                            const std::string& path, const std::string* password,
                            const QString& refused);

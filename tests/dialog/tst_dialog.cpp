@@ -748,8 +748,9 @@ void TestDialog::oneActionAtATime() {
     QCOMPARE(rig.dialog.config(), phase == ReadBack && intrusion != Close && intrusion != Stop
                                       ? QByteArray(ConfigText).replace("LOCALID", "LOCALID2")
                                       : ConfigText);
-    QCOMPARE(watcher.boxes.size(), size_t(told.isEmpty() ? 0 : 1));
-    QVERIFY(told.isEmpty() || watcher.boxes[0].text.startsWith(told));
+    const size_t fileShown = phase == Import ? 1 : 0; // the box that shows the file, answered
+    QCOMPARE(watcher.boxes.size(), fileShown + (told.isEmpty() ? 0 : 1));
+    QVERIFY(told.isEmpty() || watcher.boxes[fileShown].text.startsWith(told));
     QVERIFY(!popup);
     QCOMPARE(finished.count(), closed ? 1 : 0);
     QCOMPARE(form.isVisible(), !closed);

@@ -3,6 +3,7 @@
 
 #include "dialog/main.h"
 #include "platform/exceptions.h"
+#include "support/certfiles.h"
 #include "support/dialogfixture.h"
 #include "support/modalwatcher.h"
 #include "support/raised.h"
@@ -26,6 +27,8 @@ struct Operator {
     QString file;     // chosen in the file dialog; empty: cancel it
     QString password; // typed into the prompt
     bool cancelPrompt = false;
+    QString certificateAnswer = QStringLiteral("Import"); // the button pressed in the box that
+                                                          // shows the file (the watcher keeps it)
     // Seen on the way:
     QStringList fileDialogStartNames;
     QList<QLineEdit::EchoMode> promptEchoModes;
@@ -58,6 +61,11 @@ struct Operator {
                     prompt->reject();
                 else
                     prompt->accept();
+            } else if (auto* box = qobject_cast<QMessageBox*>(w);
+                       box && box->windowTitle().endsWith(QLatin1String(" Certificate"))) {
+                for (QAbstractButton* button : box->buttons())
+                    if (button->text() == certificateAnswer)
+                        button->click();
             } else if (auto* box = qobject_cast<QMessageBox*>(w)) {
                 SeenBox seen;
                 seen.title = box->windowTitle();
@@ -82,12 +90,15 @@ struct Rig {
         form.RemoteName->setText(QStringLiteral("AS2Remote"));
     }
 
-    QString makeFile(const QString& name) {
+    // A file of bytes that are no certificate, or a copy of the expired certificate.
+    QString makeFile(const QString& name, bool certificate = false) {
         const QString path = dialog.dir.filePath(name);
         QDir().mkpath(QFileInfo(path).absolutePath());
+        if (certificate)
+            QFile::copy(supportDataFile(QStringLiteral("expired.cer")), path);
         QFile f(path);
-        f.open(QIODevice::WriteOnly);
-        f.write("certificate bytes");
+        if (!certificate && f.open(QIODevice::WriteOnly))
+            f.write("certificate bytes");
         return path;
     }
     Commands sent() { return service.sent(); }
@@ -98,6 +109,7 @@ struct Rig {
 class TestImport : public QObject {
     Q_OBJECT
 private Q_SLOTS:
+    void initTestCase() { FixLocaleAndTimeZone(); }
     void cleanup() { QTRY_VERIFY(NoWindowLeft()); }
 
     void remoteImportCountsUp();
@@ -107,12 +119,14 @@ private Q_SLOTS:
     void cancelledImportsSendNothing_data();
     void cancelledImportsSendNothing();
     void counterThatDoesNotConvert();
+    void fileShownBeforeImport_data();
+    void fileShownBeforeImport();
     void againstStandin();
 };
 
 void TestImport::remoteImportCountsUp() {
     Rig rig;
-    const QString path = rig.makeFile(QStringLiteral("partner cert.cer"));
+    const QString path = rig.makeFile(QStringLiteral("partner cert.cer"), true);
     rig.form.RemoteCertificate->setText(QStringLiteral("partner:4"));
     Operator op;
     op.file = path;
@@ -128,6 +142,7 @@ void TestImport::remoteImportCountsUp() {
                        "Cert import partner:6 \"" + p + "\"", "cert List"}));
     // The dialog starts from its pattern each time, not from the file chosen before.
     QCOMPARE(op.fileDialogStartNames, (QStringList{"*.cer", "*.cer"}));
+    QCOMPARE(watcher.boxes.size(), size_t(2)); // each import shows its file first
 }
 
 void TestImport::localImportConfirmed() {
@@ -236,6 +251,56 @@ void TestImport::counterThatDoesNotConvert() {
     QCOMPARE(Raised<EConvertError>([&] { rig.form.ImportRemoteClick(rig.form.ImportRemote); }),
              std::string("'7 ' is not a valid integer value"));
     QVERIFY(rig.sent().empty());
+    QVERIFY(watcher.boxes.empty()); // an import that cannot be sent shows no file
+}
+
+void TestImport::fileShownBeforeImport_data() {
+    QTest::addColumn<bool>("local");
+    QTest::addColumn<bool>("certificate"); // the expired certificate, else bytes that are none
+    QTest::addColumn<QString>("answer");
+    QTest::addColumn<QString>("says");
+    QTest::addColumn<QString>("detail");
+    QTest::newRow("expired remote certificate, cancelled")
+        << false << true << "Cancel"
+        << "This certificate expired on 1 January 2021."
+        << "SHA-256 fingerprint: " + QString::fromLatin1(ExpiredSha256);
+    QTest::newRow(".cer for the local key, cancelled")
+        << true << true << "Cancel"
+        << "This file holds a certificate but no private key"
+        << "Subject: CN=Expired Partner, O=Acme Trading";
+    QTest::newRow("no certificate, imported anyway") << false << false << "Import"
+                                                     << "Import anyway?"
+                                                     << "File: ";
+}
+
+void TestImport::fileShownBeforeImport() {
+    QFETCH(bool, local);
+    QFETCH(bool, certificate);
+    QFETCH(QString, answer);
+    QFETCH(QString, says);
+    QFETCH(QString, detail);
+    Rig rig;
+    Operator op;
+    op.file = rig.makeFile(QStringLiteral("partner.cer"), certificate);
+    op.password = QStringLiteral("pw");
+    op.certificateAnswer = answer;
+    ModalWatcher watcher(op.act());
+    QLineEdit* field = local ? rig.form.LocalCertificate : rig.form.RemoteCertificate;
+    if (local)
+        rig.form.ImportLocalClick(rig.form.ImportLocal);
+    else
+        rig.form.ImportRemoteClick(rig.form.ImportRemote);
+    QCOMPARE(watcher.boxes.size(), size_t(1));
+    const SeenBox& box = watcher.boxes[0];
+    QCOMPARE(box.title, local ? "Import Local Certificate" : "Import Remote Certificate");
+    QVERIFY2(box.text.contains(says), qPrintable(box.text));
+    QVERIFY2(box.details.contains(detail), qPrintable(box.details));
+    QCOMPARE(box.defaultButton, QStringLiteral("Cancel"));
+    // Cancel sends nothing and leaves the field; Import imports as without the box.
+    const std::string command = "Cert import AS2Remote:0 \"" + op.file.toStdString() + "\"";
+    QCOMPARE(rig.sent(),
+             answer == "Cancel" ? Commands() : (Commands{"cert List", command, "cert List"}));
+    QCOMPARE(field->text(), answer == "Cancel" ? QString() : QStringLiteral("AS2Remote:0"));
 }
 
 void TestImport::againstStandin() {

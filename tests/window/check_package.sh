@@ -4,7 +4,7 @@
 # the manual pages, the copyright file and the changelog under /usr and nothing else, and that
 # lintian has nothing to say; then runs the unpacked dialog against the stand-in on a virtual
 # X server until its window shows the remote partner, closes it with Escape, and asks the
-# unpacked vantrel-link for the same.
+# unpacked vantrel-link for the same and to import a certificate of a given fingerprint.
 # Usage: check_package.sh BUILD_DIR CPACK VERSION, with VANTREL_STANDIN naming the built
 # as2-standin. Everything it started is stopped, also when it fails.
 set -euo pipefail
@@ -30,6 +30,7 @@ xd_need file file
 xd_need desktop-file-validate desktop-file-utils
 xd_need xclip xclip
 xd_need lintian lintian
+xd_need openssl openssl
 
 # The package goes to a folder of this run's own, so a package made by hand in the build folder
 # is neither replaced nor taken for this one.
@@ -96,4 +97,11 @@ xd_wait_exit
 shown="$(VANTREL_CONFIG="$DATA/config.xml" "$UNPACKED/usr/bin/vantrel-link" show)" ||
     xd_fail "the packaged vantrel-link show failed"
 grep -qF '"remoteAS2ID": "REMOTEID"' <<<"$shown" || xd_fail "vantrel-link shows: $shown"
+# It reads a certificate (through the TLS plugin the Depends bring) and holds it to the
+# fingerprint that openssl gives.
+cer="$DATA/certs/remote.cer"
+sha="$(openssl x509 -in "$cer" -noout -fingerprint -sha256 | sed 's/^.*=//')"
+imported="$(VANTREL_CONFIG="$DATA/config.xml" "$UNPACKED/usr/bin/vantrel-link" import-cert remote \
+    "$cer" --expect-sha256 "$sha")" || xd_fail "the packaged vantrel-link import-cert failed"
+grep -qF "\"sha256\": \"$sha\"" <<<"$imported" || xd_fail "vantrel-link import-cert prints: $imported"
 echo "PASS: package $expected ($(stat -c %s "$deb") bytes), Depends: $depends"

@@ -136,7 +136,8 @@ make_certificate() {
 }
 
 # choose_remote_certificate FILE: Import beside the remote certificate, the path typed into the
-# file dialog and Return, as an operator does; the file dialog leaves nothing on the screen.
+# file dialog and Return, then Return in the box that shows the file (a certificate valid for
+# days more has Import as its default), as an operator does; the two leave nothing on the screen.
 choose_remote_certificate() {
     xd_click "$XD_MAIN" "${XD_IMPORT_REMOTE[@]}"
     xd_wait_window '^Select Remote Certificate$'
@@ -145,6 +146,10 @@ choose_remote_certificate() {
     timeout 10 xdotool type --delay 20 -- "$1" || xd_fail "could not type the path"
     xd_keys "$chooser" Return
     xd_wait 10 "closing of the file dialog" xd_gone "$chooser"
+    xd_wait_window '^Import Remote Certificate$'
+    local box="$XD_WINDOW"
+    xd_keys "$box" Return
+    xd_wait 10 "closing of the certificate box" xd_gone "$box"
     xd_wait 10 "main window alone" xd_only_main
 }
 
