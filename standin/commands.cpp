@@ -6,6 +6,7 @@
 #include <QSet>
 #include <QStringDecoder>
 #include <QStringList>
+#include <thread>
 
 namespace standin {
 
@@ -448,6 +449,7 @@ Outcome Service::partnershipDelete(const QString& name) {
 
 Outcome Service::partnershipStore() {
     const QString log = QStringLiteral("Partnership Store");
+    std::this_thread::sleep_for(storeTime); // every later command waits, as the service's would
     QString error;
     if (!savePartnerData(partnershipsFile(dataDir_), data_, error))
         return failure(error, log);

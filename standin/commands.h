@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <chrono>
 
 namespace standin {
 
@@ -22,6 +23,9 @@ public:
 
     // The line as received, envelope included, CR LF excluded.
     Outcome execute(const QByteArray& line);
+
+    // How long "Partnership Store" takes before it writes, as with a large data file.
+    std::chrono::seconds storeTime{0};
 
 private:
     Outcome dispatch(const QString& command);

@@ -22,7 +22,8 @@ constexpr std::uint16_t DefaultPort = 4321;
 
 void usage(std::FILE* out) {
     std::fprintf(out,
-                 "usage: as2-standin [--port N] [--idle-time S] [--line-time S] --data DIR\n"
+                 "usage: as2-standin [--port N] [--idle-time S] [--line-time S] [--store-time S]\n"
+                 "                   --data DIR\n"
                  "       as2-standin --init DIR\n"
                  "\n"
                  "Serves the AS2 service's command port on 127.0.0.1 (port %u by default;\n"
@@ -32,6 +33,7 @@ void usage(std::FILE* out) {
                  "\n"
                  "A connection is dropped when it is silent for --idle-time seconds (5) or has\n"
                  "not completed its command line --line-time seconds (10) after it was taken.\n"
+                 "\"Partnership Store\" takes --store-time seconds (0) before it writes.\n"
                  "\n"
                  "--init DIR writes a sample data folder: two partners, their partnerships,\n"
                  "a key store, config.xml, and certs/local.p12 (password \"%s\") and\n"
@@ -47,6 +49,7 @@ int fail(const QString& message, int code = 1) {
 struct Options {
     std::uint16_t port = DefaultPort;
     LineLimits limits;
+    std::chrono::seconds storeTime{0};
     QString data;
     QString init;
 };
@@ -59,10 +62,10 @@ int parse(int argc, char** argv, Options& o) {
             usage(stdout);
             return 0;
         }
-        const bool takesValue = arg == QLatin1String("--port") || arg == QLatin1String("--data") ||
-                                arg == QLatin1String("--init") ||
-                                arg == QLatin1String("--idle-time") ||
-                                arg == QLatin1String("--line-time");
+        const bool takesValue =
+            arg == QLatin1String("--port") || arg == QLatin1String("--data") ||
+            arg == QLatin1String("--init") || arg == QLatin1String("--idle-time") ||
+            arg == QLatin1String("--line-time") || arg == QLatin1String("--store-time");
         if (!takesValue) {
             usage(stderr);
             return fail(QStringLiteral("unknown argument %1").arg(arg), 2);
@@ -84,6 +87,13 @@ int parse(int argc, char** argv, Options& o) {
                             2);
             (arg == QLatin1String("--idle-time") ? o.limits.idle : o.limits.line) =
                 std::chrono::seconds(seconds);
+        } else if (arg == QLatin1String("--store-time")) {
+            bool ok = false;
+            const uint seconds = value.toUInt(&ok);
+            if (!ok || seconds > 3600)
+                return fail(
+                    QStringLiteral("--store-time takes 0 to 3600 seconds, not %1").arg(value), 2);
+            o.storeTime = std::chrono::seconds(seconds);
         } else if (arg == QLatin1String("--data")) {
             o.data = value;
         } else {
@@ -150,6 +160,7 @@ int main(int argc, char** argv) {
                 .arg(QDir(options.data).absolutePath()));
 
     Service service(options.data, std::move(data), std::move(keys));
+    service.storeTime = options.storeTime;
     server.run(stopFd.get(), service);
 
     signalfd_siginfo info{};

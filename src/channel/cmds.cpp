@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QDomNodeList>
+#include <QScopeGuard>
 #include <QString>
 #include <QXmlStreamReader>
 #include <algorithm>
@@ -305,15 +306,15 @@ std::string TCommandHandler::Where() const {
     return TcpClient.RemoteHost + ":" + TcpClient.RemotePort;
 }
 
-void TCommandHandler::Transmit(const std::string& command) {
-    TcpClient.Close();
-    TcpClient.Open();
-    if (!TcpClient.Connected())
+void TCommandHandler::Transmit(const std::string& command, TTcpClient& client) {
+    client.Close();
+    client.Open();
+    if (!client.Connected())
         throw EServiceError(Format("Cannot connect to the AS2 service at %s. "
                                    "The AS2 service may not be running",
                                    Where().c_str()));
     const std::string line = CommandPrefix + command + CommandSuffix + LineEnd;
-    if (TcpClient.SendBuf(line.data(), line.size()) != static_cast<long long>(line.size()))
+    if (client.SendBuf(line.data(), line.size()) != static_cast<long long>(line.size()))
         throw EServiceError(Format("The command could not be sent to the AS2 service at %s. "
                                    "The AS2 service may not be running",
                                    Where().c_str()));
@@ -391,6 +392,8 @@ std::string TCommandHandler::ReceiveReply(int timeoutMs) {
     // these bytes, however slowly they trickle in.
     const QDeadlineTimer deadline =
         timeoutMs < 0 ? QDeadlineTimer(QDeadlineTimer::Forever) : QDeadlineTimer(timeoutMs);
+    // Once this query is answered (or has failed), every store before it has finished.
+    const auto settle = qScopeGuard([this] { SettleStores(); });
     std::size_t budget = MaxReplyLineBytes + 2;
     std::string line;
     do {
@@ -485,21 +488,57 @@ std::vector<std::string> TCommandHandler::GetCertificateAliases() {
     return AllTexts("cert List", "a list of aliases");
 }
 
-std::string TCommandHandler::StorePartnerships() {
-    Transmit("Partnership Store");
-    QDomElement root;
-    try {
-        root = ReadReply(StoreReplyTimeoutMs);
-    } catch (const ECancelled&) {
-        throw;
-    } catch (const Exception&) {
-        return std::string(); // the command port promises no answer to a store
+void TCommandHandler::SendStore() {
+    TcpClient.Close();
+    auto store = std::make_unique<TTcpClient>();
+    store->RemoteHost = TcpClient.RemoteHost;
+    store->RemotePort = TcpClient.RemotePort;
+    store->TimeoutMs = TcpClient.TimeoutMs;
+    store->WhileWaiting = TcpClient.WhileWaiting;
+    Transmit("Partnership Store", *store);
+    // All is said: a service that serves one connection at a time goes on to the next at once,
+    // and its answer can still arrive.
+    store->ShutdownSending();
+    store->WhileWaiting = nullptr; // the hook may be gone by the time the answer is read
+    Stores.push_back({std::move(store), std::string()});
+}
+
+void TCommandHandler::SettleStores() {
+    for (TStore& store : Stores) {
+        if (!store.Connection)
+            continue;
+        // What is there now, line end or not; a service that says more later is not waited for.
+        std::string held;
+        char piece[PeekSize];
+        for (TReceiveResult got{TReceiveStatus::Data, 0};
+             got.Status == TReceiveStatus::Data && held.size() < MaxReplyLineBytes;) {
+            got = store.Connection->ReceiveBuf(piece, sizeof piece, QDeadlineTimer(5));
+            if (got.Status == TReceiveStatus::Data)
+                held.append(piece, got.Count);
+        }
+        store.Connection.reset();
+        const std::size_t begin = held.find_first_not_of("\r\n");
+        if (begin == std::string::npos || held.compare(begin, 6, "<error") != 0)
+            continue;
+        const std::string line = held.substr(begin, held.find("\r\n", begin) - begin);
+        QDomDocument doc;
+        std::string text;
+        try {
+            text = ToStdString(ParseReply(line, doc).firstChildElement().text());
+        } catch (const Exception&) {
+            text = line; // an error the service did not finish writing
+        }
+        store.Answer = text.empty() ? std::string("the service gave no reason") : text;
     }
-    const QDomElement first = root.firstChild().toElement();
-    if (first.isNull() || first.tagName() != QStringLiteral("error"))
-        return std::string();
-    const std::string text = ToStdString(first.text());
-    return text.empty() ? std::string("the service gave no reason") : text;
+}
+
+std::vector<std::string> TCommandHandler::StoreAnswers() {
+    SettleStores();
+    std::vector<std::string> answers;
+    for (TStore& store : Stores)
+        answers.push_back(std::move(store.Answer));
+    Stores.clear();
+    return answers;
 }
 
 TPartnershipNameArray TCommandHandler::GetPartnershipNames() {

@@ -17,6 +17,7 @@
 #include <QObject>
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -25,8 +26,6 @@ inline constexpr const char* DefaultServiceHost = "localhost";
 inline constexpr const char* DefaultServicePort = "4321";
 inline constexpr int DefaultReplyTimeoutMs = 30000;
 inline constexpr std::size_t MaxReplyLineBytes = 16 * 1024 * 1024;
-// "Partnership Store" is answered at once or not at all: a silent service costs a save this long.
-inline constexpr int StoreReplyTimeoutMs = 2000;
 
 // The envelope around every command line.
 inline constexpr const char* CommandPrefix = "<command id=\"userID\" password=\"qxv\">";
@@ -57,11 +56,15 @@ public:
     bool CertificateExists(const std::string& alias);
     // The text of each child of the "cert List" reply, in order.
     std::vector<std::string> GetCertificateAliases();
-    // Sends "Partnership Store" and reads its reply for at most StoreReplyTimeoutMs: the text of
-    // an error element that begins the reply (the service did not store the save), else the empty
-    // string, also when the reply is of another kind, does not parse, or does not come. Raises
-    // only when the command could not be delivered.
-    std::string StorePartnerships();
+    // Sends "Partnership Store" and ends the connection's sending side, but keeps it open for the
+    // answer: the service finishes each command before it answers the next connection, so once a
+    // later query has been answered, what that connection holds is the store's whole answer
+    // (StoreAnswers). Raises only when the command could not be delivered.
+    void SendStore();
+    // The answer of each store sent since the last call, in order: the text of an error element
+    // that begins it (the service did not store the save), else empty (it stored, or said nothing:
+    // the command port promises no answer).
+    std::vector<std::string> StoreAnswers();
     // The text of each child of the "Partnership List" reply, in order.
     TPartnershipNameArray GetPartnershipNames();
     // The brace list of the "Partner View" reply; empty when the service has no such partner.
@@ -107,7 +110,10 @@ private:
     static std::string Question(const std::string& command, const char* expected);
     // What the channel calls while it waits on the service or works through a long reply.
     const std::function<void()>& WaitHook() const { return TcpClient.WhileWaiting; }
-    void Transmit(const std::string& command);
+    void Transmit(const std::string& command, TTcpClient& client);
+    void Transmit(const std::string& command) { Transmit(command, TcpClient); }
+    // Reads what each open store connection holds, without waiting for more, and closes it.
+    void SettleStores();
     // ExecuteCommand's reading and parsing of the reply, within timeoutMs.
     QDomElement ReadReply(int timeoutMs);
     // The first non-empty reply line, within timeoutMs.
@@ -120,6 +126,12 @@ private:
     // connection ended first (line then holds what arrived).
     bool ReceiveLine(std::string& line, std::size_t& budget, QDeadlineTimer deadline);
     std::string Where() const;
+
+    struct TStore {
+        std::unique_ptr<TTcpClient> Connection; // open until a later query has been answered
+        std::string Answer;
+    };
+    std::vector<TStore> Stores;
 };
 
 // The program's one channel, created at start-up after the window. Nothing looks it up: the window

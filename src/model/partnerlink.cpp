@@ -520,27 +520,38 @@ TApplyOutcome TPartnerLink::Apply(const TLinkSettings& settings, TProgress& prog
     try {
         local.SendSave(Channel, save.LocalCommands, progress);
         remote.SendSave(Channel, save.RemoteCommands, progress);
-    } catch (const EStoreRefusedError& refused) {
-        // The service would start with its old records: the file must keep naming their IDs.
-        outcome.StoreRefused = true;
-        outcome.Message = refused.Message +
-                          ". After its next start it would hold the settings it had before, so "
-                          "the configuration file was left as it was; " +
-                          again;
-        return outcome;
     } catch (const Exception& failure) {
         throw EServiceError(failure.Message + partly);
     }
 
-    // The command port acknowledges nothing: only reading back shows what the service holds.
+    // The command port acknowledges nothing: only reading back shows what the service holds. Its
+    // first answer also shows that both stores have finished.
     TReadBack held;
     try {
         held = ReadBack(local, remote, progress);
     } catch (const Exception& failure) {
+        Channel.StoreAnswers();
         throw EServiceError(failure.Message +
                             ". What was saved could not be read back, so the configuration file "
                             "was left as it was" +
                             partly);
+    }
+    const std::vector<std::string> stores = Channel.StoreAnswers();
+    for (std::size_t i = 0; i < stores.size() && !outcome.StoreRefused; ++i) {
+        if (stores[i].empty())
+            continue;
+        // The service would start with its old records: the file must keep naming their IDs.
+        outcome.StoreRefused = true;
+        outcome.Message = "The AS2 service did not store the settings of partner " +
+                          (i == 0 ? local.Name : remote.Name) + ": " + stores[i] +
+                          ". After its next start it would hold the settings it had before, so "
+                          "the configuration file was left as it was; " +
+                          again;
+    }
+    if (outcome.StoreRefused) {
+        outcome.NotHeld = held.Differences;
+        Seen = held;
+        return outcome;
     }
     Seen = held;
     outcome.NotHeld = held.Differences;

@@ -228,12 +228,10 @@ void TPartner::SendSave(TCommandHandler& channel, const std::vector<std::string>
     for (std::size_t i = 0; i < commands.size(); ++i) {
         progress.Step("Saving partner " + Name, static_cast<int>(i + 1),
                       static_cast<int>(commands.size()), TProgress::TCancel::NotOffered);
-        if (i + 1 < commands.size()) {
+        if (i + 1 < commands.size())
             channel.SendCommand(commands[i]);
-        } else if (const std::string refused = channel.StorePartnerships(); !refused.empty()) {
-            throw EStoreRefusedError("The AS2 service did not store the settings of partner " +
-                                     Name + ": " + refused);
-        }
+        else
+            channel.SendStore(); // its answer is read once a later query is answered
     }
 }
 

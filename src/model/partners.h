@@ -8,13 +8,6 @@
 #include <string>
 #include <vector>
 
-// The service answered "Partnership Store" with an error: it holds the save in memory, but would
-// start again with the settings it stored before.
-class EStoreRefusedError : public EServiceError {
-public:
-    using EServiceError::EServiceError;
-};
-
 // The first text of a save that cannot be sent, and where it stands.
 struct TSaveFault {
     enum class TKind {
@@ -59,7 +52,8 @@ public:
 
     // Deletes the partner and its partnerships on the service, adds them again from memory and
     // tells the service to store them; nothing is sent when SaveFault finds a fault
-    // (EUnsafeCommandText). EStoreRefusedError when the service answers the store with an error.
+    // (EUnsafeCommandText). The store's answer is the channel's (StoreAnswers) once a later query
+    // has been answered.
     void SavePartner(TCommandHandler& channel, TProgress& progress = TProgress::None(),
                      const TPartner* asLoaded = nullptr) const;
 
@@ -71,7 +65,7 @@ public:
     std::optional<TSaveFault> SaveFault(const TPartner* asLoaded = nullptr) const;
     // The commands SavePartner sends, in order; unchecked.
     std::vector<std::string> SaveCommands() const;
-    // Sends what SaveCommands gave, reading the answer to its last, "Partnership Store".
+    // Sends what SaveCommands gave; its last, "Partnership Store", on a connection left open.
     void SendSave(TCommandHandler& channel, const std::vector<std::string>& commands,
                   TProgress& progress = TProgress::None()) const;
 

@@ -1,6 +1,7 @@
 #include "platform/socketwait.h"
 
 #include <poll.h>
+#include <sys/socket.h>
 
 bool WaitUntilWritable(qintptr descriptor, int timeoutMs) {
     if (descriptor < 0)
@@ -9,4 +10,9 @@ bool WaitUntilWritable(qintptr descriptor, int timeoutMs) {
     socket.fd = static_cast<int>(descriptor);
     socket.events = POLLOUT;
     return ::poll(&socket, 1, timeoutMs) > 0;
+}
+
+void ShutdownSending(qintptr descriptor) {
+    if (descriptor >= 0)
+        ::shutdown(static_cast<int>(descriptor), SHUT_WR);
 }

@@ -183,6 +183,11 @@ bool TTcpClient::Wait(TAwait what, QDeadlineTimer deadline, bool resumed) {
     }
 }
 
+void TTcpClient::ShutdownSending() {
+    if (Socket && IsConnected)
+        ::ShutdownSending(Socket->socketDescriptor());
+}
+
 long long TTcpClient::SendBuf(const void* data, std::size_t size) {
     if (!IsConnected)
         return -1;

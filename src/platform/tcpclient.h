@@ -67,6 +67,9 @@ public:
     // Ends the connection in both directions at once (bytes not yet written are dropped) and
     // clears the connected flag; the socket stays.
     void Shutdown();
+    // Ends the sending direction only: the peer reads the end of what was sent, and what it sends
+    // can still be received.
+    void ShutdownSending();
 
     // Writes all of the bytes, as one write of the caller's; returns how many were taken, fewer
     // than size when the connection failed or the time limit passed without progress, -1 when not

@@ -20,7 +20,7 @@
 
 namespace {
 
-enum class Service { StandIn, None, Dropping };
+enum class Service { StandIn, None, Dropping, LateRefusal };
 
 QByteArray fileBytes(const QString& path) {
     QFile file(path);
@@ -227,6 +227,11 @@ private Q_SLOTS:
             << Service::Dropping << apply << newID << QString() << 4
             << QStringList{"\"notHeld\": [", "\"Partner AS2Remote was deleted and not added again"}
             << "vantrel-link: Partner AS2Remote was deleted and not added again" << QStringList();
+        QTest::newRow("Partnership Store refused 3 s late")
+            << Service::LateRefusal << apply << newID << QString() << 4
+            << QStringList{"\"storeRefused\": true", "\"rewritten\": false"}
+            << "vantrel-link: The AS2 service did not store the settings of partner AS2Local"
+            << QStringList{"partnerships.xml"};
         QTest::newRow("wrong password")
             << Service::StandIn << QStringList{"import-cert", "local", "%DATA%/certs/local.p12"}
             << QByteArray("wrong\n") << QString() << 4 << QStringList()
@@ -266,6 +271,12 @@ private Q_SLOTS:
         std::unique_ptr<FakeService> fake;
         if (service != Service::StandIn)
             QCOMPARE(standin->stop(), 0);
+        if (service == Service::LateRefusal) {
+            // Each store takes 3 s and then cannot write its file.
+            QVERIFY(standin->start({"--port", "4321", "--store-time", "3"}));
+            const QString store = data->filePath(QStringLiteral("partnerships.xml"));
+            QVERIFY(QFile::remove(store) && QDir().mkdir(store));
+        }
         if (service == Service::Dropping) {
             Sample::Fill(memory);
             memory.rewrites["Partner Add AS2Remote as2_id=\"NEW-7\" email=\"you@remote\" "
