@@ -283,6 +283,10 @@ TExit ApplyLink(const TLinkOptions& options, const std::string& bytes) {
     if (const std::vector<std::string> refused = ParseInput(bytes, input); !refused.empty())
         return Refuse(refused);
     return InSession(options, [&](TSession& session) {
+        // Taken before the load, so a run after another reads what the other left.
+        std::optional<TPartnerLink::TSaveTurn> turn;
+        if (!options.DryRun)
+            turn.emplace(session.Link, session.Console);
         const TLinkSettings held = session.Load(options.RemoteName);
         if (const std::vector<std::string> refused = CheckAgainstService(input, held, session);
             !refused.empty())
@@ -370,6 +374,7 @@ TExit ImportCertificate(const TLinkOptions& options, TCertificateSide side, cons
                                  " as expected"});
     return InSession(options, [&](TSession& session) {
         const bool local = side == TCertificateSide::Local;
+        const TPartnerLink::TSaveTurn turn(session.Link, session.Console);
         const std::string alias = session.Link.ImportAlias(
             local ? LocalPartnerName : options.RemoteName, session.Console);
         session.Console.CheckStop();

@@ -77,9 +77,13 @@ void TConsole::Step(const std::string& what, int done, int total, TCancel cancel
     // the service on, a hold keeps it until the outcome.
     Held = Held || (Holding && cancel == TCancel::NotOffered);
     const QLocale locale;
-    Label = total > 0 ? what + " " + locale.toString(done).toStdString() + " of " +
-                            locale.toString(total).toStdString()
-                      : what;
+    const std::string label = total > 0 ? what + " " + locale.toString(done).toStdString() +
+                                              " of " + locale.toString(total).toStdString()
+                                        : what;
+    if (label != Label)
+        LabelSinceMs = Running.elapsed();
+    Label = label;
+    What = what;
     CheckStop();
     Refresh();
 }
@@ -94,7 +98,17 @@ void TConsole::CheckStop() const {
 }
 
 void TConsole::Refresh() {
-    if (!Terminal || Running.elapsed() < ProgressDelayMs || Label.empty())
+    if (!Terminal) {
+        // A log gets a step that stands still, once for each kind: what a run that seems stuck
+        // waits for (another save, a slow service).
+        if (!What.empty() && What != Logged &&
+            Running.elapsed() >= LabelSinceMs + ProgressDelayMs) {
+            Logged = What;
+            PrintMessage(Label);
+        }
+        return;
+    }
+    if (Running.elapsed() < ProgressDelayMs || Label.empty())
         return;
     // At most every 100 ms: a terminal that scrolls slowly must not hold up the work.
     if (ShownAtMs >= 0 && Running.elapsed() < ShownAtMs + 100)

@@ -1,7 +1,8 @@
 #pragma once
 // The terminal side of vantrel-link: messages on standard error, one line of progress on a
-// terminal for work that takes a while, and the stop signals (SIGINT, SIGTERM, SIGHUP, SIGQUIT),
-// which end a read and wait for the outcome of a change to the service.
+// terminal for work that takes a while (a line of the log for a step that stands still), and the
+// stop signals (SIGINT, SIGTERM, SIGHUP, SIGQUIT), which end a read and wait for the outcome of a
+// change to the service.
 
 #include "channel/cmds.h"
 #include "model/progress.h"
@@ -52,7 +53,10 @@ private:
     QElapsedTimer Running;
     qint64 ShownAtMs = -1;
     std::string Label;
-    bool Holding = false; // a hold lives
-    bool Held = false;    // ... and the service is being changed
+    qint64 LabelSinceMs = 0; // when Label was last changed
+    std::string What;        // Label without its count
+    std::string Logged;      // the last What written to a log (not a terminal)
+    bool Holding = false;    // a hold lives
+    bool Held = false;       // ... and the service is being changed
     bool Terminal = false;
 };

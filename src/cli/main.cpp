@@ -33,6 +33,10 @@ Commands:
                           password comes from --password-file, else from standard
                           input.
 
+apply (without --dry-run) and import-cert wait while another program saves for the
+same configuration file (the dialog's OK or Import, another vantrel-link), and then
+read what it left.
+
 Exit codes (where several apply, the highest wins):
   0  done
   2  refused input, usage included, or records the service changed since they were

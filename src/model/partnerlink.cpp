@@ -12,6 +12,7 @@
 #include <set>
 #include <tuple>
 #include <unordered_map>
+#include <utility>
 
 namespace {
 
@@ -206,8 +207,33 @@ std::string TImportOutcome::Message() const {
 }
 
 TPartnerLink::TPartnerLink(TCommandHandler& channel, std::string configPath, TLinkFace face)
-    : Channel(channel), Face(std::move(face)) {
+    : Channel(channel), Face(std::move(face)), SaveLock(configPath) {
     File.Path = std::move(configPath);
+}
+
+TPartnerLink::TSaveTurn::TSaveTurn(TPartnerLink& link, TProgress& progress) : Link(link) {
+    if (Link.Turns == 0) {
+        try {
+            bool waiting = false;
+            Link.SaveLock.Take([&](const std::string& holder) {
+                // The connection left open (at start-up, one no command uses) would hold up the
+                // holder's commands on a service that serves connections in the order it took them.
+                if (!std::exchange(waiting, true))
+                    Link.Channel.TcpClient.Close();
+                progress.Step("Waiting for another save to finish" +
+                                  (holder.empty() ? std::string() : ": " + holder),
+                              0, 0, TProgress::TCancel::Offered);
+            });
+        } catch (const EFOpenError& failure) {
+            throw EServiceError(failure.Message + ". Nothing was sent");
+        }
+    }
+    ++Link.Turns;
+}
+
+TPartnerLink::TSaveTurn::~TSaveTurn() {
+    if (--Link.Turns == 0)
+        Link.SaveLock.Release();
 }
 
 void TPartnerLink::Load(const std::string& remoteName, TProgress& progress) {
@@ -509,7 +535,8 @@ TApplyOutcome TPartnerLink::Apply(const TLinkSettings& settings, TProgress& prog
     TLinkSave save = Prepare(settings);
     const TPartner& local = save.Local;
     const TPartner& remote = save.Remote;
-    // Nothing the service holds is written over unread.
+    // Nothing the service holds is written over unread, nor by two programs at once.
+    const TSaveTurn turn(*this, progress);
     CheckUnchanged(save, progress);
 
     Sent = save;
@@ -703,7 +730,8 @@ TImportOutcome TPartnerLink::ImportCertificate(const std::string& alias, const s
         CommandText::Check("Certificate password", *password, CommandText::TKind::Password,
                            "imported", CommandText::TShown::Hidden);
     // An alias the key store holds already would be refused, and "cert List" would then confirm
-    // the earlier entry: the import takes the first one nobody holds.
+    // the earlier entry: the import takes the first one nobody holds, nor imports meanwhile.
+    const TSaveTurn turn(*this, progress);
     progress.Step("Reading the certificate list", 0, 0, TProgress::TCancel::Offered);
     const std::vector<std::string> held = Channel.GetCertificateAliases();
     std::string free = alias;

@@ -5,6 +5,7 @@
 #include "model/partners.h"
 #include "model/serviceconfig.h"
 #include "platform/exceptions.h"
+#include "platform/savelock.h"
 
 #include <functional>
 #include <optional>
@@ -163,6 +164,21 @@ public:
                                      const std::string* password,
                                      TProgress& progress = TProgress::None());
 
+    // While it lives, no other program of this machine changes the service for the same
+    // configuration file: it waits for the one that does, with a step that names it and offers
+    // Cancel (ECancelled, nothing sent). Apply and ImportCertificate take one; an outer one makes
+    // a load part of the turn. EServiceError when the lock cannot be used.
+    class TSaveTurn {
+    public:
+        TSaveTurn(TPartnerLink& link, TProgress& progress);
+        ~TSaveTurn();
+        TSaveTurn(const TSaveTurn&) = delete;
+        TSaveTurn& operator=(const TSaveTurn&) = delete;
+
+    private:
+        TPartnerLink& Link;
+    };
+
 private:
     std::string Name(TSettingText setting) const { return Face.Name(SettingOf(setting)); }
     // Raises EChangedOnServiceError when the partners or the partnership list are neither what
@@ -173,6 +189,8 @@ private:
 
     TCommandHandler& Channel;
     TLinkFace Face;
+    TSaveLock SaveLock;
+    int Turns = 0; // TSaveTurns alive
     std::optional<TPartner> LocalPartner;
     std::optional<TPartner> RemotePartner;
     // What the last apply since then sent, and the records as its read-back found them, which

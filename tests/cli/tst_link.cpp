@@ -1,6 +1,8 @@
 // vantrel-link as a script runs it: its output, exit code and messages, and what the service and
 // the files hold afterwards. The rules themselves are tested with the link; this is the front end.
 
+#include "platform/exceptions.h"
+#include "platform/savelock.h"
 #include "support/certfiles.h"
 #include "support/memoryservice.h"
 #include "support/sample.h"
@@ -98,6 +100,57 @@ private Q_SLOTS:
             QVERIFY2(command.find("Delete") == std::string::npos, command.c_str());
     }
 
+    // While another program saves, apply and an import wait before they read anything and say
+    // for whom; they then go on, or a stop signal ends them with nothing sent.
+    void waitForAnotherSave_data() {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("signal"); // 0: the other save ends
+        QTest::newRow("apply") << QStringList{"apply"} << 0;
+        QTest::newRow("apply, SIGINT") << QStringList{"apply"} << SIGINT;
+        QTest::newRow("import") << QStringList{"import-cert", "remote", "%DATA%/certs/remote.cer"}
+                                << 0;
+    }
+    void waitForAnotherSave() {
+        QFETCH(QStringList, args);
+        QFETCH(int, signal);
+        // A connection the waiting run left open would hold up the other save for a minute.
+        QCOMPARE(standin->stop(), 0);
+        QVERIFY(standin->start({"--port", "4321", "--idle-time", "60"}));
+        const QString config = data->filePath(QStringLiteral("config.xml"));
+        TSaveLock other(config.toStdString());
+        other.Take([](const std::string&) { throw ECancelled("held"); });
+        const int logged = standin->errorText().size();
+        QProcess process;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("VANTREL_CONFIG"), config);
+        process.setProcessEnvironment(env);
+        process.start(qEnvironmentVariable("VANTREL_LINK_EXE"),
+                      args.replaceInStrings(QStringLiteral("%DATA%"), data->path()));
+        process.write("{\"remoteAS2ID\": \"NEW-7\"}");
+        process.closeWriteChannel();
+        QByteArray err;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (err += process.readAllStandardError())
+                .contains("vantrel-link: Waiting for another save to finish: tst_link, process " +
+                          QByteArray::number(QCoreApplication::applicationPid()) + "\n"),
+            15000);
+        QVERIFY(!standin->errorText().mid(logged).contains("Partner")); // not even a question
+        QVERIFY(standin->command("cert List").contains("AS2Local:0"));
+        if (signal != 0)
+            ::kill(static_cast<pid_t>(process.processId()), signal);
+        else
+            other.Release();
+        QVERIFY(process.waitForFinished(15000));
+        QCOMPARE(process.exitCode(), signal != 0 ? 3 : 0);
+        QCOMPARE(standin->errorText().mid(logged).contains(
+                     QRegularExpression(QStringLiteral("Partnership Store|Cert import"))),
+                 signal == 0);
+    }
+
+    void cleanup() {
+        QFile::remove(QString::fromStdString(
+            TSaveLock::PathFor(data->filePath(QStringLiteral("config.xml")).toStdString())));
+    }
     void init() {
         QVERIFY(!standinProgram().isEmpty());
         standin.reset();

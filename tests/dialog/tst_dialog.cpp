@@ -6,6 +6,7 @@
 #include "dialog/servicework.h"
 #include "platform/exceptions.h"
 #include "platform/guard.h"
+#include "platform/savelock.h"
 #include "support/dialogfixture.h"
 #include "support/modalwatcher.h"
 #include "support/raised.h"
@@ -29,6 +30,7 @@
 #include <QTimer>
 #include <QtTest>
 #include <atomic>
+#include <optional>
 #include <unistd.h>
 
 using Commands = std::vector<std::string>;
@@ -83,6 +85,8 @@ private Q_SLOTS:
     void windowPaintedDuringAWait();
     void cancelledLoadSavesNothing();
     void cancelledReadBackIsNoSave();
+    void okWaitsForAnotherSave_data();
+    void okWaitsForAnotherSave();
     void oneActionAtATime_data();
     void oneActionAtATime();
     void nestedBusyScopeLeavesTheOuterPumping();
@@ -639,6 +643,39 @@ void TestDialog::cancelledReadBackIsNoSave() {
     QVERIFY(watch.boxes[0].contains(QStringLiteral("may hold only part of the changes")));
     QCOMPARE(finished.count(), 0);
     QCOMPARE(rig.dialog.config(), ConfigText);
+}
+
+void TestDialog::okWaitsForAnotherSave_data() {
+    QTest::addColumn<bool>("cancel"); // else the other save ends
+    QTest::newRow("other save ends") << false;
+    QTest::newRow("Cancel") << true;
+}
+
+// OK while another program saves waits before its check, says for whom, and sends nothing.
+void TestDialog::okWaitsForAnotherSave() {
+    QFETCH(bool, cancel);
+    Rig rig;
+    rig.form.FormShow(&rig.form);
+    TSaveLock other(rig.dialog.configPath.toStdString());
+    other.Take([](const std::string&) { throw ECancelled("held"); });
+    ProgressWatch watch(cancel);
+    std::optional<Commands> whileWaiting; // once the progress shows; then the other save ends
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (!watch.labels.isEmpty() && !whileWaiting) {
+            whileWaiting = rig.sentAfterLoad();
+            other.Release();
+        }
+    });
+    poll.start(10);
+    rig.form.OK->click();
+    const QString waiting = "aiting for another save to finish: tst_dialog, process " +
+                            QString::number(QCoreApplication::applicationPid());
+    QCOMPARE(watch.labels.value(0), "W" + waiting);
+    QVERIFY(watch.cancelShown && whileWaiting && whileWaiting->empty());
+    QCOMPARE(watch.boxes,
+             cancel ? QStringList{"Cancelled while w" + waiting + "."} : QStringList());
+    QCOMPARE(rig.sentAfterLoad().empty(), cancel);
 }
 
 namespace {

@@ -47,6 +47,7 @@ struct Loaded {
         });
         loadCommands = fixture.sent().size();
     }
+    ~Loaded() { QFile::remove(QString::fromStdString(TSaveLock::PathFor(link.ConfigPath()))); }
     // The commands that applying the settings sent.
     Commands apply() {
         outcome = TApplyOutcome();

@@ -4,6 +4,7 @@
 // that has just started (reset again when the test ends).
 
 #include "dialog/main.h"
+#include "platform/savelock.h"
 
 #include <QByteArray>
 #include <QFile>
@@ -29,7 +30,10 @@ struct DialogFixture {
         form = std::make_unique<TMainForm>();
         form->Open(channel, {DefaultRemotePartnerName, this->configPath.toStdString()});
     }
-    ~DialogFixture() { form.reset(); }
+    ~DialogFixture() {
+        form.reset();
+        QFile::remove(QString::fromStdString(TSaveLock::PathFor(configPath.toStdString())));
+    }
 
     void writeConfig(const QByteArray& bytes) const {
         QFile file(configPath);
