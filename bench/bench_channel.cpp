@@ -183,9 +183,9 @@ std::unordered_map<std::string, std::string> LinkReplies() {
     return replies;
 }
 
-// The save of both partners alone (each "Partnership Store" answered and read), and OK's whole
-// work on them: the checks, the read before the save, the save and the read-back. The AS2 IDs do
-// not change, so the configuration file is not touched.
+// The save of both partners alone (each "Partnership Store" answer read), and OK's whole work on
+// them: the checks, the reads before the save, the save and the read-back. The AS2 IDs do not
+// change, so the configuration file is not touched.
 void BM_SaveLink(benchmark::State& state, bool verified) {
     const auto replies = LinkReplies();
     FakeService service(
@@ -195,24 +195,24 @@ void BM_SaveLink(benchmark::State& state, bool verified) {
         },
         FakeService::Recording::Off);
     TCommandHandler handler(nullptr, FakeService::host, service.port());
-    TPartnerLink link(handler, {});
+    TPartnerLink link(handler, "", TLinkFace{});
     try {
-        std::optional<TPartner> local;
-        std::optional<TPartner> remote;
-        link.Load("AS2Remote", local, remote);
+        link.Load("AS2Remote");
         TLinkSettings settings;
-        TPartnerLink::Read(*local, *remote, settings);
-        if (local->Partnerships.Items.size() != 5 || remote->Partnerships.Items.size() != 2) {
+        link.Read(settings);
+        const TPartner& local = *link.Local();
+        const TPartner& remote = *link.Remote();
+        if (local.Partnerships.Items.size() != 5 || remote.Partnerships.Items.size() != 2) {
             state.SkipWithError("unexpected partners");
             return;
         }
-        TServiceFile file{"", local->AS2ID, remote->AS2ID};
         for (auto _ : state) {
             if (verified) {
-                link.Apply(local, remote, settings, file);
+                link.Apply(settings);
             } else {
-                local->SavePartner(handler);
-                remote->SavePartner(handler);
+                local.SavePartner(handler);
+                remote.SavePartner(handler);
+                handler.StoreAnswers();
             }
         }
     } catch (const Exception& error) {

@@ -512,7 +512,7 @@ void TCommandHandler::SettleStores() {
         char piece[PeekSize];
         for (TReceiveResult got{TReceiveStatus::Data, 0};
              got.Status == TReceiveStatus::Data && held.size() < MaxReplyLineBytes;) {
-            got = store.Connection->ReceiveBuf(piece, sizeof piece, QDeadlineTimer(5));
+            got = store.Connection->ReceiveBuf(piece, sizeof piece, QDeadlineTimer(1));
             if (got.Status == TReceiveStatus::Data)
                 held.append(piece, got.Count);
         }
