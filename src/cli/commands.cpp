@@ -219,6 +219,23 @@ QJsonArray Texts(const std::vector<std::string>& texts) {
     return array;
 }
 
+// What the configuration file named at the load; a script that only reads never fails on it.
+QJsonObject FileAtLoad(const TPartnerLink& link) {
+    const std::optional<TFileIDs>& named = link.FileAtLoad();
+    const TFileIDs ids = named.value_or(TFileIDs());
+    const auto id = [](const TFileID& file) {
+        return file.ID ? QJsonValue(ToQString(*file.ID)) : QJsonValue(QJsonValue::Null);
+    };
+    const auto follows = [](const TFileID& file) {
+        return file.State == TFileID::TState::Follows;
+    };
+    return {{"path", ToQString(link.ConfigPath())},
+            {"readable", named.has_value()},
+            {"localAS2ID", id(ids.Local)},
+            {"remoteAS2ID", id(ids.Remote)},
+            {"followsService", named && follows(ids.Local) && follows(ids.Remote)}};
+}
+
 } // namespace
 
 TExit Report(const std::string& message, TExit exit) {
@@ -233,6 +250,7 @@ TExit ShowLink(const TLinkOptions& options) {
         for (const TSetting& setting : LinkSettings())
             shown[QLatin1String(setting.Key)] = JsonOf(setting, settings);
         shown[QLatin1String(VersionKey)] = ToQString(session.Link.Version());
+        shown["configFile"] = FileAtLoad(session.Link);
         return PrintJson(shown);
     });
 }

@@ -1,5 +1,6 @@
 #include "dialog/main.h"
 
+#include "dialog/filebox.h"
 #include "dialog/servicework.h"
 #include "dialog/widgets.h"
 #include "model/certalias.h"
@@ -200,14 +201,14 @@ void TMainForm::CancelClick(QObject* /*Sender*/) {
 
 void TMainForm::FormShow(QObject* /*Sender*/) {
     const auto mirror = qScopeGuard([this] { MirrorLink(); });
-    {
-        const auto work = Work();
-        Link().Load(Options.RemoteName, *work);
-    }
+    Link().Load(Options.RemoteName, *Work());
     // The controls show what was read, also when reading stops at an unreadable port.
     TLinkSettings settings = Settings();
-    const auto show = qScopeGuard([&] { ShowSettings(settings); });
-    Link().Read(settings);
+    {
+        const auto show = qScopeGuard([&] { ShowSettings(settings); });
+        Link().Read(settings);
+    }
+    ShowFileBehind(this, Link());
 }
 
 void TMainForm::OKClick(QObject* /*Sender*/) {
