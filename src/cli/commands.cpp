@@ -25,6 +25,8 @@
 namespace {
 
 const char* const VersionKey = "version";
+// What show prints of the configuration file; apply reads the file itself, so it goes back unread.
+const char* const FileKey = "configFile";
 
 // A script knows a setting by its JSON key, and its advice speaks of its own commands.
 TLinkFace ScriptFace() {
@@ -115,6 +117,8 @@ std::vector<std::string> ParseInput(const std::string& bytes, TInput& input) {
     for (auto member = object.begin(); member != object.end(); ++member) {
         const std::string name = ToStdString(member.key());
         const QJsonValue value = member.value();
+        if (name == FileKey)
+            continue;
         const std::vector<TSetting>& settings = LinkSettings();
         const auto setting = std::find_if(settings.begin(), settings.end(),
                                           [&](const TSetting& s) { return name == s.Key; });
@@ -250,7 +254,7 @@ TExit ShowLink(const TLinkOptions& options) {
         for (const TSetting& setting : LinkSettings())
             shown[QLatin1String(setting.Key)] = JsonOf(setting, settings);
         shown[QLatin1String(VersionKey)] = ToQString(session.Link.Version());
-        shown["configFile"] = FileAtLoad(session.Link);
+        shown[QLatin1String(FileKey)] = FileAtLoad(session.Link);
         return PrintJson(shown);
     });
 }

@@ -22,7 +22,7 @@ namespace {
 const char SenderKey[] = "sender.as2_id=";
 const char ReceiverKey[] = "receiver.as2_id=";
 // What ends an ID the file names behind one of the keys.
-const char IDEnds[] = ",\" \t";
+const char IDEnds[] = ",\" \t\r\n";
 const char ModuleStart[] =
     "<module classname=\"org.corvane.processor.receiver.AS2DirectoryPollingModule\"";
 static_assert(sizeof(ModuleStart) - 1 == 76, "module start text");
@@ -336,13 +336,21 @@ std::vector<TNamedID> NamedIDs(const std::string& line) {
              at = upper.find(key, at + key.size())) {
             const std::size_t from = at + key.size();
             const std::size_t end = std::min(line.find_first_of(IDEnds, from), line.size());
-            found.push_back({line.substr(from, end - from), upper.substr(from, end - from),
-                             sender, at});
+            found.push_back(
+                {line.substr(from, end - from), upper.substr(from, end - from), sender, at});
         }
     }
     std::sort(found.begin(), found.end(),
               [](const TNamedID& a, const TNamedID& b) { return a.At < b.At; });
     return found;
+}
+
+// An ID, upper-cased, that the file names whole and that the update replaces alone: it holds
+// nothing that ends an ID, and no key that another ID would stand behind.
+bool StandsAlone(const std::string& upper) {
+    return upper.find_first_of(IDEnds) == std::string::npos &&
+           upper.find(UpperAscii(SenderKey)) == std::string::npos &&
+           upper.find(UpperAscii(ReceiverKey)) == std::string::npos;
 }
 
 } // namespace
@@ -362,31 +370,42 @@ TFileIDs ConfigFileIDs(const std::string& bytes, const std::string& localID,
                 }
         }
     }
-    std::vector<std::string> held;
+    std::vector<std::string> others; // the IDs of partners the service holds, upper-cased
     for (const std::string& id : namedIDs)
-        held.push_back(UpperAscii(id));
+        others.push_back(UpperAscii(id));
     const auto named = [&](const std::string& id, const std::string& other) -> TFileID {
         if (id.empty())
             return {TFileID::TState::Follows, std::nullopt};
-        // The file could not name such an ID whole.
-        if (id.find_first_of(IDEnds) != std::string::npos)
-            return {};
         const std::string upperID = UpperAscii(id);
+        if (!StandsAlone(upperID))
+            return {};
         for (const TNamedID& found : all)
             if (found.Upper == upperID)
                 return {TFileID::TState::Follows, found.Written};
         const std::string upperOther = UpperAscii(other);
         std::vector<const TNamedID*> candidates;
-        for (const auto& [a, b] : pairs)
-            for (const auto& [side, candidate] : {std::pair{&a, &b}, std::pair{&b, &a}})
-                if (!other.empty() && side->Upper == upperOther && !candidate->Upper.empty() &&
-                    candidate->Upper != upperOther &&
-                    std::none_of(candidates.begin(), candidates.end(),
-                                 [&](const TNamedID* c) { return c->Upper == candidate->Upper; }))
-                    candidates.push_back(candidate);
-        // Another partner the service holds is not this one's old ID.
-        if (candidates.size() != 1 ||
-            std::find(held.begin(), held.end(), candidates[0]->Upper) != held.end())
+        const auto consider = [&](const TNamedID& side, const TNamedID& candidate) {
+            if (other.empty() || side.Upper != upperOther || candidate.Upper.empty() ||
+                candidate.Upper == upperOther)
+                return;
+            for (const TNamedID* found : candidates)
+                if (found->Upper == candidate.Upper)
+                    return;
+            candidates.push_back(&candidate);
+        };
+        for (const auto& [first, second] : pairs) {
+            consider(first, second);
+            consider(second, first);
+        }
+        // Another partner the service holds is not this one's old ID; and the update, which
+        // replaces an old ID also where a longer one goes on from it, would change such one too.
+        const auto longer = [&](const TNamedID& found) {
+            return found.Upper.size() > candidates[0]->Upper.size() &&
+                   found.Upper.compare(0, candidates[0]->Upper.size(), candidates[0]->Upper) == 0;
+        };
+        if (candidates.size() != 1 || !StandsAlone(candidates[0]->Upper) ||
+            std::find(others.begin(), others.end(), candidates[0]->Upper) != others.end() ||
+            std::any_of(all.begin(), all.end(), longer))
             return {};
         return {TFileID::TState::Behind, candidates[0]->Written};
     };

@@ -63,8 +63,9 @@ struct TFileIDs {
 // its partnerships naming namedIDs. An ID stands behind "sender.as2_id=" or "receiver.as2_id="
 // (the key in any letter case) up to a comma, double quote, blank or the line's end; a sender and
 // a receiver next to each other on one line are a pair. A partner whose ID the file does not name
-// is behind when the pairs with the other partner's ID name exactly one other ID, and no
-// partnership names that one. IDs compare letter case aside. Not 8-bit text: nothing is told.
+// is behind when the pairs with the other partner's ID name exactly one other ID, no partnership
+// names that one, and the update would replace it alone (no other ID goes on from it, it holds no
+// key). IDs compare letter case aside. Not 8-bit text: nothing is told.
 TFileIDs ConfigFileIDs(const std::string& bytes, const std::string& localID,
                        const std::string& remoteID, const std::vector<std::string>& namedIDs);
 
