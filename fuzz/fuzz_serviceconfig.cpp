@@ -107,6 +107,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     FUZZ_CHECK(offset == updated.size() - lines.size(), context);
 
+    // A file behind the service follows it once the update takes the IDs it names as the old
+    // ones, and names the other partner's ID as before.
+    using TState = TFileID::TState;
+    const TFileIDs named = ConfigFileIDs(bytes, ids.LocalID, ids.RemoteID, {});
+    const auto old = [](const TFileID& id, const std::string& held) {
+        return id.State == TState::Behind ? *id.ID : held;
+    };
+    if (named.Local.State == TState::Behind || named.Remote.State == TState::Behind) {
+        const TConfigIDs mend{ids.LocalID, ids.RemoteID, old(named.Local, ids.LocalID),
+                              old(named.Remote, ids.RemoteID)};
+        const TFileIDs after =
+            ConfigFileIDs(UpdateConfigText(bytes, mend), ids.LocalID, ids.RemoteID, {});
+        FUZZ_CHECK(after.Local.State == TState::Follows && after.Remote.State == TState::Follows,
+                   context);
+    }
+
     // With the IDs unchanged (letter case aside) and no block to add, a second run changes
     // nothing more.
     if (!mayInsert && SameIgnoringCase(ids.LocalID, ids.OldLocalID) &&

@@ -26,6 +26,8 @@
 namespace {
 
 const char* const VersionKey = "version";
+// What show prints of the configuration file; apply reads the file itself, so it goes back unread.
+const char* const FileKey = "configFile";
 
 // A script knows a setting by its JSON key, and its advice speaks of its own commands.
 TLinkFace ScriptFace() {
@@ -116,8 +118,10 @@ std::vector<std::string> ParseInput(const std::string& bytes, TInput& input) {
     for (auto member = object.begin(); member != object.end(); ++member) {
         const std::string name = ToStdString(member.key());
         const QJsonValue value = member.value();
-        if (name == "certificate" || name == "warnings")
-            continue; // what import-cert prints beside the alias, so that its output applies
+        // What import-cert prints beside the alias and show beside the settings, so that their
+        // output applies.
+        if (name == "certificate" || name == "warnings" || name == FileKey)
+            continue;
         const std::vector<TSetting>& settings = LinkSettings();
         const auto setting = std::find_if(settings.begin(), settings.end(),
                                           [&](const TSetting& s) { return name == s.Key; });
@@ -260,6 +264,23 @@ QJsonValue CertificateJson(const TCertificateFile& file) {
                        {"sha256", file.sha256}};
 }
 
+// What the configuration file named at the load; a script that only reads never fails on it.
+QJsonObject FileAtLoad(const TPartnerLink& link) {
+    const std::optional<TFileIDs>& named = link.FileAtLoad();
+    const TFileIDs ids = named.value_or(TFileIDs());
+    const auto id = [](const TFileID& file) {
+        return file.ID ? QJsonValue(ToQString(*file.ID)) : QJsonValue(QJsonValue::Null);
+    };
+    const auto follows = [](const TFileID& file) {
+        return file.State == TFileID::TState::Follows;
+    };
+    return {{"path", ToQString(link.ConfigPath())},
+            {"readable", named.has_value()},
+            {"localAS2ID", id(ids.Local)},
+            {"remoteAS2ID", id(ids.Remote)},
+            {"followsService", named && follows(ids.Local) && follows(ids.Remote)}};
+}
+
 } // namespace
 
 TExit Report(const std::string& message, TExit exit) {
@@ -274,6 +295,7 @@ TExit ShowLink(const TLinkOptions& options) {
         for (const TSetting& setting : LinkSettings())
             shown[QLatin1String(setting.Key)] = JsonOf(setting, settings);
         shown[QLatin1String(VersionKey)] = ToQString(session.Link.Version());
+        shown[QLatin1String(FileKey)] = FileAtLoad(session.Link);
         return PrintJson(shown);
     });
 }

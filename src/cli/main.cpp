@@ -19,11 +19,14 @@ namespace {
 const char* const Commands = R"(
 Commands:
   show                    Print the link's settings as one JSON object, with the
-                          "version" of the records read.
+                          "version" of the records read and "configFile": the AS2
+                          IDs the configuration file names (null where that cannot
+                          be told) and whether it follows the service.
   apply [FILE]            Apply such an object (from FILE, or standard input) as the
                           dialog's OK does; a key left out keeps what the service
                           holds. Prints what changed, what the service does not hold
-                          and whether it must be restarted.
+                          and whether it must be restarted. Any apply, {} included,
+                          mends a configuration file left behind the service.
   import-cert local|remote FILE
                           Import a certificate as the Import buttons do and print its
                           alias, which apply then gives the partner, beside what the

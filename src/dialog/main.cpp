@@ -1,6 +1,7 @@
 #include "dialog/main.h"
 
 #include "dialog/certbox.h"
+#include "dialog/filebox.h"
 #include "dialog/servicework.h"
 #include "dialog/widgets.h"
 #include "model/certalias.h"
@@ -201,23 +202,19 @@ void TMainForm::CancelClick(QObject* /*Sender*/) {
 
 void TMainForm::FormShow(QObject* /*Sender*/) {
     const auto mirror = qScopeGuard([this] { MirrorLink(); });
-    {
-        const auto work = Work();
-        Link().Load(Options.RemoteName, *work);
-    }
+    Link().Load(Options.RemoteName, *Work());
     // The controls show what was read, also when reading stops at an unreadable port.
     TLinkSettings settings = Settings();
-    const auto show = qScopeGuard([&] { ShowSettings(settings); });
-    Link().Read(settings);
+    {
+        const auto show = qScopeGuard([&] { ShowSettings(settings); });
+        Link().Read(settings);
+    }
+    ShowFileBehind(this, Link());
 }
 
 void TMainForm::OKClick(QObject* /*Sender*/) {
     const auto mirror = qScopeGuard([this] { MirrorLink(); });
-    TApplyOutcome outcome;
-    {
-        const auto work = Work();
-        outcome = Link().Apply(Settings(), *work);
-    }
+    const TApplyOutcome outcome = Link().Apply(Settings(), *Work());
     // The dialog stays open on what the service does not hold, and OK can be pressed again.
     if (!outcome.Message.empty()) {
         ShowErrorMessage(ToQString(outcome.Message));

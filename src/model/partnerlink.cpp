@@ -243,6 +243,8 @@ void TPartnerLink::Load(const std::string& remoteName, TProgress& progress) {
     Seen.reset();
     File.LocalID.clear();
     File.RemoteID.clear();
+    File.AtLoad.reset();
+    File.Behind.clear();
     CheckRemoteName(remoteName);
     try {
         LocalPartner = TPartner::LoadPartner(Channel, LocalPartnerName, progress);
@@ -256,6 +258,25 @@ void TPartnerLink::Load(const std::string& remoteName, TProgress& progress) {
     // Recorded at once, so a read that stops further on leaves unchanged IDs unchanged.
     File.LocalID = LocalPartner->AS2ID;
     File.RemoteID = RemotePartner->AS2ID;
+    // A file left behind (a save the service finished after its client gave up, a hand edit) is
+    // brought in line by the next apply.
+    const std::optional<std::string> text = ReadConfigFile(File.Path, progress);
+    if (!text)
+        return;
+    std::vector<std::string> viewed = LocalPartner->Partnerships.ViewedAS2IDs;
+    const std::vector<std::string>& remoteViewed = RemotePartner->Partnerships.ViewedAS2IDs;
+    viewed.insert(viewed.end(), remoteViewed.begin(), remoteViewed.end());
+    File.AtLoad = ConfigFileIDs(*text, File.LocalID, File.RemoteID, viewed);
+    for (const auto& [named, partner, id] :
+         {std::tuple{&File.AtLoad->Local, &*LocalPartner, &File.LocalID},
+          std::tuple{&File.AtLoad->Remote, &*RemotePartner, &File.RemoteID}}) {
+        if (named->State != TFileID::TState::Behind)
+            continue;
+        File.Behind += std::string(File.Behind.empty() ? "" : "\n") +
+                       "The configuration file names the AS2 ID \"" + *named->ID + "\" for " +
+                       partner->Name + ", but the AS2 service holds \"" + *id + "\"";
+        *id = *named->ID;
+    }
 }
 
 void TPartnerLink::Read(TLinkSettings& settings) const {

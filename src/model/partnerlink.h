@@ -98,7 +98,8 @@ public:
     TPartnerLink(TCommandHandler& channel, std::string configPath, TLinkFace face);
 
     // Loads the local partner, then the remote one; the local one is kept before the remote one
-    // is asked for, and the AS2 IDs the file names are taken from the two once both have loaded.
+    // is asked for, and the AS2 IDs the file names are taken from the two once both have loaded,
+    // then from the file where it is behind them.
     // A remote name that would change the meaning of a command, could not come back from the
     // service, or is the local partner's (as given or as the service gives it back) is refused.
     void Load(const std::string& remoteName, TProgress& progress = TProgress::None());
@@ -112,6 +113,11 @@ public:
     const std::string& FileLocalID() const { return File.LocalID; }
     const std::string& FileRemoteID() const { return File.RemoteID; }
     const std::string& ConfigPath() const { return File.Path; }
+    // What the file named at the load; none when it could not be read.
+    const std::optional<TFileIDs>& FileAtLoad() const { return File.AtLoad; }
+    // What the file named at the load where it was behind the service, one line a partner; empty
+    // where it was not.
+    const std::string& FileBehind() const { return File.Behind; }
 
     // Writes into `settings` what the two partners give: their fields, then, partnership by
     // partnership of the local partner, the outgoing URL and MDN port (an unreadable MDN port is
@@ -201,5 +207,7 @@ private:
         std::string Path;
         std::string LocalID;
         std::string RemoteID;
+        std::optional<TFileIDs> AtLoad;
+        std::string Behind;
     } File;
 };

@@ -43,12 +43,19 @@ std::string TPartnership::DeleteCommand() const {
     return "Partnership Delete " + Name;
 }
 
-TPartnership TPartnership::LoadPartnership(TCommandHandler& channel, const std::string& name) {
-    TArrayOfNameValueArrays lists = channel.GetPartnershipAttributes(name);
+namespace {
+
+TPartnership FromView(const std::string& name, TArrayOfNameValueArrays lists) {
     TPartnership partnership(name, TCommandHandler::FindValue(lists.at(0), "name"),
                              TCommandHandler::FindValue(lists.at(1), "name"));
     partnership.Attributes = std::move(lists.at(2));
     return partnership;
+}
+
+} // namespace
+
+TPartnership TPartnership::LoadPartnership(TCommandHandler& channel, const std::string& name) {
+    return FromView(name, channel.GetPartnershipAttributes(name));
 }
 
 void TPartnershipList::Add(TPartnership partnership) {
@@ -77,7 +84,10 @@ TPartnershipList TPartnershipList::LoadPartnerships(TCommandHandler& channel,
         if (name.find_first_of("\r\n") != std::string::npos)
             CommandText::Refuse("The partnership name in the AS2 service's list", name,
                                 "a line break, which the AS2 service would misread", "loaded");
-        TPartnership partnership = TPartnership::LoadPartnership(channel, name);
+        TArrayOfNameValueArrays view = channel.GetPartnershipAttributes(name);
+        for (std::size_t side : {0, 1})
+            list.ViewedAS2IDs.push_back(TCommandHandler::FindValue(view.at(side), "as2_id"));
+        TPartnership partnership = FromView(name, std::move(view));
         if (partnership.SenderName == partnerName || partnership.ReceiverName == partnerName)
             list.Add(std::move(partnership));
     }

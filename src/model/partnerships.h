@@ -47,6 +47,8 @@ using TPartnershipArray = std::vector<TPartnership>;
 class TPartnershipList {
 public:
     TPartnershipArray Items;
+    // The AS2 IDs on both sides of every partnership the load viewed, those not kept included.
+    std::vector<std::string> ViewedAS2IDs;
 
     // No check for a partnership of the same name.
     void Add(TPartnership partnership);

@@ -21,6 +21,8 @@ namespace {
 
 const char SenderKey[] = "sender.as2_id=";
 const char ReceiverKey[] = "receiver.as2_id=";
+// What ends an ID the file names behind one of the keys.
+const char IDEnds[] = ",\" \t\r\n";
 const char ModuleStart[] =
     "<module classname=\"org.corvane.processor.receiver.AS2DirectoryPollingModule\"";
 static_assert(sizeof(ModuleStart) - 1 == 76, "module start text");
@@ -312,6 +314,112 @@ std::vector<std::string> UpdateConfigLines(std::vector<std::string> lines, const
 
 std::string UpdateConfigText(const std::string& bytes, const TConfigIDs& ids) {
     return JoinConfigLines(UpdateConfigLines(SplitConfigLines(bytes), ids));
+}
+
+namespace {
+
+// An ID the file names, as written and upper-cased.
+struct TNamedID {
+    std::string Written;
+    std::string Upper;
+    bool Sender = false;
+    std::size_t At = 0;
+};
+
+// The IDs behind the two keys on a line, in the order they stand.
+std::vector<TNamedID> NamedIDs(const std::string& line) {
+    const std::string upper = UpperAscii(line);
+    std::vector<TNamedID> found;
+    for (const bool sender : {true, false}) {
+        const std::string key = UpperAscii(sender ? SenderKey : ReceiverKey);
+        for (std::size_t at = upper.find(key); at != std::string::npos;
+             at = upper.find(key, at + key.size())) {
+            const std::size_t from = at + key.size();
+            const std::size_t end = std::min(line.find_first_of(IDEnds, from), line.size());
+            found.push_back(
+                {line.substr(from, end - from), upper.substr(from, end - from), sender, at});
+        }
+    }
+    std::sort(found.begin(), found.end(),
+              [](const TNamedID& a, const TNamedID& b) { return a.At < b.At; });
+    return found;
+}
+
+// An ID, upper-cased, that the file names whole and that the update replaces alone: it holds
+// nothing that ends an ID, and no key that another ID would stand behind.
+bool StandsAlone(const std::string& upper) {
+    return upper.find_first_of(IDEnds) == std::string::npos &&
+           upper.find(UpperAscii(SenderKey)) == std::string::npos &&
+           upper.find(UpperAscii(ReceiverKey)) == std::string::npos;
+}
+
+} // namespace
+
+TFileIDs ConfigFileIDs(const std::string& bytes, const std::string& localID,
+                       const std::string& remoteID, const std::vector<std::string>& namedIDs) {
+    std::vector<TNamedID> all;
+    std::vector<std::pair<TNamedID, TNamedID>> pairs;
+    if (IsEightBitText(bytes)) {
+        for (const std::string& line : SplitConfigLines(bytes)) {
+            const std::vector<TNamedID> ids = NamedIDs(line);
+            all.insert(all.end(), ids.begin(), ids.end());
+            for (std::size_t i = 0; i + 1 < ids.size(); ++i)
+                if (ids[i].Sender != ids[i + 1].Sender) {
+                    pairs.emplace_back(ids[i], ids[i + 1]);
+                    ++i;
+                }
+        }
+    }
+    std::vector<std::string> others; // the IDs of partners the service holds, upper-cased
+    for (const std::string& id : namedIDs)
+        others.push_back(UpperAscii(id));
+    const auto named = [&](const std::string& id, const std::string& other) -> TFileID {
+        if (id.empty())
+            return {TFileID::TState::Follows, std::nullopt};
+        const std::string upperID = UpperAscii(id);
+        if (!StandsAlone(upperID))
+            return {};
+        for (const TNamedID& found : all)
+            if (found.Upper == upperID)
+                return {TFileID::TState::Follows, found.Written};
+        const std::string upperOther = UpperAscii(other);
+        std::vector<const TNamedID*> candidates;
+        const auto consider = [&](const TNamedID& side, const TNamedID& candidate) {
+            if (other.empty() || side.Upper != upperOther || candidate.Upper.empty() ||
+                candidate.Upper == upperOther)
+                return;
+            for (const TNamedID* found : candidates)
+                if (found->Upper == candidate.Upper)
+                    return;
+            candidates.push_back(&candidate);
+        };
+        for (const auto& [first, second] : pairs) {
+            consider(first, second);
+            consider(second, first);
+        }
+        // Another partner the service holds is not this one's old ID; and the update, which
+        // replaces an old ID also where a longer one goes on from it, would change such one too.
+        const auto longer = [&](const TNamedID& found) {
+            return found.Upper.size() > candidates[0]->Upper.size() &&
+                   found.Upper.compare(0, candidates[0]->Upper.size(), candidates[0]->Upper) == 0;
+        };
+        if (candidates.size() != 1 || !StandsAlone(candidates[0]->Upper) ||
+            std::find(others.begin(), others.end(), candidates[0]->Upper) != others.end() ||
+            std::any_of(all.begin(), all.end(), longer))
+            return {};
+        return {TFileID::TState::Behind, candidates[0]->Written};
+    };
+    return {named(localID, remoteID), named(remoteID, localID)};
+}
+
+std::optional<std::string> ReadConfigFile(const std::string& path, TProgress& progress) {
+    QFile file(QString::fromStdString(path));
+    std::string why;
+    TFileState state;
+    if (!OpenRegularFile(file, QIODevice::ReadOnly | QIODevice::Unbuffered, why) ||
+        !ReadFrom(file, TPump(progress, "Reading the configuration file"), state))
+        return std::nullopt;
+    return std::move(state.Bytes);
 }
 
 std::string DefaultServiceConfigPath() {

@@ -6,6 +6,7 @@
 #include "model/progress.h"
 #include "platform/exceptions.h"
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,36 @@ std::vector<std::string> UpdateConfigLines(std::vector<std::string> lines, const
 
 // UpdateConfigLines over the bytes of a whole file; the result has CR LF line breaks.
 std::string UpdateConfigText(const std::string& bytes, const TConfigIDs& ids);
+
+// What the configuration file names for one partner, against the AS2 ID the service holds.
+struct TFileID {
+    enum class TState {
+        Follows, // it names the ID the service holds (letter case aside), or the service holds none
+        Behind,  // it certainly names another ID for the partner
+        Unknown, // what it names for the partner cannot be told
+    };
+    TState State = TState::Unknown;
+    std::optional<std::string> ID; // as the file writes it; none where it cannot be told
+};
+
+struct TFileIDs {
+    TFileID Local;
+    TFileID Remote;
+};
+
+// What a file's bytes name for the two partners, the service holding localID and remoteID, and
+// its partnerships naming namedIDs. An ID stands behind "sender.as2_id=" or "receiver.as2_id="
+// (the key in any letter case) up to a comma, double quote, blank or the line's end; a sender and
+// a receiver next to each other on one line are a pair. A partner whose ID the file does not name
+// is behind when the pairs with the other partner's ID name exactly one other ID, no partnership
+// names that one, and the update would replace it alone (no other ID goes on from it, it holds no
+// key). IDs compare letter case aside. Not 8-bit text: nothing is told.
+TFileIDs ConfigFileIDs(const std::string& bytes, const std::string& localID,
+                       const std::string& remoteID, const std::vector<std::string>& namedIDs);
+
+// The file's bytes; none when it cannot be read. Only a regular file (links followed) is read.
+std::optional<std::string> ReadConfigFile(const std::string& path,
+                                          TProgress& progress = TProgress::None());
 
 // The service's configuration file: VANTREL_CONFIG when set and not empty, else the service's
 // fixed location.

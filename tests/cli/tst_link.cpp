@@ -186,12 +186,24 @@ private Q_SLOTS:
                               << QString() << 0
                               << QStringList{"\"remoteAS2ID\": \"REMOTEID\"",
                                              "\"incomingAS2Port\": 4080",
-                                             "\"incomingMDNPort\": 10081", "\"version\": \""}
+                                             "\"incomingMDNPort\": 10081", "\"version\": \"",
+                                             "\"followsService\": true"}
                               << QString() << QStringList();
+        // A save the service finished after its client gave up: the file names the old ID.
+        const QString finished = "Partner Add AS2Remote as2_id=\"NEW-7\" "
+                                 "email=\"as2@remote.example\" x509_alias=\"AS2Remote:0\"";
+        QTest::newRow("show, file behind")
+            << Service::StandIn << QStringList{"show"} << QByteArray() << finished << 0
+            << QStringList{"\"followsService\": false", "\"remoteAS2ID\": \"REMOTEID\""}
+            << QString() << QStringList();
+        QTest::newRow("apply {}, file behind")
+            << Service::StandIn << apply << QByteArray("{}") << finished << 0
+            << QStringList{"\"rewritten\": true", "\"restartNeeded\": true"} << QString() << saved;
         QTest::newRow("apply, remote AS2 ID")
             << Service::StandIn << apply
-            << QByteArray("{\"remoteAS2ID\": \"NEW-7\", \"version\": \"%V\"}") << QString() << 0
-            << QStringList{"\"rewritten\": true", "\"restartNeeded\": true"} << QString() << saved;
+            << QByteArray("{\"remoteAS2ID\": \"NEW-7\", \"version\": \"%V\", \"configFile\": {}}")
+            << QString() << 0 << QStringList{"\"rewritten\": true", "\"restartNeeded\": true"}
+            << QString() << saved;
         QTest::newRow("dry run") << Service::StandIn << QStringList{"apply", "--dry-run"} << newID
                                  << QString() << 0
                                  << QStringList{"Partner Add AS2Remote as2_id=\\\"NEW-7\\\"",

@@ -68,6 +68,7 @@ private Q_SLOTS:
     void okUnchangedSavesBothAndCloses();
     void okTakesTheControls();
     void okCaseChangeCounts();
+    void fileBehindToldAndBroughtInLine();
     void okOnAServiceThatLeavesOutEmptyValues();
     void okThatTheServiceDoesNotHoldKeepsTheDialog_data();
     void okThatTheServiceDoesNotHoldKeepsTheDialog();
@@ -298,6 +299,25 @@ void TestDialog::okCaseChangeCounts() {
     rig.form.OKClick(rig.form.OK);
     QCOMPARE(watcher.boxes.size(), size_t(1));
     QVERIFY(rig.dialog.config().contains("sender.as2_id=localid"));
+}
+
+// A save the service finished after the window gave up left the file behind it.
+void TestDialog::fileBehindToldAndBroughtInLine() {
+    Rig rig;
+    rig.dialog.writeConfig(QByteArray(ConfigText).replace("REMOTEID", "PARTNER-8"));
+    ModalWatcher watcher;
+    rig.form.FormShow(&rig.form);
+    QCOMPARE(watcher.boxes.size(), size_t(1));
+    QCOMPARE(watcher.boxes[0].title, QStringLiteral("Vantrel Lite Configuration"));
+    QCOMPARE(watcher.boxes[0].icon, QMessageBox::Information);
+    QCOMPARE(watcher.boxes[0].text,
+             QStringLiteral("The configuration file names the AS2 ID \"PARTNER-8\" for AS2Remote, "
+                            "but the AS2 service holds \"REMOTEID\". OK brings the file in line; "
+                            "the AS2 service must then be restarted."));
+    rig.form.OKClick(rig.form.OK); // nothing changed
+    QCOMPARE(watcher.boxes.size(), size_t(2));
+    QVERIFY(watcher.boxes[1].text.contains(QStringLiteral("until the AS2 Service is restarted")));
+    QCOMPARE(rig.dialog.config(), ConfigText);
 }
 
 void TestDialog::stoppedLoadKeepsIdsUnchanged() {

@@ -133,6 +133,8 @@ private Q_SLOTS:
     void updateText_data();
     void updateText();
 
+    void fileIDs_data();
+    void fileIDs();
     void fileUpdatedInPlaceOfTheOld();
     void missingFile();
     void relativePathReportedAbsolute();
@@ -348,6 +350,53 @@ void TestServiceConfig::updateText() {
     QCOMPARE(QByteArray::fromStdString(UpdateConfigText(before.toStdString(), ids)), after);
 }
 
+void TestServiceConfig::fileIDs_data() {
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QByteArrayList>("held"); // local, remote, then those partnerships name
+    QTest::addColumn<QString>("named");       // what the file names for local | for remote
+    const QByteArray pair = "x defaults=\"sender.as2_id=LOCALID, receiver.as2_id=PARTNER-8\"/>";
+    const QByteArrayList ids{"LOCALID", "PARTNER-9", "LOCALID", "PARTNER-9"};
+    QTest::newRow("behind on the remote ID") << pair << ids << "follows LOCALID | behind PARTNER-8";
+    QTest::newRow("behind on the local ID")
+        << QByteArray("Receiver.AS2_ID=PARTNER-9\tSENDER.as2_id=OLDLOCAL")
+        << QByteArrayList{"NEWLOCAL", "PARTNER-9"} << "behind OLDLOCAL | follows PARTNER-9";
+    QTest::newRow("both: cannot be told")
+        << pair << QByteArrayList{"NEWLOCAL", "PARTNER-9"} << "unknown - | unknown -";
+    QTest::newRow("second partner, the first still held")
+        << pair << QByteArrayList{"LOCALID", "PARTNER-B", "PARTNER-8"}
+        << "follows LOCALID | unknown -";
+    QTest::newRow("new partner") << pair << QByteArrayList{"LOCALID", ""}
+                                 << "follows LOCALID | follows -";
+    QTest::newRow("several candidates")
+        << pair + "\nsender.as2_id=PARTNER-7 receiver.as2_id=localid" << ids
+        << "follows LOCALID | unknown -";
+    QTest::newRow("letter case aside, as the file writes it")
+        << pair << QByteArrayList{"localid", "partner-8"} << "follows LOCALID | follows PARTNER-8";
+    QTest::newRow("paired with the other partner's own ID")
+        << QByteArray("sender.as2_id=LOCALID,receiver.as2_id=LOCALID") << ids
+        << "follows LOCALID | unknown -";
+    QTest::newRow("an ID the file cannot name whole")
+        << pair << QByteArrayList{"LOCALID", "PARTNER 9"} << "follows LOCALID | unknown -";
+    QTest::newRow("the old ID begins another one")
+        << pair + "\nsender.as2_id=PARTNER-80" << ids << "follows LOCALID | unknown -";
+}
+
+void TestServiceConfig::fileIDs() {
+    QFETCH(QByteArray, text);
+    QFETCH(QByteArrayList, held);
+    QFETCH(QString, named);
+    std::vector<std::string> partnerships;
+    for (const QByteArray& id : held.mid(2))
+        partnerships.push_back(id.toStdString());
+    const TFileIDs ids = ConfigFileIDs(text.toStdString(), held[0].toStdString(),
+                                       held[1].toStdString(), partnerships);
+    const auto shown = [](const TFileID& id) {
+        const char* const states[] = {"follows ", "behind ", "unknown "};
+        return states[int(id.State)] + QByteArray::fromStdString(id.ID.value_or("-"));
+    };
+    QCOMPARE(QString(shown(ids.Local) + " | " + shown(ids.Remote)), named);
+}
+
 void TestServiceConfig::fileUpdatedInPlaceOfTheOld() {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
@@ -369,6 +418,7 @@ void TestServiceConfig::missingFile() {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString path = dir.filePath("config.xml");
+    QVERIFY(!ReadConfigFile(path.toStdString())); // at the load: nothing to tell
     QCOMPARE(QByteArray::fromStdString(
                  Raised<EFOpenError>([&] { UpdateServiceConfigFile(path.toStdString(), {}); })),
              "Cannot open file \"" + path.toUtf8() + "\". No such file or directory");
@@ -417,10 +467,13 @@ void TestServiceConfig::notARegularFile() {
     // In a child, which the alarm ends should the update wait on the FIFO.
     const QByteArrayList got = InChild([&]() -> QByteArrayList {
         ::alarm(60);
-        return {QByteArray::fromStdString(Raised<EFOpenError>(
-            [&] { UpdateServiceConfigFile(path.toStdString(), IDs("NEW", "R", "OLD", "")); }))};
+        return {QByteArray::fromStdString(Raised<EFOpenError>([&] {
+                    UpdateServiceConfigFile(path.toStdString(), IDs("NEW", "R", "OLD", ""));
+                })),
+                ReadConfigFile(path.toStdString()) ? "read" : "not read"};
     });
     QCOMPARE(got.value(0), "Cannot open file \"" + path.toUtf8() + "\". " + reason);
+    QCOMPARE(got.value(1), "not read");
     QCOMPARE(Entries(dir.path()), before);
 }
 
