@@ -186,16 +186,21 @@ std::unordered_map<std::string, std::string> LinkReplies() {
 // The save of both partners alone (each "Partnership Store" answer read), and OK's whole work on
 // them: the checks, the reads before the save, the save and the read-back. The AS2 IDs do not
 // change, so the configuration file is not touched.
-void BM_SaveLink(benchmark::State& state, bool verified) {
+enum class TSave { Alone, Verified, VerifiedSilentStore };
+void BM_SaveLink(benchmark::State& state, TSave save) {
+    const bool verified = save != TSave::Alone;
     const auto replies = LinkReplies();
     FakeService service(
-        [&replies](const std::string& command) {
+        [&replies, save](const std::string& command) {
+            if (save == TSave::VerifiedSilentStore && command == "Partnership Store")
+                return Reply::Silence();
             const auto found = replies.find(command);
             return Reply(found == replies.end() ? std::string("<ok/>") : found->second);
         },
         FakeService::Recording::Off);
     TCommandHandler handler(nullptr, FakeService::host, service.port());
-    TPartnerLink link(handler, "", TLinkFace{});
+    const TLinkFace face{[](const TSetting& s) { return std::string(s.Key); }, "", "", "", ""};
+    TPartnerLink link(handler, "", face);
     try {
         link.Load("AS2Remote");
         TLinkSettings settings;
@@ -219,8 +224,13 @@ void BM_SaveLink(benchmark::State& state, bool verified) {
         state.SkipWithError(error.Message.c_str());
     }
 }
-BENCHMARK_CAPTURE(BM_SaveLink, save, false)->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_SaveLink, verified, true)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_SaveLink, save, TSave::Alone)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_SaveLink, verified, TSave::Verified)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_SaveLink, silentStore, TSave::VerifiedSilentStore)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 } // namespace
 

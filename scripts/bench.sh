@@ -81,7 +81,9 @@ for n in (0, 100, 1000):
         compare(f"LoadPartner, N={n}, per command / raw round trip", name, raw, 1.5,
                 per=counters[name]["commands"])
 compare("OK with its check and read-back / the save alone", "BM_SaveLink/verified/real_time",
-        "BM_SaveLink/save/real_time", 2.6)
+        "BM_SaveLink/save/real_time", 3.0)
+compare("OK against a silent Partnership Store / against an answering one",
+        "BM_SaveLink/silentStore/real_time", "BM_SaveLink/verified/real_time", 1.5)
 # The reply's checks may not make a normal reply slower to the operator.
 for sample in ("partner", "list2000"):
     compare(f"ParseReply, {sample} / QDomDocument::setContent alone",

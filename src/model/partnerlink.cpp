@@ -341,11 +341,15 @@ TLinkSave TPartnerLink::Prepare(const TLinkSettings& settings) const {
     if (!LocalPartner || !RemotePartner)
         throw EDialogStateError("The settings could not be read from the AS2 service, so there is "
                                 "nothing to save. Nothing was saved");
-    for (const TSetting& setting : LinkSettings())
-        if (setting.Text != nullptr && setting.Text != &S::LocalName &&
-            setting.Text != &S::RemoteName)
-            CommandText::Check(Face.Name(setting), settings.*setting.Text,
-                               CommandText::TKind::Value, "saved");
+    for (const TSetting& setting : LinkSettings()) {
+        if (setting.Text == nullptr || setting.Text == &S::LocalName ||
+            setting.Text == &S::RemoteName)
+            continue;
+        const std::string& text = settings.*setting.Text;
+        if (const std::string fault = CommandText::Fault(text, CommandText::TKind::Value);
+            !fault.empty())
+            CommandText::Refuse(Face.Name(setting), text, fault, "saved");
+    }
     // AS2 sends under both IDs and receives at the host: without them the link does not work.
     for (const TSettingText required : {&S::LocalAS2ID, &S::RemoteAS2ID, &S::IncomingHostName})
         if ((settings.*required).empty())
