@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Installs the build into a prefix of its own and checks what a Linux desktop needs: the program,
-# its menu entry and its icon, each in its standard place, and nothing outside the prefix.
+# Installs the build as the README's install line does, into a prefix of its own, and checks what a
+# Linux desktop needs: both programs, their manual pages, the menu entry and its icon, each in its
+# standard place, and nothing outside the prefix. The README's package line is the one the package
+# check runs.
 # Usage: check_install.sh BUILD_DIR [CMAKE]
 set -euo pipefail
 
@@ -15,6 +17,11 @@ fail() {
     exit 1
 }
 
+README="$(dirname "$0")/../../README.md"
+grep -qxF 'cmake --install build/default --prefix /usr/local' "$README" ||
+    fail "the README's install line is not 'cmake --install build/default --prefix /usr/local'"
+grep -qE '^cd build/default && cpack -G DEB( |$)' "$README" ||
+    fail "the README's package line is not 'cd build/default && cpack -G DEB'"
 "$CMAKE" --install "$BUILD" --prefix "$PREFIX" >"$WORK/install.log" 2>&1 ||
     fail "cmake --install failed: $(cat "$WORK/install.log")"
 if grep -E '^-- (Installing|Up-to-date): ' "$WORK/install.log" | grep -vF -- ": $PREFIX/"; then
@@ -25,6 +32,10 @@ program="$PREFIX/bin/vantrel-config"
 desktop="$PREFIX/share/applications/vantrel-config.desktop"
 icon="$PREFIX/share/icons/hicolor/32x32/apps/vantrel-config.png"
 [ -x "$program" ] || fail "no executable $program"
+[ -x "$PREFIX/bin/vantrel-link" ] || fail "no executable $PREFIX/bin/vantrel-link"
+for page in vantrel-config.1.gz vantrel-link.1.gz; do
+    [ -f "$PREFIX/share/man/man1/$page" ] || fail "no manual page $page"
+done
 [ -f "$desktop" ] || fail "no menu entry $desktop"
 [ -f "$icon" ] || fail "no icon $icon"
 
