@@ -393,7 +393,7 @@ std::string TCommandHandler::ReceiveReply(int timeoutMs) {
     const QDeadlineTimer deadline =
         timeoutMs < 0 ? QDeadlineTimer(QDeadlineTimer::Forever) : QDeadlineTimer(timeoutMs);
     // Once this query is answered (or has failed), every store before it has finished.
-    const auto settle = qScopeGuard([this] { SettleStores(); });
+    const auto settle = qScopeGuard([this] { Stores.Settle(); });
     std::size_t budget = MaxReplyLineBytes + 2;
     std::string line;
     do {
@@ -496,49 +496,12 @@ void TCommandHandler::SendStore() {
     store->TimeoutMs = TcpClient.TimeoutMs;
     store->WhileWaiting = TcpClient.WhileWaiting;
     Transmit("Partnership Store", *store);
-    // All is said: a service that serves one connection at a time goes on to the next at once,
-    // and its answer can still arrive.
     store->ShutdownSending();
-    store->WhileWaiting = nullptr; // the hook may be gone by the time the answer is read
-    Stores.push_back({std::move(store), std::string()});
-}
-
-void TCommandHandler::SettleStores() {
-    for (TStore& store : Stores) {
-        if (!store.Connection)
-            continue;
-        // What is there now, line end or not; a service that says more later is not waited for.
-        std::string held;
-        char piece[PeekSize];
-        for (TReceiveResult got{TReceiveStatus::Data, 0};
-             got.Status == TReceiveStatus::Data && held.size() < MaxReplyLineBytes;) {
-            got = store.Connection->ReceiveBuf(piece, sizeof piece, QDeadlineTimer(1));
-            if (got.Status == TReceiveStatus::Data)
-                held.append(piece, got.Count);
-        }
-        store.Connection.reset();
-        const std::size_t begin = held.find_first_not_of("\r\n");
-        if (begin == std::string::npos || held.compare(begin, 6, "<error") != 0)
-            continue;
-        const std::string line = held.substr(begin, held.find("\r\n", begin) - begin);
-        QDomDocument doc;
-        std::string text;
-        try {
-            text = ToStdString(ParseReply(line, doc).firstChildElement().text());
-        } catch (const Exception&) {
-            text = line; // an error the service did not finish writing
-        }
-        store.Answer = text.empty() ? std::string("the service gave no reason") : text;
-    }
+    Stores.Add(std::move(store));
 }
 
 std::vector<std::string> TCommandHandler::StoreAnswers() {
-    SettleStores();
-    std::vector<std::string> answers;
-    for (TStore& store : Stores)
-        answers.push_back(std::move(store.Answer));
-    Stores.clear();
-    return answers;
+    return Stores.Take();
 }
 
 TPartnershipNameArray TCommandHandler::GetPartnershipNames() {

@@ -10,6 +10,7 @@
 // EXMLDocError and EListError when a reply does not have the shape a query reads.
 
 #include "channel/namevalue.h"
+#include "channel/stores.h"
 #include "platform/tcpclient.h"
 
 #include <QDomDocument>
@@ -56,14 +57,12 @@ public:
     bool CertificateExists(const std::string& alias);
     // The text of each child of the "cert List" reply, in order.
     std::vector<std::string> GetCertificateAliases();
-    // Sends "Partnership Store" and ends the connection's sending side, but keeps it open for the
-    // answer: the service finishes each command before it answers the next connection, so once a
-    // later query has been answered, what that connection holds is the store's whole answer
-    // (StoreAnswers). Raises only when the command could not be delivered.
+    // Sends "Partnership Store" and ends the connection's sending side (a service that serves one
+    // connection at a time goes on to the next at once), but keeps it open for the answer, read
+    // once a later query has been answered (channel/stores.h). Raises only when the command could
+    // not be delivered.
     void SendStore();
-    // The answer of each store sent since the last call, in order: the text of an error element
-    // that begins it (the service did not store the save), else empty (it stored, or said nothing:
-    // the command port promises no answer).
+    // The answer of each store sent since the last call, in order (TPendingStores::Take).
     std::vector<std::string> StoreAnswers();
     // The text of each child of the "Partnership List" reply, in order.
     TPartnershipNameArray GetPartnershipNames();
@@ -112,8 +111,6 @@ private:
     const std::function<void()>& WaitHook() const { return TcpClient.WhileWaiting; }
     void Transmit(const std::string& command, TTcpClient& client);
     void Transmit(const std::string& command) { Transmit(command, TcpClient); }
-    // Reads what each open store connection holds, without waiting for more, and closes it.
-    void SettleStores();
     // ExecuteCommand's reading and parsing of the reply, within timeoutMs.
     QDomElement ReadReply(int timeoutMs);
     // The first non-empty reply line, within timeoutMs.
@@ -127,11 +124,7 @@ private:
     bool ReceiveLine(std::string& line, std::size_t& budget, QDeadlineTimer deadline);
     std::string Where() const;
 
-    struct TStore {
-        std::unique_ptr<TTcpClient> Connection; // open until a later query has been answered
-        std::string Answer;
-    };
-    std::vector<TStore> Stores;
+    TPendingStores Stores;
 };
 
 // The program's one channel, created at start-up after the window. Nothing looks it up: the window
