@@ -80,6 +80,19 @@ const TPartnership* FindPartnership(const TPartner& local, const TPartner& remot
     return found != nullptr ? found : local.Partnerships.Find(name);
 }
 
+// A partnership's view, or none where the service gives no partnership of that name (its answer
+// for one it does not hold).
+std::optional<TArrayOfNameValueArrays> ViewIfHeld(TCommandHandler& channel,
+                                                  const std::string& name) {
+    try {
+        return channel.GetPartnershipAttributes(name);
+    } catch (const EListError&) {
+        return std::nullopt;
+    } catch (const EXMLDocError&) {
+        return std::nullopt;
+    }
+}
+
 // The pairs of a record, to tell the pairs passed through as loaded from those written anew.
 std::function<bool(const TNameValuePair&)> AsLoaded(const TNameValueArray* loaded) {
     auto pairs = std::make_shared<std::set<std::pair<std::string, std::string>>>();
@@ -505,14 +518,10 @@ void TPartnerLink::CheckUnchanged(const TLinkSave& save, TProgress& progress) {
         for (const TPartnership* partnership : again) {
             ask();
             const std::string owner = "Partnership " + partnership->Name;
-            TArrayOfNameValueArrays now;
-            try {
-                now = Channel.GetPartnershipAttributes(partnership->Name);
-            } catch (const EListError&) {
-                continue; // not held: the list tells
-            } catch (const EXMLDocError&) {
-                continue;
-            }
+            const std::optional<TArrayOfNameValueArrays> now =
+                ViewIfHeld(Channel, partnership->Name);
+            if (!now)
+                continue; // the list tells
             const TPartnership& was =
                 *FindPartnership(known.Local, known.Remote, partnership->Name);
             const TPartnership* sent =
@@ -525,10 +534,10 @@ void TPartnerLink::CheckUnchanged(const TLinkSave& save, TProgress& progress) {
                 const TNameValueArray wasName{{"name", was.*name}};
                 const TNameValueArray sentName{{"name", sent != nullptr ? sent->*name : ""}};
                 check(owner, &wasName, sent != nullptr ? &sentName : nullptr, nullptr,
-                      {{"name", TCommandHandler::FindValue(now.at(list), "name")}}, prefix);
+                      {{"name", TCommandHandler::FindValue(now->at(list), "name")}}, prefix);
             }
             check(owner, &was.Attributes, sent != nullptr ? &sent->Attributes : nullptr,
-                  seen != nullptr ? &seen->Attributes : nullptr, now.at(2), "");
+                  seen != nullptr ? &seen->Attributes : nullptr, now->at(2), "");
         }
     } catch (const ECancelled& cancelled) {
         throw ECancelled(cancelled.Message + ". Nothing was saved");
@@ -701,18 +710,13 @@ TPartnerLink::TReadBack TPartnerLink::ReadBack(const TPartner& local, const TPar
     for (const TPartnership* partnership : sent) {
         ask();
         const std::string owner = "Partnership " + partnership->Name;
-        // A view that gives no partnership (the service's answer for one it does not hold) shows
-        // that the service does not hold it as sent; the whole list is not needed for that.
-        TArrayOfNameValueArrays held;
-        try {
-            held = Channel.GetPartnershipAttributes(partnership->Name);
-        } catch (const EListError&) {
-            result.Differences.push_back(owner + ": missing");
-            continue;
-        } catch (const EXMLDocError&) {
+        // The whole list is not needed to see that the service does not hold it as sent.
+        const std::optional<TArrayOfNameValueArrays> view = ViewIfHeld(Channel, partnership->Name);
+        if (!view) {
             result.Differences.push_back(owner + ": missing");
             continue;
         }
+        const TArrayOfNameValueArrays& held = *view;
         // Each side by its name, and the AS2 ID the partner's save sent beside it.
         for (const auto& [list, prefix, name] :
              {std::tuple{0, "sender ", &partnership->SenderName},
