@@ -58,8 +58,10 @@ int Usage(const std::string& message) {
         Report(message + "\nRun vantrel-link --help for its commands", TExit::Refused));
 }
 
-// The whole of a file, or of standard input when the path is empty.
-std::optional<std::string> ReadInput(const QString& path, const char* what) {
+// The whole of a file, or of standard input when the path is empty or "-".
+std::optional<std::string> ReadInput(QString path, const char* what) {
+    if (path == QLatin1String("-"))
+        path.clear();
     QFile file(path);
     const bool open =
         path.isEmpty() ? file.open(stdin, QIODevice::ReadOnly) : file.open(QIODevice::ReadOnly);
@@ -143,14 +145,18 @@ int main(int argc, char** argv) {
                        "(colons and letter case ignored); refuse any other, or one that cannot be "
                        "read, with nothing sent."),
         QStringLiteral("HEX"));
-    parser.addOptions({remote, config, dryRun, passwordFile, expectSha256});
+    const QCommandLineOption newPartner(
+        QStringLiteral("new-partner"),
+        QStringLiteral("With apply and import-cert: create a partner the service does not hold "
+                       "(without it, such a partner is refused with nothing sent)."));
+    parser.addOptions({remote, config, dryRun, passwordFile, expectSha256, newPartner});
     parser.addPositionalArgument(QStringLiteral("command"),
                                  QStringLiteral("show, apply or import-cert (see below)."),
                                  QStringLiteral("COMMAND [ARGUMENTS]"));
 
     if (!parser.parse(QCoreApplication::arguments()))
         return Usage(ToStdString(parser.errorText()));
-    if (parser.isSet(help)) {
+    if (parser.isSet(help) || parser.isSet(QStringLiteral("help-all"))) {
         std::fputs((parser.helpText().toStdString() + Commands).c_str(), stdout);
         return 0;
     }
@@ -164,6 +170,7 @@ int main(int argc, char** argv) {
     options.ConfigPath =
         parser.isSet(config) ? ToStdString(parser.value(config)) : DefaultServiceConfigPath();
     options.DryRun = parser.isSet(dryRun);
+    options.NewPartner = parser.isSet(newPartner);
     options.ExpectSha256 = ToStdString(NormalizedSha256(parser.value(expectSha256)));
     if (options.ConfigPath.empty())
         return Usage("--config names no file");
@@ -172,6 +179,9 @@ int main(int argc, char** argv) {
     const QString command = args.value(0);
     if (command.isEmpty())
         return Usage("No command given");
+    if (options.NewPartner && command != QLatin1String("apply") &&
+        command != QLatin1String("import-cert"))
+        return Usage("--new-partner goes with apply and import-cert only");
     if (options.DryRun && command != QLatin1String("apply"))
         return Usage("--dry-run goes with apply only");
     if (parser.isSet(passwordFile) && command != QLatin1String("import-cert"))
