@@ -92,7 +92,12 @@ int ImportCommand(const QStringList& args, const QString& passwordFile,
         return static_cast<int>(
             ImportCertificate(options, side, ToStdString(file.absoluteFilePath()), nullptr));
     }
-    std::optional<std::string> password = ReadInput(passwordFile, "the password");
+    std::optional<std::string> password =
+        passwordFile.isEmpty()
+            ? AskAtTerminal("Password for " + ToStdString(file.fileName()) + ": ")
+            : std::nullopt;
+    if (!password)
+        password = ReadInput(passwordFile, "the password");
     if (!password)
         return static_cast<int>(TExit::Refused);
     // One line end, as a file or an echo ends the password.

@@ -16,6 +16,7 @@
 
 namespace {
 
+using CommandText::Quoted;
 using S = TLinkSettings;
 
 // A URL is taken apart by position: the first 7 characters (the length of "http://") are
@@ -61,14 +62,14 @@ void Compare(const std::string& owner, const TNameValueArray& wanted, const TNam
         const std::string& value = have != nullptr ? have->Value : std::string();
         if (value == want.Value || (have != nullptr && presenceOnly && presenceOnly(want)))
             continue;
-        differences.push_back(prefix + want.Name + ": " + verb + " \"" + want.Value + "\", " +
-                              (have == nullptr ? "missing" : "held \"" + value + "\""));
+        differences.push_back(prefix + want.Name + ": " + verb + " " + Quoted(want.Value) + ", " +
+                              (have == nullptr ? "missing" : "held " + Quoted(value)));
     }
     std::unordered_map<std::string, std::size_t> counted;
     for (const TNameValuePair& pair : held)
         if (extra == TExtra::Counted && counted[pair.Name]++ >= used[pair.Name] &&
             !pair.Value.empty())
-            differences.push_back(prefix + pair.Name + ": held \"" + pair.Value + "\", not " +
+            differences.push_back(prefix + pair.Name + ": held " + Quoted(pair.Value) + ", not " +
                                   verb);
 }
 
@@ -358,9 +359,9 @@ TLinkSave TPartnerLink::Prepare(const TLinkSettings& settings) const {
         return id;
     };
     if (upper(settings.RemoteAS2ID) == upper(settings.LocalAS2ID))
-        throw EUnsafeCommandText(Name(&S::RemoteAS2ID) + ": \"" + settings.RemoteAS2ID +
-                                 "\" is the local partner's AS2 ID \"" + settings.LocalAS2ID +
-                                 "\", letter case aside; the configuration file could not tell "
+        throw EUnsafeCommandText(Name(&S::RemoteAS2ID) + ": " + Quoted(settings.RemoteAS2ID) +
+                                 " is the local partner's AS2 ID " + Quoted(settings.LocalAS2ID) +
+                                 ", letter case aside; the configuration file could not tell "
                                  "them apart. Nothing was saved");
 
     TPartner local = *LocalPartner;

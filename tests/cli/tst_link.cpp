@@ -56,12 +56,24 @@ private:
                 ::setrlimit(RLIMIT_FSIZE, &limit);
             });
         }
-        process.start(qEnvironmentVariable("VANTREL_LINK_EXE"), args);
+        // %TTY%: at a terminal (script's), typed once the prompt is shown, input left open.
+        const bool tty = args.removeAll(QStringLiteral("%TTY%")) > 0;
+        if (tty) {
+            const QString exe = qEnvironmentVariable("VANTREL_LINK_EXE");
+            args = QStringList{"-qec", exe + " '" + args.join(QStringLiteral("' '")) + "'",
+                               "/dev/null"};
+        }
+        process.start(tty ? QStringLiteral("script") : qEnvironmentVariable("VANTREL_LINK_EXE"),
+                      args);
+        QByteArray shown;
+        while (tty && !shown.contains("Password for") && process.waitForReadyRead(15000))
+            shown += process.readAllStandardOutput();
         process.write(input);
-        process.closeWriteChannel();
+        if (!tty)
+            process.closeWriteChannel();
         if (!process.waitForFinished(30000))
             return -1;
-        *out = process.readAllStandardOutput();
+        *out = shown + process.readAllStandardOutput();
         *err = process.readAllStandardError();
         return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
     }
@@ -244,6 +256,13 @@ private Q_SLOTS:
             << Service::StandIn << QStringList{"import-cert", "local", "%DATA%/certs/local.p12"}
             << QByteArray("demo\n") << QString() << 0
             << QStringList{"\"localCertificate\": \"AS2Local:1\"", "\"subject\": \"CN=AS2Local"}
+            << QString() << QStringList{"keystore.xml"};
+        // Not echoed: the line end follows the prompt.
+        QTest::newRow("import local at a terminal")
+            << Service::StandIn
+            << QStringList{"import-cert", "local", "%DATA%/certs/local.p12", "%TTY%"}
+            << QByteArray("demo\n") << QString() << 0
+            << QStringList{"Password for local.p12: \r\n", "\"localCertificate\": \"AS2Local:1\""}
             << QString() << QStringList{"keystore.xml"};
         QTest::newRow("import remote")
             << Service::StandIn << QStringList{"import-cert", "remote", "%DATA%/certs/remote.cer"}
