@@ -19,22 +19,34 @@ namespace {
 const char* const Commands = R"(
 Commands:
   show                    Print the link's settings as one JSON object, with the
-                          "version" of the records read and "configFile": the AS2
+                          "version" of the records read, "configFile": the AS2
                           IDs the configuration file names (null where that cannot
-                          be told) and whether it follows the service.
-  apply [FILE]            Apply such an object (from FILE, or standard input) as the
-                          dialog's OK does; a key left out keeps what the service
-                          holds. Prints what changed, what the service does not hold
-                          and whether it must be restarted. Any apply, {} included,
-                          mends a configuration file left behind the service.
+                          be told) and whether it follows the service, and
+                          "localExists"/"remoteExists": whether the service holds
+                          each partner.
+  apply [FILE]            Apply such an object (from FILE, or standard input when
+                          FILE is - or left out) with the dialog's checks; a key
+                          left out keeps what the service holds, a key given twice
+                          is refused. A partner is saved only when its save would
+                          send something other than the service holds; "saved"
+                          names those saved ([] when none, and then nothing that
+                          changes the service is sent). Prints what changed, what
+                          the service does not hold and whether it must be
+                          restarted. Any apply, {} included, mends a configuration
+                          file left behind the service.
   import-cert local|remote FILE
                           Import a certificate as the Import buttons do and print its
                           alias, which apply then gives the partner, beside what the
                           file holds ("certificate": subject, issuer, notBefore and
                           notAfter in ISO 8601 UTC, sha256) and its "warnings" (also
                           on standard error). A local (private) certificate's
-                          password comes from --password-file, else from standard
-                          input.
+                          password comes from --password-file (- for standard
+                          input), else it is asked for at a terminal (not echoed,
+                          ended by Enter), else read from standard input.
+
+apply and import-cert refuse a partner the service does not hold (exit 2, nothing
+sent) unless --new-partner is given. A value quoted in a message shows a line break
+as \n. --help-all prints this help too.
 
 apply (without --dry-run) and import-cert wait while another program saves for the
 same configuration file (the dialog's OK or Import, another vantrel-link), and then
@@ -138,8 +150,8 @@ int main(int argc, char** argv) {
         QStringLiteral("PATH"));
     const QCommandLineOption dryRun(
         QStringLiteral("dry-run"),
-        QStringLiteral("With apply: print the commands and the file change, send nothing that "
-                       "changes the service."));
+        QStringLiteral("With apply: print the partners it would save, their commands and the "
+                       "file change (\"wouldRewrite\"); send nothing that changes the service."));
     const QCommandLineOption passwordFile(
         QStringLiteral("password-file"),
         QStringLiteral("With import-cert local: read the password from this file."),
