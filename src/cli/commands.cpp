@@ -118,7 +118,7 @@ std::vector<std::string> RepeatedKeys(const std::string& json) {
             const std::size_t start = i;
             for (++i; json[i] != '"'; ++i)
                 i += json[i] == '\\' ? 1 : 0;
-            std::size_t next = json.find_first_not_of(" \t\r\n", i + 1);
+            const std::size_t next = json.find_first_not_of(" \t\r\n", i + 1);
             if (depth != 1 || next == std::string::npos || json[next] != ':')
                 continue;
             const QJsonArray decoded =
