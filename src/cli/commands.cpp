@@ -103,6 +103,38 @@ struct TInput {
     std::optional<std::string> Version;
 };
 
+// The keys the top-level object of valid JSON gives more than once, each once: QJsonDocument
+// keeps the last silently.
+std::vector<std::string> RepeatedKeys(const std::string& json) {
+    std::vector<std::string> keys, repeated;
+    int depth = 0;
+    for (std::size_t i = 0; i < json.size(); ++i) {
+        const char c = json[i];
+        if (c == '{' || c == '[') {
+            ++depth;
+        } else if (c == '}' || c == ']') {
+            --depth;
+        } else if (c == '"') {
+            const std::size_t start = i;
+            for (++i; json[i] != '"'; ++i)
+                i += json[i] == '\\' ? 1 : 0;
+            const std::size_t next = json.find_first_not_of(" \t\r\n", i + 1);
+            if (depth != 1 || next == std::string::npos || json[next] != ':')
+                continue;
+            const QJsonArray decoded =
+                QJsonDocument::fromJson(
+                    QByteArray::fromStdString("[" + json.substr(start, i + 1 - start) + "]"))
+                    .array();
+            const std::string key = ToStdString(decoded.at(0).toString());
+            if (std::find(keys.begin(), keys.end(), key) == keys.end())
+                keys.push_back(key);
+            else if (std::find(repeated.begin(), repeated.end(), key) == repeated.end())
+                repeated.push_back(key);
+        }
+    }
+    return repeated;
+}
+
 // The input's keys and values, or the lines that refuse them.
 std::vector<std::string> ParseInput(const std::string& bytes, TInput& input) {
     QJsonParseError error{};
@@ -114,13 +146,16 @@ std::vector<std::string> ParseInput(const std::string& bytes, TInput& input) {
     if (!document.isObject())
         return {"The input is not a JSON object"};
     std::vector<std::string> refused;
+    for (const std::string& key : RepeatedKeys(bytes))
+        refused.push_back(CommandText::Quoted(key) + ": the key is given more than once");
     const QJsonObject object = document.object();
     for (auto member = object.begin(); member != object.end(); ++member) {
         const std::string name = ToStdString(member.key());
         const QJsonValue value = member.value();
         // What import-cert prints beside the alias and show beside the settings, so that their
         // output applies.
-        if (name == "certificate" || name == "warnings" || name == FileKey)
+        if (name == "certificate" || name == "warnings" || name == FileKey ||
+            name == "localExists" || name == "remoteExists")
             continue;
         const std::vector<TSetting>& settings = LinkSettings();
         const auto setting = std::find_if(settings.begin(), settings.end(),
@@ -172,11 +207,11 @@ std::vector<std::string> CheckAgainstService(const TInput& input, const TLinkSet
         if (setting->Text == &TLinkSettings::LocalName ||
             setting->Text == &TLinkSettings::RemoteName) {
             if (given != now)
-                refused.push_back(std::string(setting->Key) + ": \"" + given +
-                                  "\" is not the partner the AS2 service holds, \"" + now + "\"" +
-                                  (setting->Text == &TLinkSettings::RemoteName
-                                       ? "; --remote names another"
-                                       : ""));
+                refused.push_back(
+                    std::string(setting->Key) + ": " + CommandText::Quoted(given) +
+                    " is not the partner the AS2 service holds, " + CommandText::Quoted(now) +
+                    (setting->Text == &TLinkSettings::RemoteName ? "; --remote names another"
+                                                                 : ""));
         } else if ((setting->Text == &TLinkSettings::LocalCertificate ||
                     setting->Text == &TLinkSettings::RemoteCertificate) &&
                    !given.empty() && given != now) {
@@ -188,6 +223,11 @@ std::vector<std::string> CheckAgainstService(const TInput& input, const TLinkSet
         }
     }
     return refused;
+}
+
+std::string NotHeld(const std::string& partner) {
+    return "The AS2 service holds no partner " + CommandText::Quoted(partner) +
+           "; --new-partner creates it";
 }
 
 TExit Refuse(const std::vector<std::string>& refused) {
@@ -296,6 +336,8 @@ TExit ShowLink(const TLinkOptions& options) {
             shown[QLatin1String(setting.Key)] = JsonOf(setting, settings);
         shown[QLatin1String(VersionKey)] = ToQString(session.Link.Version());
         shown[QLatin1String(FileKey)] = FileAtLoad(session.Link);
+        shown[QLatin1String("localExists")] = session.Link.Local()->Held;
+        shown[QLatin1String("remoteExists")] = session.Link.Remote()->Held;
         return PrintJson(shown);
     });
 }
@@ -310,6 +352,9 @@ TExit ApplyLink(const TLinkOptions& options, const std::string& bytes) {
         if (!options.DryRun)
             turn.emplace(session.Link, session.Console);
         const TLinkSettings held = session.Load(options.RemoteName);
+        for (const TPartner* partner : {&*session.Link.Local(), &*session.Link.Remote()})
+            if (!partner->Held && !options.NewPartner)
+                return Refuse({NotHeld(partner->Name)});
         if (const std::vector<std::string> refused = CheckAgainstService(input, held, session);
             !refused.empty())
             return Refuse(refused);
@@ -326,10 +371,19 @@ TExit ApplyLink(const TLinkOptions& options, const std::string& bytes) {
         if (options.DryRun) {
             // As if the service held what would be sent: nothing that changes it is sent.
             const TLinkSave save = session.Link.Prepare(settings);
-            std::vector<std::string> commands = save.LocalCommands;
-            commands.insert(commands.end(), save.RemoteCommands.begin(), save.RemoteCommands.end());
+            const TDiffering differing = session.Link.Check(save, session.Console);
+            std::vector<std::string> commands;
+            QJsonArray saved;
+            for (const auto& [differs, partner, sends] :
+                 {std::tuple{differing.Local, &save.Local, &save.LocalCommands},
+                  std::tuple{differing.Remote, &save.Remote, &save.RemoteCommands}})
+                if (differs) {
+                    saved.append(ToQString(partner->Name));
+                    commands.insert(commands.end(), sends->begin(), sends->end());
+                }
             const std::optional<TConfigIDs> ids = session.Link.FileChange(save);
-            file["rewritten"] = ids.has_value();
+            file["wouldRewrite"] = ids.has_value();
+            result["saved"] = saved;
             if (ids) {
                 QFile config(ToQString(options.ConfigPath));
                 std::string why;
@@ -354,8 +408,9 @@ TExit ApplyLink(const TLinkOptions& options, const std::string& bytes) {
         TApplyOutcome outcome;
         {
             const TConsole::THold hold(session.Console);
-            outcome = session.Link.Apply(settings, session.Console);
+            outcome = session.Link.Apply(settings, TSaveChoice::Differing, session.Console);
         }
+        result["saved"] = Texts(outcome.Saved);
         file["rewritten"] = outcome.RestartNeeded();
         result["notHeld"] = Texts(outcome.NotHeld);
         result["storeRefused"] = outcome.StoreRefused;
@@ -397,13 +452,15 @@ TExit ImportCertificate(const TLinkOptions& options, TCertificateSide side, cons
     return InSession(options, [&](TSession& session) {
         const bool local = side == TCertificateSide::Local;
         const TPartnerLink::TSaveTurn turn(session.Link, session.Console);
-        const std::string alias = session.Link.ImportAlias(
-            local ? LocalPartnerName : options.RemoteName, session.Console);
+        const std::string name = local ? LocalPartnerName : options.RemoteName;
+        const TPartnerLink::TImportAlias alias = session.Link.ImportAlias(name, session.Console);
+        if (!alias.Held && !options.NewPartner)
+            return Refuse({NotHeld(name)});
         session.Console.CheckStop();
         TImportOutcome imported;
         {
             const TConsole::THold hold(session.Console);
-            imported = session.Link.ImportCertificate(alias, path, password, session.Console);
+            imported = session.Link.ImportCertificate(alias.Alias, path, password, session.Console);
         }
         if (!imported.Listed)
             return Report(imported.Message() + ".\nUnable to import Certificate. Please check " +

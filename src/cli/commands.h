@@ -20,6 +20,7 @@ struct TLinkOptions {
     std::string RemoteName;
     std::string ConfigPath;
     bool DryRun = false;
+    bool NewPartner = false; // apply and import-cert may create a partner the service lacks
     std::string
         ExpectSha256; // import-cert: the certificate's fingerprint ("AB:CD:..."); empty: any
 };

@@ -19,22 +19,34 @@ namespace {
 const char* const Commands = R"(
 Commands:
   show                    Print the link's settings as one JSON object, with the
-                          "version" of the records read and "configFile": the AS2
+                          "version" of the records read, "configFile": the AS2
                           IDs the configuration file names (null where that cannot
-                          be told) and whether it follows the service.
-  apply [FILE]            Apply such an object (from FILE, or standard input) as the
-                          dialog's OK does; a key left out keeps what the service
-                          holds. Prints what changed, what the service does not hold
-                          and whether it must be restarted. Any apply, {} included,
-                          mends a configuration file left behind the service.
+                          be told) and whether it follows the service, and
+                          "localExists"/"remoteExists": whether the service holds
+                          each partner.
+  apply [FILE]            Apply such an object (from FILE, or standard input when
+                          FILE is - or left out) with the dialog's checks; a key
+                          left out keeps what the service holds, a key given twice
+                          is refused. A partner is saved only when its save would
+                          send something other than the service holds; "saved"
+                          names those saved ([] when none, and then nothing that
+                          changes the service is sent). Prints what changed, what
+                          the service does not hold and whether it must be
+                          restarted. Any apply, {} included, mends a configuration
+                          file left behind the service.
   import-cert local|remote FILE
                           Import a certificate as the Import buttons do and print its
                           alias, which apply then gives the partner, beside what the
                           file holds ("certificate": subject, issuer, notBefore and
                           notAfter in ISO 8601 UTC, sha256) and its "warnings" (also
                           on standard error). A local (private) certificate's
-                          password comes from --password-file, else from standard
-                          input.
+                          password comes from --password-file (- for standard
+                          input), else it is asked for at a terminal (not echoed,
+                          ended by Enter), else read from standard input.
+
+apply and import-cert refuse a partner the service does not hold (exit 2, nothing
+sent) unless --new-partner is given. A value quoted in a message shows a line break
+as \n. --help-all prints this help too.
 
 apply (without --dry-run) and import-cert wait while another program saves for the
 same configuration file (the dialog's OK or Import, another vantrel-link), and then
@@ -58,8 +70,10 @@ int Usage(const std::string& message) {
         Report(message + "\nRun vantrel-link --help for its commands", TExit::Refused));
 }
 
-// The whole of a file, or of standard input when the path is empty.
-std::optional<std::string> ReadInput(const QString& path, const char* what) {
+// The whole of a file, or of standard input when the path is empty or "-".
+std::optional<std::string> ReadInput(QString path, const char* what) {
+    if (path == QLatin1String("-"))
+        path.clear();
     QFile file(path);
     const bool open =
         path.isEmpty() ? file.open(stdin, QIODevice::ReadOnly) : file.open(QIODevice::ReadOnly);
@@ -90,7 +104,12 @@ int ImportCommand(const QStringList& args, const QString& passwordFile,
         return static_cast<int>(
             ImportCertificate(options, side, ToStdString(file.absoluteFilePath()), nullptr));
     }
-    std::optional<std::string> password = ReadInput(passwordFile, "the password");
+    std::optional<std::string> password =
+        passwordFile.isEmpty()
+            ? AskAtTerminal("Password for " + ToStdString(file.fileName()) + ": ")
+            : std::nullopt;
+    if (!password)
+        password = ReadInput(passwordFile, "the password");
     if (!password)
         return static_cast<int>(TExit::Refused);
     // One line end, as a file or an echo ends the password.
@@ -131,8 +150,8 @@ int main(int argc, char** argv) {
         QStringLiteral("PATH"));
     const QCommandLineOption dryRun(
         QStringLiteral("dry-run"),
-        QStringLiteral("With apply: print the commands and the file change, send nothing that "
-                       "changes the service."));
+        QStringLiteral("With apply: print the partners it would save, their commands and the "
+                       "file change (\"wouldRewrite\"); send nothing that changes the service."));
     const QCommandLineOption passwordFile(
         QStringLiteral("password-file"),
         QStringLiteral("With import-cert local: read the password from this file."),
@@ -143,14 +162,18 @@ int main(int argc, char** argv) {
                        "(colons and letter case ignored); refuse any other, or one that cannot be "
                        "read, with nothing sent."),
         QStringLiteral("HEX"));
-    parser.addOptions({remote, config, dryRun, passwordFile, expectSha256});
+    const QCommandLineOption newPartner(
+        QStringLiteral("new-partner"),
+        QStringLiteral("With apply and import-cert: create a partner the service does not hold "
+                       "(without it, such a partner is refused with nothing sent)."));
+    parser.addOptions({remote, config, dryRun, passwordFile, expectSha256, newPartner});
     parser.addPositionalArgument(QStringLiteral("command"),
                                  QStringLiteral("show, apply or import-cert (see below)."),
                                  QStringLiteral("COMMAND [ARGUMENTS]"));
 
     if (!parser.parse(QCoreApplication::arguments()))
         return Usage(ToStdString(parser.errorText()));
-    if (parser.isSet(help)) {
+    if (parser.isSet(help) || parser.isSet(QStringLiteral("help-all"))) {
         std::fputs((parser.helpText().toStdString() + Commands).c_str(), stdout);
         return 0;
     }
@@ -164,6 +187,7 @@ int main(int argc, char** argv) {
     options.ConfigPath =
         parser.isSet(config) ? ToStdString(parser.value(config)) : DefaultServiceConfigPath();
     options.DryRun = parser.isSet(dryRun);
+    options.NewPartner = parser.isSet(newPartner);
     options.ExpectSha256 = ToStdString(NormalizedSha256(parser.value(expectSha256)));
     if (options.ConfigPath.empty())
         return Usage("--config names no file");
@@ -172,6 +196,9 @@ int main(int argc, char** argv) {
     const QString command = args.value(0);
     if (command.isEmpty())
         return Usage("No command given");
+    if (options.NewPartner && command != QLatin1String("apply") &&
+        command != QLatin1String("import-cert"))
+        return Usage("--new-partner goes with apply and import-cert only");
     if (options.DryRun && command != QLatin1String("apply"))
         return Usage("--dry-run goes with apply only");
     if (parser.isSet(passwordFile) && command != QLatin1String("import-cert"))

@@ -214,7 +214,7 @@ void TMainForm::FormShow(QObject* /*Sender*/) {
 
 void TMainForm::OKClick(QObject* /*Sender*/) {
     const auto mirror = qScopeGuard([this] { MirrorLink(); });
-    const TApplyOutcome outcome = Link().Apply(Settings(), *Work());
+    const TApplyOutcome outcome = Link().Apply(Settings(), TSaveChoice::Both, *Work());
     // The dialog stays open on what the service does not hold, and OK can be pressed again.
     if (!outcome.Message.empty()) {
         ShowErrorMessage(ToQString(outcome.Message));

@@ -110,9 +110,16 @@ std::string LostFault(const std::string& text) {
     return std::string("text") + lost;
 }
 
+std::string Quoted(const std::string& value) {
+    std::string quoted = "\"";
+    for (const char c : value)
+        quoted += c == '\n' ? "\\n" : c == '\r' ? "\\r" : std::string(1, c);
+    return quoted + "\"";
+}
+
 void Refuse(const std::string& field, const std::string& text, const std::string& fault,
             const char* outcome, TShown shown) {
-    const std::string quoted = shown == TShown::Text ? ": \"" + text + "\"" : std::string();
+    const std::string quoted = shown == TShown::Text ? ": " + Quoted(text) : std::string();
     throw EUnsafeCommandText(field + quoted + " holds " + fault + ". Nothing was " + outcome);
 }
 

@@ -35,6 +35,10 @@ std::string Fault(const std::string& text, TKind kind);
 // cannot give back"), or the text as a whole.
 std::string LostFault(const std::string& text);
 
+// A value as a message quotes it: in double quotes, a line break shown as \n (\r as \r), so
+// that one line of a message stays one line.
+std::string Quoted(const std::string& value);
+
 // Raises EUnsafeCommandText with the message `<field>: "<text>" holds <fault>. Nothing was
 // <outcome>`; a secret text is not repeated in it.
 enum class TShown { Text, Hidden };

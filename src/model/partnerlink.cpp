@@ -16,6 +16,7 @@
 
 namespace {
 
+using CommandText::Quoted;
 using S = TLinkSettings;
 
 // A URL is taken apart by position: the first 7 characters (the length of "http://") are
@@ -61,14 +62,14 @@ void Compare(const std::string& owner, const TNameValueArray& wanted, const TNam
         const std::string& value = have != nullptr ? have->Value : std::string();
         if (value == want.Value || (have != nullptr && presenceOnly && presenceOnly(want)))
             continue;
-        differences.push_back(prefix + want.Name + ": " + verb + " \"" + want.Value + "\", " +
-                              (have == nullptr ? "missing" : "held \"" + value + "\""));
+        differences.push_back(prefix + want.Name + ": " + verb + " " + Quoted(want.Value) + ", " +
+                              (have == nullptr ? "missing" : "held " + Quoted(value)));
     }
     std::unordered_map<std::string, std::size_t> counted;
     for (const TNameValuePair& pair : held)
         if (extra == TExtra::Counted && counted[pair.Name]++ >= used[pair.Name] &&
             !pair.Value.empty())
-            differences.push_back(prefix + pair.Name + ": held \"" + pair.Value + "\", not " +
+            differences.push_back(prefix + pair.Name + ": held " + Quoted(pair.Value) + ", not " +
                                   verb);
 }
 
@@ -375,9 +376,9 @@ TLinkSave TPartnerLink::Prepare(const TLinkSettings& settings) const {
         return id;
     };
     if (upper(settings.RemoteAS2ID) == upper(settings.LocalAS2ID))
-        throw EUnsafeCommandText(Name(&S::RemoteAS2ID) + ": \"" + settings.RemoteAS2ID +
-                                 "\" is the local partner's AS2 ID \"" + settings.LocalAS2ID +
-                                 "\", letter case aside; the configuration file could not tell "
+        throw EUnsafeCommandText(Name(&S::RemoteAS2ID) + ": " + Quoted(settings.RemoteAS2ID) +
+                                 " is the local partner's AS2 ID " + Quoted(settings.LocalAS2ID) +
+                                 ", letter case aside; the configuration file could not tell "
                                  "them apart. Nothing was saved");
 
     TPartner local = *LocalPartner;
@@ -454,7 +455,7 @@ std::optional<TConfigIDs> TPartnerLink::FileChange(const TLinkSave& save) const 
     return Change(File.LocalID, File.RemoteID, save.Local.AS2ID, save.Remote.AS2ID);
 }
 
-void TPartnerLink::CheckUnchanged(const TLinkSave& save, TProgress& progress) {
+TDiffering TPartnerLink::CheckUnchanged(const TLinkSave& save, TProgress& progress) {
     const struct {
         const TPartner& Local;
         const TPartner& Remote;
@@ -492,6 +493,8 @@ void TPartnerLink::CheckUnchanged(const TLinkSave& save, TProgress& progress) {
             changed.insert(changed.end(), fromKnown.begin(), fromKnown.end());
     };
     TPartnershipNameArray listed;
+    std::pair<TNameValueArray, TNameValueArray> records;           // as read: local, remote
+    std::unordered_map<std::string, TArrayOfNameValueArrays> held; // partnerships as read
     try {
         for (const auto& [partner, sent, seen] :
              {std::tuple{&known.Local, Sent ? &Sent->Local : nullptr,
@@ -501,6 +504,7 @@ void TPartnerLink::CheckUnchanged(const TLinkSave& save, TProgress& progress) {
             ask();
             const std::string owner = "Partner " + partner->Name;
             const TNameValueArray now = Channel.GetPartnerAttributes(partner->Name);
+            (partner == &known.Local ? records.first : records.second) = now;
             // A partner the last apply deleted may be missing, or hold what it sent.
             if (now.empty()) {
                 if (partner->Held && sent == nullptr)
@@ -522,6 +526,7 @@ void TPartnerLink::CheckUnchanged(const TLinkSave& save, TProgress& progress) {
                 ViewIfHeld(Channel, partnership->Name);
             if (!now)
                 continue; // the list tells
+            held[partnership->Name] = *now;
             const TPartnership& was =
                 *FindPartnership(known.Local, known.Remote, partnership->Name);
             const TPartnership* sent =
@@ -563,15 +568,47 @@ void TPartnerLink::CheckUnchanged(const TLinkSave& save, TProgress& progress) {
     if (!changed.empty())
         throw EChangedOnServiceError("The AS2 service's records changed since they were read:" +
                                      List(changed) + "\nNothing was saved; " + Face.ReadAgain);
+
+    // A save differs when the service does not hold its record, or any partnership it sends
+    // (each side by its name and the AS2 ID sent for it) exactly as it would send them.
+    const auto differs = [&](const TPartner& partner, const TNameValueArray& record) {
+        std::vector<std::string> differences;
+        if (record.empty())
+            return true;
+        Compare("", partner.Record(), record, differences, "", TExtra::Counted);
+        for (const TPartnership& partnership : partner.Partnerships.Items) {
+            const auto found = held.find(partnership.Name);
+            if (found == held.end())
+                return true;
+            for (const auto& [list, name] :
+                 {std::pair{0, &partnership.SenderName}, std::pair{1, &partnership.ReceiverName}}) {
+                TNameValueArray side = {{"name", *name}};
+                if (*name == save.Local.Name || *name == save.Remote.Name)
+                    side.emplace_back("as2_id", *name == save.Local.Name ? save.Local.AS2ID
+                                                                         : save.Remote.AS2ID);
+                Compare("", side, found->second.at(list), differences, "");
+            }
+            Compare("", partnership.Attributes, found->second.at(2), differences, "",
+                    TExtra::Counted);
+        }
+        return !differences.empty();
+    };
+    return {differs(save.Local, records.first), differs(save.Remote, records.second)};
 }
 
-TApplyOutcome TPartnerLink::Apply(const TLinkSettings& settings, TProgress& progress) {
+TApplyOutcome TPartnerLink::Apply(const TLinkSettings& settings, TSaveChoice choice,
+                                  TProgress& progress) {
     TLinkSave save = Prepare(settings);
     const TPartner& local = save.Local;
     const TPartner& remote = save.Remote;
     // Nothing the service holds is written over unread, nor by two programs at once.
     const TSaveTurn turn(*this, progress);
-    CheckUnchanged(save, progress);
+    const TDiffering differing = CheckUnchanged(save, progress);
+    std::vector<std::pair<const TPartner*, const std::vector<std::string>*>> saves;
+    if (choice == TSaveChoice::Both || differing.Local)
+        saves.emplace_back(&local, &save.LocalCommands);
+    if (choice == TSaveChoice::Both || differing.Remote)
+        saves.emplace_back(&remote, &save.RemoteCommands);
 
     Sent = save;
     Sent->Local.Held = Sent->Remote.Held = true;
@@ -579,8 +616,10 @@ TApplyOutcome TPartnerLink::Apply(const TLinkSettings& settings, TProgress& prog
     const std::string partly = ". The AS2 service may hold only part of the changes; " + again;
     TApplyOutcome outcome;
     try {
-        local.SendSave(Channel, save.LocalCommands, progress);
-        remote.SendSave(Channel, save.RemoteCommands, progress);
+        for (const auto& [partner, commands] : saves) {
+            outcome.Saved.push_back(partner->Name);
+            partner->SendSave(Channel, *commands, progress);
+        }
     } catch (const Exception& failure) {
         throw EServiceError(failure.Message + partly);
     }
@@ -604,7 +643,8 @@ TApplyOutcome TPartnerLink::Apply(const TLinkSettings& settings, TProgress& prog
         // The service would start with its old records: the file must keep naming their IDs.
         outcome.StoreRefused = true;
         outcome.Message = "The AS2 service did not store the settings of partner " +
-                          (i == 0 ? local.Name : remote.Name) + ": " + stores[i] +
+                          (i < saves.size() ? saves[i].first->Name : remote.Name) + ": " +
+                          stores[i] +
                           ". After its next start it would hold the settings it had before, so "
                           "the configuration file was left as it was; " +
                           again;
@@ -740,15 +780,17 @@ TPartnerLink::TReadBack TPartnerLink::ReadBack(const TPartner& local, const TPar
     return result;
 }
 
-std::string TPartnerLink::ImportAlias(const std::string& partnerName, TProgress& progress) {
+TPartnerLink::TImportAlias TPartnerLink::ImportAlias(const std::string& partnerName,
+                                                     TProgress& progress) {
     if (partnerName != LocalPartnerName)
         CheckRemoteName(partnerName);
     progress.Step("Reading partner " + partnerName, 0, 0, TProgress::TCancel::Offered);
     const TNameValueArray record = Channel.GetPartnerAttributes(partnerName);
     if (record.empty())
-        return NextImportAlias(std::string(), partnerName);
-    return NextImportAlias(TCommandHandler::FindValue(record, "x509_alias"),
-                           TCommandHandler::FindValue(record, "name"));
+        return {NextImportAlias(std::string(), partnerName), false};
+    return {NextImportAlias(TCommandHandler::FindValue(record, "x509_alias"),
+                            TCommandHandler::FindValue(record, "name")),
+            true};
 }
 
 TImportOutcome TPartnerLink::ImportCertificate(const std::string& alias, const std::string& path,

@@ -73,12 +73,23 @@ struct TLinkSave {
     std::vector<std::string> RemoteCommands;
 };
 
+// Which partners an apply saves: the window saves both on every OK; a script saves only a
+// partner whose save would send something other than the service holds.
+enum class TSaveChoice { Both, Differing };
+
+// The partners whose saves would send something other than the service holds.
+struct TDiffering {
+    bool Local = true;
+    bool Remote = true;
+};
+
 // What an apply did, once the save was sent.
 struct TApplyOutcome {
     enum class TFile { Untouched, Rewritten, Failed };
     std::vector<std::string> NotHeld; // what the read-back did not find as sent, one line each
     bool StoreRefused = false;        // a "Partnership Store" was answered with an error
     TFile File = TFile::Untouched;
+    std::vector<std::string> Saved; // the partners saved, in the order sent
     // What happened and what the service holds, with the face's advice; empty when the service
     // holds everything sent and the file follows it.
     std::string Message;
@@ -141,7 +152,13 @@ public:
     // line with the AS2 IDs the service holds (also when other values differ). When the service
     // holds all that was sent, the copies become what the link knows. Raises ERefusedError when
     // nothing was sent, EServiceError or ECancelled when the service could not be changed or read.
-    TApplyOutcome Apply(const TLinkSettings& settings, TProgress& progress = TProgress::None());
+    TApplyOutcome Apply(const TLinkSettings& settings, TSaveChoice choice,
+                        TProgress& progress = TProgress::None());
+    // The check before a save, by itself: which partners' saves would send something other than
+    // the service holds (a record, or a partnership's sides or attributes). Sends nothing.
+    TDiffering Check(const TLinkSave& save, TProgress& progress = TProgress::None()) {
+        return CheckUnchanged(save, progress);
+    }
 
     // What the service holds of what the two partners' saves sent: the partners, and every
     // partnership either save added (one that both sent, as the remote partner's save sent it).
@@ -161,8 +178,13 @@ public:
     TReadBack ReadBack(const TPartner& local, const TPartner& remote,
                        TProgress& progress = TProgress::None());
 
-    // The alias an import for the partner of that name goes to: read from one "Partner View".
-    std::string ImportAlias(const std::string& partnerName, TProgress& progress);
+    // The alias an import for the partner of that name goes to, and whether the service holds
+    // the partner: read from one "Partner View".
+    struct TImportAlias {
+        std::string Alias;
+        bool Held = false;
+    };
+    TImportAlias ImportAlias(const std::string& partnerName, TProgress& progress);
     // "Cert import" of a certificate, with the password of a private one (none for a public
     // one), under the first of alias, the alias after it, ... that "cert List" does not hold
     // yet, confirmed by "cert List".
@@ -188,8 +210,9 @@ public:
 private:
     std::string Name(TSettingText setting) const { return Face.Name(SettingOf(setting)); }
     // Raises EChangedOnServiceError when the partners or the partnership list are neither what
-    // the link last knew the service to hold nor what its last apply sent.
-    void CheckUnchanged(const TLinkSave& save, TProgress& progress);
+    // the link last knew the service to hold nor what its last apply sent; otherwise gives which
+    // saves would change what it read.
+    TDiffering CheckUnchanged(const TLinkSave& save, TProgress& progress);
     // The save's first fault, named by the setting it comes from where it comes from one.
     void CheckSave(const TLinkSave& save, const TLinkSettings& settings) const;
 

@@ -141,7 +141,7 @@ void CheckPartnership(std::optional<TSaveFault>& fault, const TPartnership& p,
 
 std::string TSaveFault::Message(const std::string& name, const std::string* shown) const {
     const std::string named = name.empty() ? Owner + ", " + Field : name;
-    const std::string quoted = "\"" + (shown != nullptr ? *shown : Text) + "\"";
+    const std::string quoted = CommandText::Quoted(shown != nullptr ? *shown : Text);
     switch (Kind) {
     case TKind::Meaning:
     case TKind::Lost:

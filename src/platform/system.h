@@ -6,6 +6,7 @@
 #include <QFile>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 // Called first by both programs. A write past the file size limit then fails with its error
@@ -24,3 +25,8 @@ bool OpenRegularFile(QFile& file, QIODevice::OpenMode mode, std::string& why);
 // Calls `stop` on `context`'s event loop when SIGTERM or SIGHUP arrives (a logout, the terminal
 // closed), for as long as `context` lives; the program decides what stopping means.
 void WatchStopSignals(QObject* context, std::function<void()> stop);
+
+// When standard input is a terminal: asks on it with `prompt` for a line that is not echoed, and
+// gives what was typed before the first line end (or the end of input). None when standard input
+// is no terminal, to be read as a file. A stop signal while it waits restores the terminal first.
+std::optional<std::string> AskAtTerminal(const std::string& prompt);

@@ -25,3 +25,8 @@ bool OpenRegularFile(QFile& file, QIODevice::OpenMode mode, std::string& why) {
 }
 
 void WatchStopSignals(QObject* /*context*/, std::function<void()> /*stop*/) {}
+
+// No terminal is asked here; standard input is read as it comes.
+std::optional<std::string> AskAtTerminal(const std::string& /*prompt*/) {
+    return std::nullopt;
+}

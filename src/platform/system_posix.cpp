@@ -11,6 +11,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 void PrepareProcess() {
@@ -86,4 +87,46 @@ void WatchStopSignals(QObject* context, std::function<void()> stop) {
     action.sa_flags = SA_RESTART;
     for (const int signal : {SIGTERM, SIGHUP})
         ::sigaction(signal, &action, nullptr);
+}
+
+namespace {
+
+volatile std::sig_atomic_t AskStopped = 0;
+extern "C" void NoteAskStopped(int signal) {
+    AskStopped = signal;
+}
+
+} // namespace
+
+std::optional<std::string> AskAtTerminal(const std::string& prompt) {
+    termios shown{};
+    if (::isatty(STDIN_FILENO) == 0 || ::tcgetattr(STDIN_FILENO, &shown) != 0)
+        return std::nullopt;
+    const int tty = ::open("/dev/tty", O_WRONLY | O_CLOEXEC);
+    const int out = tty >= 0 ? tty : STDERR_FILENO;
+    [[maybe_unused]] const ssize_t asked = ::write(out, prompt.data(), prompt.size());
+    // A stop signal interrupts the read instead of ending the program with echo off.
+    const int stops[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+    struct sigaction note {
+    }, before[4];
+    note.sa_handler = NoteAskStopped;
+    sigemptyset(&note.sa_mask);
+    for (int i = 0; i < 4; ++i)
+        ::sigaction(stops[i], &note, &before[i]);
+    termios hidden = shown;
+    hidden.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &hidden);
+    std::string typed;
+    char c = 0;
+    while (AskStopped == 0 && ::read(STDIN_FILENO, &c, 1) == 1 && c != '\n')
+        typed += c;
+    ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &shown);
+    [[maybe_unused]] const ssize_t ended = ::write(out, "\n", 1);
+    if (tty >= 0)
+        ::close(tty);
+    for (int i = 0; i < 4; ++i)
+        ::sigaction(stops[i], &before[i], nullptr);
+    if (AskStopped != 0)
+        ::raise(AskStopped);
+    return typed;
 }

@@ -56,12 +56,24 @@ private:
                 ::setrlimit(RLIMIT_FSIZE, &limit);
             });
         }
-        process.start(qEnvironmentVariable("VANTREL_LINK_EXE"), args);
+        // %TTY%: at a terminal (script's), typed once the prompt is shown, input left open.
+        const bool tty = args.removeAll(QStringLiteral("%TTY%")) > 0;
+        if (tty) {
+            const QString exe = qEnvironmentVariable("VANTREL_LINK_EXE");
+            args = QStringList{"-qec", exe + " '" + args.join(QStringLiteral("' '")) + "'",
+                               "/dev/null"};
+        }
+        process.start(tty ? QStringLiteral("script") : qEnvironmentVariable("VANTREL_LINK_EXE"),
+                      args);
+        QByteArray shown;
+        while (tty && !shown.contains("Password for") && process.waitForReadyRead(15000))
+            shown += process.readAllStandardOutput();
         process.write(input);
-        process.closeWriteChannel();
+        if (!tty)
+            process.closeWriteChannel();
         if (!process.waitForFinished(30000))
             return -1;
-        *out = process.readAllStandardOutput();
+        *out = shown + process.readAllStandardOutput();
         *err = process.readAllStandardError();
         return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
     }
@@ -198,7 +210,38 @@ private Q_SLOTS:
             << QString() << QStringList();
         QTest::newRow("apply {}, file behind")
             << Service::StandIn << apply << QByteArray("{}") << finished << 0
-            << QStringList{"\"rewritten\": true", "\"restartNeeded\": true"} << QString() << saved;
+            << QStringList{"\"rewritten\": true", "\"restartNeeded\": true", "\"saved\": [\n    ]"}
+            << QString() << QStringList{"config.xml"};
+        QTest::newRow("apply - of nothing new sends nothing")
+            << Service::StandIn << QStringList{"apply", "-"} << QByteArray("{}") << QString() << 0
+            << QStringList{"\"saved\": [\n    ]", "\"rewritten\": false"} << QString()
+            << QStringList();
+        QTest::newRow("a key twice")
+            << Service::StandIn << apply
+            << QByteArray("{\"remoteEmail\": \"a@b\", \"x\": {\"remoteEmail\": 1}, "
+                          "\"remoteEmail\": \"c\"}")
+            << QString() << 2 << QStringList()
+            << "vantrel-link: \"remoteEmail\": the key is given more than once" << QStringList();
+        QTest::newRow("a line break quoted")
+            << Service::StandIn << apply << QByteArray("{\"remoteEmail\": \"a\\nb\"}") << QString()
+            << 2 << QStringList() << "vantrel-link: remoteEmail: \"a\\nb\" holds" << QStringList();
+        QTest::newRow("show an unknown partner")
+            << Service::StandIn << QStringList{"show", "--remote", "Nobdoy"} << QByteArray()
+            << QString() << 0 << QStringList{"\"remoteExists\": false", "\"localExists\": true"}
+            << QString() << QStringList();
+        QTest::newRow("apply to an unknown partner")
+            << Service::StandIn << QStringList{"apply", "--remote", "Nobdoy"} << newID << QString()
+            << 2 << QStringList()
+            << "vantrel-link: The AS2 service holds no partner \"Nobdoy\"; --new-partner"
+            << QStringList();
+        QTest::newRow("import for an unknown partner")
+            << Service::StandIn
+            << QStringList{"import-cert", "remote", "%DATA%/certs/remote.cer", "--remote", "Nobdoy"}
+            << QByteArray() << QString() << 2 << QStringList() << "--new-partner creates it"
+            << QStringList();
+        QTest::newRow("help-all") << Service::StandIn << QStringList{"--help-all"} << QByteArray()
+                                  << QString() << 0 << QStringList{"--new-partner", "import-cert"}
+                                  << QString() << QStringList();
         QTest::newRow("apply, remote AS2 ID")
             << Service::StandIn << apply
             << QByteArray("{\"remoteAS2ID\": \"NEW-7\", \"version\": \"%V\", \"configFile\": {}}")
@@ -207,12 +250,19 @@ private Q_SLOTS:
         QTest::newRow("dry run") << Service::StandIn << QStringList{"apply", "--dry-run"} << newID
                                  << QString() << 0
                                  << QStringList{"Partner Add AS2Remote as2_id=\\\"NEW-7\\\"",
-                                                "\"sender.as2_id=NEW-7"}
+                                                "\"sender.as2_id=NEW-7", "\"wouldRewrite\": true"}
                                  << QString() << QStringList();
         QTest::newRow("import local")
             << Service::StandIn << QStringList{"import-cert", "local", "%DATA%/certs/local.p12"}
             << QByteArray("demo\n") << QString() << 0
             << QStringList{"\"localCertificate\": \"AS2Local:1\"", "\"subject\": \"CN=AS2Local"}
+            << QString() << QStringList{"keystore.xml"};
+        // Not echoed: the line end follows the prompt.
+        QTest::newRow("import local at a terminal")
+            << Service::StandIn
+            << QStringList{"import-cert", "local", "%DATA%/certs/local.p12", "%TTY%"}
+            << QByteArray("demo\n") << QString() << 0
+            << QStringList{"Password for local.p12: \r\n", "\"localCertificate\": \"AS2Local:1\""}
             << QString() << QStringList{"keystore.xml"};
         QTest::newRow("import remote")
             << Service::StandIn << QStringList{"import-cert", "remote", "%DATA%/certs/remote.cer"}

@@ -33,6 +33,7 @@ struct Loaded {
     std::string raised; // what Load or Read raised
     std::size_t loadCommands = 0;
     TApplyOutcome outcome; // of the last apply
+    TSaveChoice choice = TSaveChoice::Both;
 
     explicit Loaded(const std::function<void(MemoryService&)>& change = {}) {
         QFile config(QString::fromStdString(link.ConfigPath()));
@@ -51,7 +52,7 @@ struct Loaded {
     // The commands that applying the settings sent.
     Commands apply() {
         outcome = TApplyOutcome();
-        outcome = link.Apply(settings);
+        outcome = link.Apply(settings, choice);
         const Commands all = fixture.sent();
         return Commands(all.begin() + static_cast<long>(loadCommands), all.end());
     }
@@ -73,7 +74,8 @@ private Q_SLOTS:
     void mdnPort_data();
     void mdnPort();
     void lastPartnershipOfAKindDecides();
-    void applyUnchangedSavesBoth();
+    void applySavesWhatDiffers_data();
+    void applySavesWhatDiffers();
     void applyChangedSettings();
     void applyForUnknownRemoteCreatesPartnerships();
     void readBackRaisesNoFalseAlarm_data();
@@ -174,9 +176,42 @@ void TestPartnerLink::lastPartnershipOfAKindDecides() {
     QCOMPARE(l.settings.IncomingAS2Port, 7000);
 }
 
-void TestPartnerLink::applyUnchangedSavesBoth() {
+void TestPartnerLink::applySavesWhatDiffers_data() {
+    QTest::addColumn<bool>("both");   // the window's choice
+    QTest::addColumn<QString>("key"); // a text setting given a new value; empty: none
+    QTest::addColumn<QStringList>("saved");
+    const QString local = "AS2Local", remote = "AS2Remote";
+    QTest::newRow("window, unchanged") << true << "" << QStringList{local, remote};
+    QTest::newRow("unchanged") << false << "" << QStringList();
+    QTest::newRow("remote e-mail") << false << "remoteEmail" << QStringList{remote};
+    QTest::newRow("local e-mail") << false << "localEmail" << QStringList{local};
+    QTest::newRow("outgoing URL") << false << "outgoingAS2URL" << QStringList{remote};
+    QTest::newRow("incoming host") << false << "incomingHostName" << QStringList{remote};
+    // Every partnership with the local partner names its AS2 ID.
+    QTest::newRow("local AS2 ID") << false << "localAS2ID" << QStringList{local, remote};
+}
+
+void TestPartnerLink::applySavesWhatDiffers() {
+    QFETCH(bool, both);
+    QFETCH(QString, key);
+    QFETCH(QStringList, saved);
     Loaded l;
-    QCOMPARE(l.apply(), Sample::VerifiedSave());
+    l.choice = both ? TSaveChoice::Both : TSaveChoice::Differing;
+    for (const TSetting& setting : LinkSettings())
+        if (key == setting.Key)
+            l.settings.*setting.Text = "http://new:1";
+    const Commands sent = l.apply();
+    if (both)
+        QCOMPARE(sent, Sample::VerifiedSave());
+    QCOMPARE(l.outcome.Message, std::string());
+    QStringList told;
+    for (const std::string& name : l.outcome.Saved)
+        told << QString::fromStdString(name);
+    QCOMPARE(told, saved);
+    for (const QString& name : {QStringLiteral("AS2Local"), QStringLiteral("AS2Remote")})
+        QCOMPARE(std::count(sent.begin(), sent.end(), "Partner Delete " + name.toStdString()),
+                 long(saved.contains(name)));
+    QCOMPARE(std::count(sent.begin(), sent.end(), "Partnership Store"), long(saved.size()));
 }
 
 void TestPartnerLink::applyChangedSettings() {
@@ -314,7 +349,8 @@ void TestPartnerLink::applyAfterFailedLoadSendsNothing() {
     QVERIFY(Raised<Exception>([&] { link.Load(DefaultRemotePartnerName); }) != "<nothing raised>");
     QVERIFY(link.Local() && !link.Remote()); // the local partner was kept
     const std::size_t loaded = fixture.sent().size();
-    const std::string message = Raised<EDialogStateError>([&] { link.Apply(TLinkSettings()); });
+    const std::string message =
+        Raised<EDialogStateError>([&] { link.Apply(TLinkSettings(), TSaveChoice::Both); });
     QVERIFY2(QString::fromStdString(message).contains(QStringLiteral("Nothing was saved")),
              message.c_str());
     QCOMPARE(fixture.sent().size(), loaded);
