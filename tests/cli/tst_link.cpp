@@ -234,6 +234,13 @@ private Q_SLOTS:
             << 2 << QStringList()
             << "vantrel-link: The AS2 service holds no partner \"Nobdoy\"; --new-partner"
             << QStringList();
+        QTest::newRow("... created when asked")
+            << Service::StandIn
+            << QStringList{"apply", "--remote", "Nobdoy", "--new-partner", "--dry-run"} << newID
+            << QString() << 0
+            << QStringList{"Partner Add Nobdoy as2_id=\\\"NEW-7\\\"",
+                           "Partnership Add AS2Local-Nobdoy AS2Local Nobdoy", "\"Nobdoy\""}
+            << QString() << QStringList();
         QTest::newRow("import for an unknown partner")
             << Service::StandIn
             << QStringList{"import-cert", "remote", "%DATA%/certs/remote.cer", "--remote", "Nobdoy"}
