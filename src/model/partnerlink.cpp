@@ -17,14 +17,10 @@ namespace {
 using CommandText::Quoted;
 using S = TLinkSettings;
 
-// A URL is taken apart by position: the first 7 characters (the length of "http://") are
-// dropped whatever they are, and the rest splits at its first ":".
-struct TUrlParts {
-    std::string Host; // empty when there is no ":"
-    std::string Port; // the whole rest when there is no ":"
-};
-
-TUrlParts SplitUrl(const std::string& url) {
+// A URL's host and port, taken apart by position: the first 7 characters (the length of
+// "http://") are dropped whatever they are, and the rest splits at its first ":" (all of it is the
+// port when there is none).
+std::pair<std::string, std::string> SplitUrl(const std::string& url) {
     const std::string rest = url.size() > 7 ? url.substr(7) : std::string();
     const size_t colon = rest.find(':');
     if (colon == std::string::npos)
@@ -78,17 +74,11 @@ const TPartnership* FindPartnership(const TPartner& local, const TPartner& remot
 // Each partnership of the two partners once, in the place of its first, as the last sends it.
 std::vector<const TPartnership*> EachOnce(const TPartner& local, const TPartner& remote) {
     std::vector<const TPartnership*> each;
-    for (const TPartner* partner : {&local, &remote}) {
-        for (const TPartnership& partnership : partner->Partnerships.Items) {
-            const auto found = std::find_if(each.begin(), each.end(), [&](const TPartnership* p) {
-                return p->Name == partnership.Name;
-            });
-            if (found == each.end())
-                each.push_back(&partnership);
-            else
-                *found = &partnership;
-        }
-    }
+    for (const TPartner* partner : {&local, &remote})
+        for (const TPartnership& partnership : partner->Partnerships.Items)
+            if (const TPartnership* last = FindPartnership(local, remote, partnership.Name);
+                std::find(each.begin(), each.end(), last) == each.end())
+                each.push_back(last);
     return each;
 }
 
@@ -144,14 +134,14 @@ THeld Ask(TCommandHandler& channel, const TPartner& local, const TPartner& remot
 TPartnership NewPartnership(const std::string& sender, const std::string& receiver,
                             const std::string& url) {
     TPartnership partnership(sender + "-" + receiver, sender, receiver);
-    partnership.AddAttribute("protocol", "as2");
-    partnership.AddAttribute("subject", "From " + sender + " to " + receiver);
-    partnership.AddAttribute("as2_url", url);
-    partnership.AddAttribute(
-        "as2_mdn_options",
-        "signed-receipt-protocol=optional,pkcs7-signature; signed-receipt-micalg=optional,md5");
-    partnership.AddAttribute("encrypt", "3des");
-    partnership.AddAttribute("sign", "md5");
+    partnership.Attributes = {
+        {"protocol", "as2"},
+        {"subject", "From " + sender + " to " + receiver},
+        {"as2_url", url},
+        {"as2_mdn_options",
+         "signed-receipt-protocol=optional,pkcs7-signature; signed-receipt-micalg=optional,md5"},
+        {"encrypt", "3des"},
+        {"sign", "md5"}};
     return partnership;
 }
 
@@ -347,13 +337,13 @@ void TPartnerLink::Read(TLinkSettings& settings) const {
             settings.OutgoingAS2URL = partnership.GetAttribute("as2_url");
             // An unreadable MDN address leaves the port as it is, without a word.
             int32_t port = 0;
-            if (TryStrToInt(SplitUrl(partnership.GetAttribute("as2_mdn_to")).Port, port))
+            if (TryStrToInt(SplitUrl(partnership.GetAttribute("as2_mdn_to")).second, port))
                 settings.IncomingMDNPort = port;
         }
         if (partnership.ReceiverName == local.Name) {
-            const TUrlParts url = SplitUrl(partnership.GetAttribute("as2_url"));
-            settings.IncomingHostName = url.Host;
-            settings.IncomingAS2Port = StrToInt(url.Port);
+            const auto [host, port] = SplitUrl(partnership.GetAttribute("as2_url"));
+            settings.IncomingHostName = host;
+            settings.IncomingAS2Port = StrToInt(port);
         }
     }
 }
@@ -498,19 +488,20 @@ TDiffering TPartnerLink::Check(const TLinkSave& save, TProgress& progress) {
     // A record is unchanged when it holds what the link knew (nothing more), what its last apply
     // sent, or what that apply's read-back found.
     std::vector<std::string> changed;
-    const auto check = [&](const std::string& owner, const char* side,
-                           const TNameValueArray* knownPairs, const TNameValueArray* sentPairs,
-                           const TNameValueArray* seenPairs, const TNameValueArray& held) {
+    using TPairs = std::optional<TNameValueArray>;
+    const auto check = [&](const std::string& owner, const char* side, const TPairs& knownPairs,
+                           const TPairs& sentPairs, const TNameValueArray* seenPairs,
+                           const TNameValueArray& held) {
         const std::string prefix = owner + ", " + side;
         std::vector<std::string> fromKnown;
-        if (knownPairs != nullptr)
+        if (knownPairs)
             Compare(prefix, *knownPairs, held, fromKnown, "read", TExtra::Counted);
         else
             fromKnown.push_back(owner + " is held by the AS2 service, but was not read");
         std::vector<std::string> fromSent;
-        if (sentPairs != nullptr)
+        if (sentPairs)
             Compare(prefix, *sentPairs, held, fromSent, "sent");
-        if (!fromKnown.empty() && (sentPairs == nullptr || !fromSent.empty()) &&
+        if (!fromKnown.empty() && (!sentPairs || !fromSent.empty()) &&
             (seenPairs == nullptr || *seenPairs != held))
             changed.insert(changed.end(), fromKnown.begin(), fromKnown.end());
     };
@@ -524,12 +515,10 @@ TDiffering TPartnerLink::Check(const TLinkSave& save, TProgress& progress) {
                 changed.push_back(owner + " is gone from the AS2 service");
             continue;
         }
-        const TNameValueArray knownRecord = partner->Record();
-        const TNameValueArray sentRecord = sent != nullptr ? sent->Record() : TNameValueArray();
-        const TNameValueArray* seen = Seen ? &Seen->Records[i] : nullptr;
-        check(owner, "", partner->Held ? &knownRecord : nullptr,
-              sent != nullptr ? &sentRecord : nullptr,
-              seen != nullptr && !seen->empty() ? seen : nullptr, now.Records[i]);
+        // An empty record seen (a partner not held) differs from any record held.
+        check(owner, "", partner->Held ? TPairs(partner->Record()) : std::nullopt,
+              sent != nullptr ? TPairs(sent->Record()) : std::nullopt,
+              Seen ? &Seen->Records[i] : nullptr, now.Records[i]);
     }
     for (const TPartnership* partnership : again) {
         const auto view = now.Views.find(partnership->Name);
@@ -543,12 +532,11 @@ TDiffering TPartnerLink::Check(const TLinkSave& save, TProgress& progress) {
         for (const auto& [list, side, name] :
              {std::tuple{0, "sender ", &TPartnership::SenderName},
               std::tuple{1, "receiver ", &TPartnership::ReceiverName}}) {
-            const TNameValueArray wasName{{"name", was.*name}};
-            const TNameValueArray sentName{{"name", sent != nullptr ? sent->*name : ""}};
-            check(owner, side, &wasName, sent != nullptr ? &sentName : nullptr, nullptr,
+            check(owner, side, TNameValueArray{{"name", was.*name}},
+                  sent != nullptr ? TPairs({{"name", sent->*name}}) : std::nullopt, nullptr,
                   {{"name", TCommandHandler::FindValue(view->second.at(list), "name")}});
         }
-        check(owner, "", &was.Attributes, sent != nullptr ? &sent->Attributes : nullptr,
+        check(owner, "", was.Attributes, sent != nullptr ? TPairs(sent->Attributes) : std::nullopt,
               seen != nullptr ? &seen->Attributes : nullptr, view->second.at(2));
     }
     const auto isListed = [&](const std::string& name) {
