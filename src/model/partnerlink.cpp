@@ -155,35 +155,27 @@ std::string List(const std::vector<std::string>& lines) {
     return text;
 }
 
-// The setting a fault of a save comes from, when the text at fault is one: a partner's own
-// values, the AS2 IDs in a partnership's identifiers, the URLs in its attributes.
-TSettingText SettingOf(const TSaveFault& fault, bool local, const TPartner& localPartner,
-                       const TPartner& remotePartner) {
+// The setting a fault of `partner`'s save comes from, when the text at fault is one: a partner's
+// own values, the AS2 ID beside a partnership's side, the URLs in its attributes.
+TSettingText SettingOf(const TSaveFault& fault, const std::string& partner,
+                       const std::string& local, const std::string& remote) {
     const TPartnership* partnership = fault.Partnership;
-    if (partnership == nullptr) {
-        const std::pair<const char*, TSettingText> values[] = {
-            {"as2_id", local ? &S::LocalAS2ID : &S::RemoteAS2ID},
-            {"email", local ? &S::LocalEmail : &S::RemoteEmail},
-            {"x509_alias", local ? &S::LocalCertificate : &S::RemoteCertificate}};
-        for (const auto& [key, setting] : values)
-            if (fault.Key == key)
-                return setting;
-        return nullptr;
+    if (partnership != nullptr && fault.List >= 2) {
+        if (fault.Key == "as2_url" && partnership->ReceiverName == remote)
+            return &S::OutgoingAS2URL;
+        const bool incoming = fault.Key == "as2_url" && partnership->ReceiverName == local;
+        return incoming || fault.Key == "as2_mdn_to" ? &S::IncomingHostName : nullptr;
     }
-    if (fault.List < 2) {
-        const std::string& name =
-            fault.List == 0 ? partnership->SenderName : partnership->ReceiverName;
-        if (fault.Key != "as2_id")
-            return nullptr;
-        return name == localPartner.Name    ? &S::LocalAS2ID
-               : name == remotePartner.Name ? &S::RemoteAS2ID
-                                            : nullptr;
-    }
-    if (fault.Key == "as2_url" && partnership->ReceiverName == remotePartner.Name)
-        return &S::OutgoingAS2URL;
-    if ((fault.Key == "as2_url" && partnership->ReceiverName == localPartner.Name) ||
-        fault.Key == "as2_mdn_to")
-        return &S::IncomingHostName;
+    const std::string& name = partnership == nullptr ? partner
+                              : fault.List == 0      ? partnership->SenderName
+                                                     : partnership->ReceiverName;
+    const std::tuple<const char*, TSettingText, TSettingText> values[] = {
+        {"as2_id", &S::LocalAS2ID, &S::RemoteAS2ID},
+        {"email", &S::LocalEmail, &S::RemoteEmail},
+        {"x509_alias", &S::LocalCertificate, &S::RemoteCertificate}};
+    for (const auto& [key, ofLocal, ofRemote] : values)
+        if (fault.Key == key)
+            return name == local ? ofLocal : name == remote ? ofRemote : nullptr;
     return nullptr;
 }
 
@@ -354,22 +346,22 @@ std::string TPartnerLink::Version() const {
         hash.addData(QByteArray::number(static_cast<qulonglong>(text.size())) + ':');
         hash.addData(QByteArrayView(text.data(), static_cast<qsizetype>(text.size())));
     };
+    const auto addList = [&add](const std::string& marker, const TNameValueArray& pairs) {
+        add(marker + std::to_string(pairs.size()));
+        for (const TNameValuePair& pair : pairs) {
+            add(pair.Name);
+            add(pair.Value);
+        }
+    };
     for (const std::optional<TPartner>* partner : {&LocalPartner, &RemotePartner}) {
         add(*partner && (*partner)->Held ? "held" : "none");
         if (!*partner)
             continue;
-        std::vector<CommandText::TList> lists = {{"{", (*partner)->Record()}};
+        addList("{", (*partner)->Record());
         for (const TPartnership& partnership : (*partner)->Partnerships.Items) {
-            lists.push_back({partnership.Name, {}});
-            for (CommandText::TList& list : partnership.Record(std::string(), std::string()))
-                lists.push_back(std::move(list));
-        }
-        for (const CommandText::TList& list : lists) {
-            add(list.Marker + std::to_string(list.Pairs.size()));
-            for (const TNameValuePair& pair : list.Pairs) {
-                add(pair.Name);
-                add(pair.Value);
-            }
+            addList(partnership.Name, {});
+            for (const CommandText::TList& list : partnership.Record(std::string(), std::string()))
+                addList(list.Marker, list.Pairs);
         }
     }
     return hash.result().toHex().left(32).toStdString();
@@ -436,13 +428,6 @@ TLinkSave TPartnerLink::Prepare(const TLinkSettings& settings) const {
     // sequence does not depend on the remote changes above, so the service sees the same commands
     // in the same order as when each partner is changed right before its own save.
     TLinkSave save{std::move(local), std::move(remote), {}, {}};
-    CheckSave(save, settings);
-    save.LocalCommands = save.Local.SaveCommands();
-    save.RemoteCommands = save.Remote.SaveCommands();
-    return save;
-}
-
-void TPartnerLink::CheckSave(const TLinkSave& save, const TLinkSettings& settings) const {
     for (const auto& [partner, loaded] :
          {std::pair{&save.Local, &*LocalPartner}, std::pair{&save.Remote, &*RemotePartner}}) {
         const std::optional<TSaveFault> fault = partner->SaveFault(loaded);
@@ -452,11 +437,14 @@ void TPartnerLink::CheckSave(const TLinkSave& save, const TLinkSettings& setting
         const TSettingText setting =
             fault->Kind == TSaveFault::TKind::Unwritable
                 ? nullptr
-                : SettingOf(*fault, partner == &save.Local, save.Local, save.Remote);
+                : SettingOf(*fault, partner->Name, save.Local.Name, save.Remote.Name);
         throw EUnsafeCommandText(setting != nullptr
                                      ? fault->Message(Name(setting), &(settings.*setting))
                                      : fault->Message());
     }
+    save.LocalCommands = save.Local.SaveCommands();
+    save.RemoteCommands = save.Remote.SaveCommands();
+    return save;
 }
 
 std::optional<TConfigIDs> TPartnerLink::FileChange(const TLinkSave& save) const {
@@ -470,12 +458,7 @@ TDiffering TPartnerLink::Check(const TLinkSave& save, TProgress& progress) {
         return Sent ? FindPartnership(Sent->Local, Sent->Remote, name) : nullptr;
     };
     // The partnerships the save sends again; those it creates are checked by the list.
-    std::vector<const TPartnership*> again = EachOnce(save.Local, save.Remote);
-    again.erase(std::remove_if(again.begin(), again.end(),
-                               [&](const TPartnership* p) {
-                                   return FindPartnership(local, remote, p->Name) == nullptr;
-                               }),
-                again.end());
+    const std::vector<const TPartnership*> again = EachOnce(local, remote);
     THeld now;
     try {
         now = Ask(Channel, local, remote, again, true,
@@ -525,18 +508,18 @@ TDiffering TPartnerLink::Check(const TLinkSave& save, TProgress& progress) {
         if (view == now.Views.end())
             continue; // the list tells
         const std::string owner = "Partnership " + partnership->Name;
-        const TPartnership& was = *FindPartnership(local, remote, partnership->Name);
         const TPartnership* sent = sentBefore(partnership->Name);
         const TPartnership* seen =
             Seen ? FindPartnership(Seen->Local, Seen->Remote, partnership->Name) : nullptr;
         for (const auto& [list, side, name] :
              {std::tuple{0, "sender ", &TPartnership::SenderName},
               std::tuple{1, "receiver ", &TPartnership::ReceiverName}}) {
-            check(owner, side, TNameValueArray{{"name", was.*name}},
+            check(owner, side, TNameValueArray{{"name", partnership->*name}},
                   sent != nullptr ? TPairs({{"name", sent->*name}}) : std::nullopt, nullptr,
                   {{"name", TCommandHandler::FindValue(view->second.at(list), "name")}});
         }
-        check(owner, "", was.Attributes, sent != nullptr ? TPairs(sent->Attributes) : std::nullopt,
+        check(owner, "", partnership->Attributes,
+              sent != nullptr ? TPairs(sent->Attributes) : std::nullopt,
               seen != nullptr ? &seen->Attributes : nullptr, view->second.at(2));
     }
     const auto isListed = [&](const std::string& name) {
@@ -589,8 +572,8 @@ TApplyOutcome TPartnerLink::Apply(const TLinkSettings& settings, TSaveChoice cho
     const bool both = choice == TSaveChoice::Both;
     Sent = save;
     Sent->Local.Held = Sent->Remote.Held = true;
-    const std::string again = Face.SendAgain;
-    const std::string partly = ". The AS2 service may hold only part of the changes; " + again;
+    const std::string partly =
+        ". The AS2 service may hold only part of the changes; " + Face.SendAgain;
     TApplyOutcome outcome;
     try {
         for (const auto& [sends, partner, commands] :
@@ -631,7 +614,7 @@ TApplyOutcome TPartnerLink::Apply(const TLinkSettings& settings, TSaveChoice cho
                           *refused +
                           ". After its next start it would hold the settings it had before, so "
                           "the configuration file was left as it was; " +
-                          again;
+                          Face.SendAgain;
         return outcome;
     }
 
@@ -669,8 +652,8 @@ TApplyOutcome TPartnerLink::Apply(const TLinkSettings& settings, TSaveChoice cho
         return outcome;
     }
     if (!held.Differences.empty())
-        outcome.Message =
-            "The AS2 service does not hold what was saved:" + List(held.Differences) + "\n" + again;
+        outcome.Message = "The AS2 service does not hold what was saved:" + List(held.Differences) +
+                          "\n" + Face.SendAgain;
     if (outcome.RestartNeeded())
         outcome.Message += "\nThe configuration file now names the AS2 IDs the AS2 service "
                            "holds; the AS2 service must be restarted for them to take effect";

@@ -172,7 +172,6 @@ public:
 
 private:
     std::string Name(TSettingText setting) const { return Face.Name(SettingOf(setting)); }
-    void CheckSave(const TLinkSave& save, const TLinkSettings& settings) const;
 
     TCommandHandler& Channel;
     TLinkFace Face;
