@@ -17,9 +17,8 @@ namespace {
 using CommandText::Quoted;
 using S = TLinkSettings;
 
-// A URL's host and port, taken apart by position: the first 7 characters (the length of
-// "http://") are dropped whatever they are, and the rest splits at its first ":" (all of it is the
-// port when there is none).
+// Host and port by position: the first 7 characters ("http://") go whatever they are, the rest
+// splits at its first ":" (all of it is the port when there is none).
 std::pair<std::string, std::string> SplitUrl(const std::string& url) {
     const std::string rest = url.size() > 7 ? url.substr(7) : std::string();
     const size_t colon = rest.find(':');
@@ -32,9 +31,8 @@ std::string MakeUrl(const std::string& host, int port) {
     return "http://" + host + ":" + std::to_string(port);
 }
 
-// Each pair wanted against the pairs held, by name: the n-th pair of a name against the n-th pair
-// of that name held. An absent pair and an empty one read alike. A pair in `asLoaded` (passed
-// through as loaded) need only be held; pairs held beyond those wanted count only when counted.
+// The n-th pair wanted of a name against the n-th held, an absent one reading as empty. A pair
+// `asLoaded` holds need only be held; pairs held beyond those wanted count only when counted.
 enum class TExtra { Ignored, Counted };
 void Compare(const std::string& prefix, const TNameValueArray& wanted, const TNameValueArray& held,
              std::vector<std::string>& differences, const char* verb,
@@ -43,7 +41,6 @@ void Compare(const std::string& prefix, const TNameValueArray& wanted, const TNa
     for (const TNameValuePair& pair : held)
         byName[pair.Name].push_back(&pair);
     std::unordered_map<std::string, std::size_t> used;
-    // What the service gives back when it holds what was wanted.
     for (const TNameValuePair& want : CommandText::AsGivenBack(wanted)) {
         const std::vector<const TNameValuePair*>& same = byName[want.Name];
         const std::size_t nth = used[want.Name]++;
@@ -63,8 +60,7 @@ void Compare(const std::string& prefix, const TNameValueArray& wanted, const TNa
                                   verb);
 }
 
-// A partnership of the two partners by name; one they share as the remote partner holds it (its
-// save sends it last).
+// A partnership of the two by name; a shared one as the remote partner's save (sent last) has it.
 const TPartnership* FindPartnership(const TPartner& local, const TPartner& remote,
                                     const std::string& name) {
     const TPartnership* found = remote.Partnerships.Find(name);
@@ -82,8 +78,7 @@ std::vector<const TPartnership*> EachOnce(const TPartner& local, const TPartner&
     return each;
 }
 
-// A partnership's sender (list 0) or receiver (1): its name, and the AS2 ID a partner's save sends
-// beside it.
+// A partnership's sender (list 0) or receiver (1): its name, and the AS2 ID a save sends beside it.
 TNameValueArray Side(const TPartnership& partnership, int list, const TPartner& local,
                      const TPartner& remote) {
     const std::string& name = list == 0 ? partnership.SenderName : partnership.ReceiverName;
@@ -93,8 +88,8 @@ TNameValueArray Side(const TPartnership& partnership, int list, const TPartner& 
     return side;
 }
 
-// What the service holds: the two partners' records (empty for one it does not hold), the view of
-// each partnership asked for that it holds, and the partnership list when asked for.
+// What the service holds of the two partners (empty: not held), of the partnerships asked for, and
+// the partnership list when asked for.
 struct THeld {
     std::array<TNameValueArray, 2> Records;
     std::unordered_map<std::string, TArrayOfNameValueArrays> Views;
@@ -120,7 +115,7 @@ THeld Ask(TCommandHandler& channel, const TPartner& local, const TPartner& remot
     }
     for (const TPartnership* partnership : partnerships) {
         ask();
-        // The service gives no partnership of a name it does not hold.
+        // The service gives no view of a partnership it does not hold.
         try {
             held.Views[partnership->Name] = channel.GetPartnershipAttributes(partnership->Name);
         } catch (const EListError&) {
@@ -155,6 +150,12 @@ std::string List(const std::vector<std::string>& lines) {
     return text;
 }
 
+// A partner's own values: the key of its record, and the settings that show them.
+const std::tuple<const char*, std::string TPartner::*, TSettingText, TSettingText> PartnerValues[] =
+    {{"as2_id", &TPartner::AS2ID, &S::LocalAS2ID, &S::RemoteAS2ID},
+     {"email", &TPartner::Email, &S::LocalEmail, &S::RemoteEmail},
+     {"x509_alias", &TPartner::X509Alias, &S::LocalCertificate, &S::RemoteCertificate}};
+
 // The setting a fault of `partner`'s save comes from, when the text at fault is one: a partner's
 // own values, the AS2 ID beside a partnership's side, the URLs in its attributes.
 TSettingText SettingOf(const TSaveFault& fault, const std::string& partner,
@@ -169,11 +170,7 @@ TSettingText SettingOf(const TSaveFault& fault, const std::string& partner,
     const std::string& name = partnership == nullptr ? partner
                               : fault.List == 0      ? partnership->SenderName
                                                      : partnership->ReceiverName;
-    const std::tuple<const char*, TSettingText, TSettingText> values[] = {
-        {"as2_id", &S::LocalAS2ID, &S::RemoteAS2ID},
-        {"email", &S::LocalEmail, &S::RemoteEmail},
-        {"x509_alias", &S::LocalCertificate, &S::RemoteCertificate}};
-    for (const auto& [key, ofLocal, ofRemote] : values)
+    for (const auto& [key, value, ofLocal, ofRemote] : PartnerValues)
         if (fault.Key == key)
             return name == local ? ofLocal : name == remote ? ofRemote : nullptr;
     return nullptr;
@@ -186,8 +183,8 @@ std::optional<std::string> IDOf(const TNameValueArray& record) {
     return TCommandHandler::FindValue(record, "as2_id");
 }
 
-// The IDs the file must name for the service holding `localID` and `remoteID` (a partner it does
-// not hold keeps its ID in the file); none when it names them already.
+// The IDs the file must name when the service holds these (one not held keeps the file's); none
+// when it names them already.
 std::optional<TConfigIDs> Change(const std::string& fileLocalID, const std::string& fileRemoteID,
                                  const std::optional<std::string>& localID,
                                  const std::optional<std::string>& remoteID) {
@@ -202,8 +199,6 @@ const char* const RemoteIsLocal =
     "The remote partner \"%s\" is the local partner; name another partner. Nothing was loaded";
 const char* const RemoteNameField = "The remote partner name on the command line";
 
-// A remote name that would change the meaning of a command or could not come back from the
-// service is refused before it is asked for.
 void CheckRemoteName(const std::string& name) {
     CommandText::Check(RemoteNameField, name, CommandText::TKind::Name, "loaded");
     // The name goes back in the partner's record, ahead of its settings.
@@ -288,14 +283,14 @@ void TPartnerLink::Load(const std::string& remoteName, TProgress& progress) {
     // Recorded at once, so a read that stops further on leaves unchanged IDs unchanged.
     File.LocalID = LocalPartner->AS2ID;
     File.RemoteID = RemotePartner->AS2ID;
-    // A file left behind (a save the service finished after its client gave up, a hand edit) is
-    // brought in line by the next apply.
+    // A file left behind (a save finished after its client gave up, a hand edit) is brought in
+    // line by the next apply.
     const std::optional<std::string> text = ReadConfigFile(Path, progress);
     if (!text)
         return;
     std::vector<std::string> viewed = LocalPartner->Partnerships.ViewedAS2IDs;
-    const std::vector<std::string>& remoteViewed = RemotePartner->Partnerships.ViewedAS2IDs;
-    viewed.insert(viewed.end(), remoteViewed.begin(), remoteViewed.end());
+    for (const std::string& id : RemotePartner->Partnerships.ViewedAS2IDs)
+        viewed.push_back(id);
     File.AtLoad = ConfigFileIDs(*text, File.LocalID, File.RemoteID, viewed);
     for (const auto& [named, partner, id] :
          {std::tuple{&File.AtLoad->Local, &*LocalPartner, &File.LocalID},
@@ -315,13 +310,11 @@ void TPartnerLink::Read(TLinkSettings& settings) const {
     const TPartner& local = *LocalPartner;
     const TPartner& remote = *RemotePartner;
     settings.LocalName = local.Name;
-    settings.LocalAS2ID = local.AS2ID;
-    settings.LocalEmail = local.Email;
-    settings.LocalCertificate = local.X509Alias;
     settings.RemoteName = remote.Name;
-    settings.RemoteAS2ID = remote.AS2ID;
-    settings.RemoteEmail = remote.Email;
-    settings.RemoteCertificate = remote.X509Alias;
+    for (const auto& [key, value, ofLocal, ofRemote] : PartnerValues) {
+        settings.*ofLocal = local.*value;
+        settings.*ofRemote = remote.*value;
+    }
 
     settings.IncomingMDNPort = DefaultMDNPort;
     for (const TPartnership& partnership : local.Partnerships.Items) {
@@ -399,12 +392,10 @@ TLinkSave TPartnerLink::Prepare(const TLinkSettings& settings) const {
 
     TPartner local = *LocalPartner;
     TPartner remote = *RemotePartner;
-    local.SetAS2ID(settings.LocalAS2ID);
-    local.SetEmail(settings.LocalEmail);
-    local.SetX509Alias(settings.LocalCertificate);
-    remote.SetAS2ID(settings.RemoteAS2ID);
-    remote.SetEmail(settings.RemoteEmail);
-    remote.SetX509Alias(settings.RemoteCertificate);
+    for (const auto& [key, value, ofLocal, ofRemote] : PartnerValues) {
+        local.*value = settings.*ofLocal;
+        remote.*value = settings.*ofRemote;
+    }
 
     const std::string incomingUrl = MakeUrl(settings.IncomingHostName, settings.IncomingAS2Port);
     TPartnershipList& partnerships = remote.Partnerships;
@@ -423,10 +414,8 @@ TLinkSave TPartnerLink::Prepare(const TLinkSettings& settings) const {
         partnerships.Add(NewPartnership(remote.Name, local.Name, incomingUrl));
     }
 
-    // Both sequences are checked before the first command leaves, so text that the service would
-    // misread or could not give back stops the save with nothing sent. The local partner's
-    // sequence does not depend on the remote changes above, so the service sees the same commands
-    // in the same order as when each partner is changed right before its own save.
+    // Both sequences are checked before the first command leaves. The local partner's does not
+    // depend on the remote changes above, as if each partner were changed right before its save.
     TLinkSave save{std::move(local), std::move(remote), {}, {}};
     for (const auto& [partner, loaded] :
          {std::pair{&save.Local, &*LocalPartner}, std::pair{&save.Remote, &*RemotePartner}}) {
@@ -539,8 +528,7 @@ TDiffering TPartnerLink::Check(const TLinkSave& save, TProgress& progress) {
         throw ERefusedError("The AS2 service's records changed since they were read:" +
                             List(changed) + "\nNothing was saved; " + Face.ReadAgain);
 
-    // A save differs when the service does not hold its record, or any partnership it sends
-    // (each side by its name and the AS2 ID sent for it) exactly as it would send them.
+    // A save differs when the service does not hold its record and partnerships exactly as sent.
     const auto differs = [&](const TPartner& partner, const TNameValueArray& record) {
         std::vector<std::string> differences;
         if (record.empty())
@@ -588,8 +576,8 @@ TApplyOutcome TPartnerLink::Apply(const TLinkSettings& settings, TSaveChoice cho
         throw EServiceError(failure.Message + partly);
     }
 
-    // The command port acknowledges nothing: only reading back shows what the service holds. Its
-    // first answer also shows that both stores have finished.
+    // The command port acknowledges nothing; the read-back's first answer also shows that both
+    // stores have finished.
     TReadBack held;
     try {
         held = ReadBack(local, remote, progress);
@@ -729,8 +717,8 @@ TImportOutcome TPartnerLink::ImportCertificate(const std::string& alias, const s
     if (password != nullptr)
         CommandText::Check("Certificate password", *password, CommandText::TKind::Password,
                            "imported", CommandText::TShown::Hidden);
-    // An alias the key store holds already would be refused, and "cert List" would then confirm
-    // the earlier entry: the import takes the first one nobody holds, nor imports meanwhile.
+    // An alias held already would be refused while "cert List" confirms the earlier entry, so the
+    // import takes the first one nobody holds, nor imports meanwhile.
     const TSaveTurn turn(*this, progress);
     progress.Step("Reading the certificate list", 0, 0, TProgress::TCancel::Offered);
     const std::vector<std::string> held = Channel.GetCertificateAliases();
