@@ -8,8 +8,6 @@
 
 #include <QCryptographicHash>
 #include <algorithm>
-#include <memory>
-#include <set>
 #include <tuple>
 #include <unordered_map>
 #include <utility>
@@ -19,14 +17,9 @@ namespace {
 using CommandText::Quoted;
 using S = TLinkSettings;
 
-// A URL is taken apart by position: the first 7 characters (the length of "http://") are
-// dropped whatever they are, and the rest splits at its first ":".
-struct TUrlParts {
-    std::string Host; // empty when there is no ":"
-    std::string Port; // the whole rest when there is no ":"
-};
-
-TUrlParts SplitUrl(const std::string& url) {
+// Host and port by position: the first 7 characters ("http://") go whatever they are, the rest
+// splits at its first ":" (all of it is the port when there is none).
+std::pair<std::string, std::string> SplitUrl(const std::string& url) {
     const std::string rest = url.size() > 7 ? url.substr(7) : std::string();
     const size_t colon = rest.find(':');
     if (colon == std::string::npos)
@@ -38,29 +31,23 @@ std::string MakeUrl(const std::string& host, int port) {
     return "http://" + host + ":" + std::to_string(port);
 }
 
-// Each pair wanted against the pairs held, by name: the n-th pair of a name against the n-th pair
-// of that name held, in one pass over each. An absent pair and an empty one read alike. A pair that
-// `presenceOnly` names need only be held; pairs held beyond those wanted are differences only when
-// counted.
+// The n-th pair wanted of a name against the n-th held, an absent one reading as empty. A pair
+// `asLoaded` holds need only be held; pairs held beyond those wanted count only when counted.
 enum class TExtra { Ignored, Counted };
-void Compare(const std::string& owner, const TNameValueArray& wanted, const TNameValueArray& held,
+void Compare(const std::string& prefix, const TNameValueArray& wanted, const TNameValueArray& held,
              std::vector<std::string>& differences, const char* verb,
-             TExtra extra = TExtra::Ignored,
-             const std::function<bool(const TNameValuePair&)>& presenceOnly = nullptr,
-             const std::string& keyPrefix = "") {
-    // What the service gives back when it holds what was wanted.
-    const TNameValueArray expected = CommandText::AsGivenBack(wanted);
+             TExtra extra = TExtra::Ignored, const TNameValueArray* asLoaded = nullptr) {
     std::unordered_map<std::string, std::vector<const TNameValuePair*>> byName;
     for (const TNameValuePair& pair : held)
         byName[pair.Name].push_back(&pair);
     std::unordered_map<std::string, std::size_t> used;
-    const std::string prefix = owner + ", " + keyPrefix;
-    for (const TNameValuePair& want : expected) {
+    for (const TNameValuePair& want : CommandText::AsGivenBack(wanted)) {
         const std::vector<const TNameValuePair*>& same = byName[want.Name];
         const std::size_t nth = used[want.Name]++;
         const TNameValuePair* have = nth < same.size() ? same[nth] : nullptr;
         const std::string& value = have != nullptr ? have->Value : std::string();
-        if (value == want.Value || (have != nullptr && presenceOnly && presenceOnly(want)))
+        if (value == want.Value || (have != nullptr && asLoaded != nullptr &&
+                                    std::count(asLoaded->begin(), asLoaded->end(), want) > 0))
             continue;
         differences.push_back(prefix + want.Name + ": " + verb + " " + Quoted(want.Value) + ", " +
                               (have == nullptr ? "missing" : "held " + Quoted(value)));
@@ -73,50 +60,83 @@ void Compare(const std::string& owner, const TNameValueArray& wanted, const TNam
                                   verb);
 }
 
-// A partnership of the two partners by name; one they share as the remote partner holds it (its
-// save sends it last).
+// A partnership of the two by name; a shared one as the remote partner's save (sent last) has it.
 const TPartnership* FindPartnership(const TPartner& local, const TPartner& remote,
                                     const std::string& name) {
     const TPartnership* found = remote.Partnerships.Find(name);
     return found != nullptr ? found : local.Partnerships.Find(name);
 }
 
-// A partnership's view, or none where the service gives no partnership of that name (its answer
-// for one it does not hold).
-std::optional<TArrayOfNameValueArrays> ViewIfHeld(TCommandHandler& channel,
-                                                  const std::string& name) {
-    try {
-        return channel.GetPartnershipAttributes(name);
-    } catch (const EListError&) {
-        return std::nullopt;
-    } catch (const EXMLDocError&) {
-        return std::nullopt;
-    }
+// Each partnership of the two partners once, in the place of its first, as the last sends it.
+std::vector<const TPartnership*> EachOnce(const TPartner& local, const TPartner& remote) {
+    std::vector<const TPartnership*> each;
+    for (const TPartner* partner : {&local, &remote})
+        for (const TPartnership& partnership : partner->Partnerships.Items)
+            if (const TPartnership* last = FindPartnership(local, remote, partnership.Name);
+                std::find(each.begin(), each.end(), last) == each.end())
+                each.push_back(last);
+    return each;
 }
 
-// The pairs of a record, to tell the pairs passed through as loaded from those written anew.
-std::function<bool(const TNameValuePair&)> AsLoaded(const TNameValueArray* loaded) {
-    auto pairs = std::make_shared<std::set<std::pair<std::string, std::string>>>();
-    if (loaded != nullptr)
-        for (const TNameValuePair& pair : *loaded)
-            pairs->emplace(pair.Name, pair.Value);
-    return [pairs](const TNameValuePair& pair) {
-        return pairs->count({pair.Name, pair.Value}) > 0;
+// A partnership's sender (list 0) or receiver (1): its name, and the AS2 ID a save sends beside it.
+TNameValueArray Side(const TPartnership& partnership, int list, const TPartner& local,
+                     const TPartner& remote) {
+    const std::string& name = list == 0 ? partnership.SenderName : partnership.ReceiverName;
+    TNameValueArray side = {{"name", name}};
+    if (name == local.Name || name == remote.Name)
+        side.emplace_back("as2_id", name == local.Name ? local.AS2ID : remote.AS2ID);
+    return side;
+}
+
+// What the service holds of the two partners (empty: not held), of the partnerships asked for, and
+// the partnership list when asked for.
+struct THeld {
+    std::array<TNameValueArray, 2> Records;
+    std::unordered_map<std::string, TArrayOfNameValueArrays> Views;
+    TPartnershipNameArray Listed;
+};
+
+THeld Ask(TCommandHandler& channel, const TPartner& local, const TPartner& remote,
+          const std::vector<const TPartnership*>& partnerships, bool list, const char* step,
+          TProgress& progress) {
+    const int questions = 2 + static_cast<int>(list) + static_cast<int>(partnerships.size());
+    int asked = 0;
+    const auto ask = [&] {
+        progress.Step(step, ++asked, questions, TProgress::TCancel::Offered);
     };
+    THeld held;
+    for (const TPartner* partner : {&local, &remote}) {
+        ask();
+        held.Records[partner == &local ? 0 : 1] = channel.GetPartnerAttributes(partner->Name);
+    }
+    if (list) {
+        ask();
+        held.Listed = channel.GetPartnershipNames();
+    }
+    for (const TPartnership* partnership : partnerships) {
+        ask();
+        // The service gives no view of a partnership it does not hold.
+        try {
+            held.Views[partnership->Name] = channel.GetPartnershipAttributes(partnership->Name);
+        } catch (const EListError&) {
+        } catch (const EXMLDocError&) {
+        }
+    }
+    return held;
 }
 
 // A partnership created for a remote partner the service did not know yet.
 TPartnership NewPartnership(const std::string& sender, const std::string& receiver,
                             const std::string& url) {
     TPartnership partnership(sender + "-" + receiver, sender, receiver);
-    partnership.AddAttribute("protocol", "as2");
-    partnership.AddAttribute("subject", "From " + sender + " to " + receiver);
-    partnership.AddAttribute("as2_url", url);
-    partnership.AddAttribute(
-        "as2_mdn_options",
-        "signed-receipt-protocol=optional,pkcs7-signature; signed-receipt-micalg=optional,md5");
-    partnership.AddAttribute("encrypt", "3des");
-    partnership.AddAttribute("sign", "md5");
+    partnership.Attributes = {
+        {"protocol", "as2"},
+        {"subject", "From " + sender + " to " + receiver},
+        {"as2_url", url},
+        {"as2_mdn_options",
+         "signed-receipt-protocol=optional,pkcs7-signature; signed-receipt-micalg=optional,md5"},
+        {"encrypt", "3des"},
+        {"sign", "md5"}};
     return partnership;
 }
 
@@ -130,35 +150,29 @@ std::string List(const std::vector<std::string>& lines) {
     return text;
 }
 
-// The setting a fault of a save comes from, when the text at fault is one: a partner's own
-// values, the AS2 IDs in a partnership's identifiers, the URLs in its attributes.
-TSettingText SettingOf(const TSaveFault& fault, bool local, const TPartner& localPartner,
-                       const TPartner& remotePartner) {
+// A partner's own values: the key of its record, and the settings that show them.
+const std::tuple<const char*, std::string TPartner::*, TSettingText, TSettingText> PartnerValues[] =
+    {{"as2_id", &TPartner::AS2ID, &S::LocalAS2ID, &S::RemoteAS2ID},
+     {"email", &TPartner::Email, &S::LocalEmail, &S::RemoteEmail},
+     {"x509_alias", &TPartner::X509Alias, &S::LocalCertificate, &S::RemoteCertificate}};
+
+// The setting a fault of `partner`'s save comes from, when the text at fault is one: a partner's
+// own values, the AS2 ID beside a partnership's side, the URLs in its attributes.
+TSettingText SettingOf(const TSaveFault& fault, const std::string& partner,
+                       const std::string& local, const std::string& remote) {
     const TPartnership* partnership = fault.Partnership;
-    if (partnership == nullptr) {
-        const std::pair<const char*, TSettingText> values[] = {
-            {"as2_id", local ? &S::LocalAS2ID : &S::RemoteAS2ID},
-            {"email", local ? &S::LocalEmail : &S::RemoteEmail},
-            {"x509_alias", local ? &S::LocalCertificate : &S::RemoteCertificate}};
-        for (const auto& [key, setting] : values)
-            if (fault.Key == key)
-                return setting;
-        return nullptr;
+    if (partnership != nullptr && fault.List >= 2) {
+        if (fault.Key == "as2_url" && partnership->ReceiverName == remote)
+            return &S::OutgoingAS2URL;
+        const bool incoming = fault.Key == "as2_url" && partnership->ReceiverName == local;
+        return incoming || fault.Key == "as2_mdn_to" ? &S::IncomingHostName : nullptr;
     }
-    if (fault.List < 2) {
-        const std::string& name =
-            fault.List == 0 ? partnership->SenderName : partnership->ReceiverName;
-        if (fault.Key != "as2_id")
-            return nullptr;
-        return name == localPartner.Name    ? &S::LocalAS2ID
-               : name == remotePartner.Name ? &S::RemoteAS2ID
-                                            : nullptr;
-    }
-    if (fault.Key == "as2_url" && partnership->ReceiverName == remotePartner.Name)
-        return &S::OutgoingAS2URL;
-    if ((fault.Key == "as2_url" && partnership->ReceiverName == localPartner.Name) ||
-        fault.Key == "as2_mdn_to")
-        return &S::IncomingHostName;
+    const std::string& name = partnership == nullptr ? partner
+                              : fault.List == 0      ? partnership->SenderName
+                                                     : partnership->ReceiverName;
+    for (const auto& [key, value, ofLocal, ofRemote] : PartnerValues)
+        if (fault.Key == key)
+            return name == local ? ofLocal : name == remote ? ofRemote : nullptr;
     return nullptr;
 }
 
@@ -169,12 +183,22 @@ std::optional<std::string> IDOf(const TNameValueArray& record) {
     return TCommandHandler::FindValue(record, "as2_id");
 }
 
+// The IDs the file must name when the service holds these (one not held keeps the file's); none
+// when it names them already.
+std::optional<TConfigIDs> Change(const std::string& fileLocalID, const std::string& fileRemoteID,
+                                 const std::optional<std::string>& localID,
+                                 const std::optional<std::string>& remoteID) {
+    TConfigIDs ids{localID.value_or(fileLocalID), remoteID.value_or(fileRemoteID), fileLocalID,
+                   fileRemoteID};
+    if (ids.LocalID == ids.OldLocalID && ids.RemoteID == ids.OldRemoteID)
+        return std::nullopt;
+    return ids;
+}
+
 const char* const RemoteIsLocal =
     "The remote partner \"%s\" is the local partner; name another partner. Nothing was loaded";
 const char* const RemoteNameField = "The remote partner name on the command line";
 
-// A remote name that would change the meaning of a command or could not come back from the
-// service is refused before it is asked for.
 void CheckRemoteName(const std::string& name) {
     CommandText::Check(RemoteNameField, name, CommandText::TKind::Name, "loaded");
     // The name goes back in the partner's record, ahead of its settings.
@@ -187,10 +211,6 @@ void CheckRemoteName(const std::string& name) {
 }
 
 } // namespace
-
-std::string TSetting::Value(const TLinkSettings& settings) const {
-    return Text != nullptr ? settings.*Text : std::to_string(settings.*Port);
-}
 
 const std::vector<TSetting>& LinkSettings() {
     static const std::vector<TSetting> settings = {
@@ -216,14 +236,8 @@ const TSetting& SettingOf(TSettingText text) {
                          [text](const TSetting& setting) { return setting.Text == text; });
 }
 
-std::string TImportOutcome::Message() const {
-    return "The AS2 service does not list \"" + Alias + "\" after the import";
-}
-
 TPartnerLink::TPartnerLink(TCommandHandler& channel, std::string configPath, TLinkFace face)
-    : Channel(channel), Face(std::move(face)), SaveLock(configPath) {
-    File.Path = std::move(configPath);
-}
+    : Channel(channel), Face(std::move(face)), SaveLock(configPath), Path(std::move(configPath)) {}
 
 TPartnerLink::TSaveTurn::TSaveTurn(TPartnerLink& link, TProgress& progress) : Link(link) {
     if (Link.Turns == 0) {
@@ -255,10 +269,7 @@ void TPartnerLink::Load(const std::string& remoteName, TProgress& progress) {
     RemotePartner.reset();
     Sent.reset();
     Seen.reset();
-    File.LocalID.clear();
-    File.RemoteID.clear();
-    File.AtLoad.reset();
-    File.Behind.clear();
+    File = {};
     CheckRemoteName(remoteName);
     try {
         LocalPartner = TPartner::LoadPartner(Channel, LocalPartnerName, progress);
@@ -272,14 +283,14 @@ void TPartnerLink::Load(const std::string& remoteName, TProgress& progress) {
     // Recorded at once, so a read that stops further on leaves unchanged IDs unchanged.
     File.LocalID = LocalPartner->AS2ID;
     File.RemoteID = RemotePartner->AS2ID;
-    // A file left behind (a save the service finished after its client gave up, a hand edit) is
-    // brought in line by the next apply.
-    const std::optional<std::string> text = ReadConfigFile(File.Path, progress);
+    // A file left behind (a save finished after its client gave up, a hand edit) is brought in
+    // line by the next apply.
+    const std::optional<std::string> text = ReadConfigFile(Path, progress);
     if (!text)
         return;
     std::vector<std::string> viewed = LocalPartner->Partnerships.ViewedAS2IDs;
-    const std::vector<std::string>& remoteViewed = RemotePartner->Partnerships.ViewedAS2IDs;
-    viewed.insert(viewed.end(), remoteViewed.begin(), remoteViewed.end());
+    for (const std::string& id : RemotePartner->Partnerships.ViewedAS2IDs)
+        viewed.push_back(id);
     File.AtLoad = ConfigFileIDs(*text, File.LocalID, File.RemoteID, viewed);
     for (const auto& [named, partner, id] :
          {std::tuple{&File.AtLoad->Local, &*LocalPartner, &File.LocalID},
@@ -299,13 +310,11 @@ void TPartnerLink::Read(TLinkSettings& settings) const {
     const TPartner& local = *LocalPartner;
     const TPartner& remote = *RemotePartner;
     settings.LocalName = local.Name;
-    settings.LocalAS2ID = local.AS2ID;
-    settings.LocalEmail = local.Email;
-    settings.LocalCertificate = local.X509Alias;
     settings.RemoteName = remote.Name;
-    settings.RemoteAS2ID = remote.AS2ID;
-    settings.RemoteEmail = remote.Email;
-    settings.RemoteCertificate = remote.X509Alias;
+    for (const auto& [key, value, ofLocal, ofRemote] : PartnerValues) {
+        settings.*ofLocal = local.*value;
+        settings.*ofRemote = remote.*value;
+    }
 
     settings.IncomingMDNPort = DefaultMDNPort;
     for (const TPartnership& partnership : local.Partnerships.Items) {
@@ -313,13 +322,13 @@ void TPartnerLink::Read(TLinkSettings& settings) const {
             settings.OutgoingAS2URL = partnership.GetAttribute("as2_url");
             // An unreadable MDN address leaves the port as it is, without a word.
             int32_t port = 0;
-            if (TryStrToInt(SplitUrl(partnership.GetAttribute("as2_mdn_to")).Port, port))
+            if (TryStrToInt(SplitUrl(partnership.GetAttribute("as2_mdn_to")).second, port))
                 settings.IncomingMDNPort = port;
         }
         if (partnership.ReceiverName == local.Name) {
-            const TUrlParts url = SplitUrl(partnership.GetAttribute("as2_url"));
-            settings.IncomingHostName = url.Host;
-            settings.IncomingAS2Port = StrToInt(url.Port);
+            const auto [host, port] = SplitUrl(partnership.GetAttribute("as2_url"));
+            settings.IncomingHostName = host;
+            settings.IncomingAS2Port = StrToInt(port);
         }
     }
 }
@@ -330,22 +339,22 @@ std::string TPartnerLink::Version() const {
         hash.addData(QByteArray::number(static_cast<qulonglong>(text.size())) + ':');
         hash.addData(QByteArrayView(text.data(), static_cast<qsizetype>(text.size())));
     };
+    const auto addList = [&add](const std::string& marker, const TNameValueArray& pairs) {
+        add(marker + std::to_string(pairs.size()));
+        for (const TNameValuePair& pair : pairs) {
+            add(pair.Name);
+            add(pair.Value);
+        }
+    };
     for (const std::optional<TPartner>* partner : {&LocalPartner, &RemotePartner}) {
         add(*partner && (*partner)->Held ? "held" : "none");
         if (!*partner)
             continue;
-        std::vector<CommandText::TList> lists = {{"{", (*partner)->Record()}};
+        addList("{", (*partner)->Record());
         for (const TPartnership& partnership : (*partner)->Partnerships.Items) {
-            lists.push_back({partnership.Name, {}});
-            for (CommandText::TList& list : partnership.Record(std::string(), std::string()))
-                lists.push_back(std::move(list));
-        }
-        for (const CommandText::TList& list : lists) {
-            add(list.Marker + std::to_string(list.Pairs.size()));
-            for (const TNameValuePair& pair : list.Pairs) {
-                add(pair.Name);
-                add(pair.Value);
-            }
+            addList(partnership.Name, {});
+            for (const CommandText::TList& list : partnership.Record(std::string(), std::string()))
+                addList(list.Marker, list.Pairs);
         }
     }
     return hash.result().toHex().left(32).toStdString();
@@ -383,12 +392,10 @@ TLinkSave TPartnerLink::Prepare(const TLinkSettings& settings) const {
 
     TPartner local = *LocalPartner;
     TPartner remote = *RemotePartner;
-    local.SetAS2ID(settings.LocalAS2ID);
-    local.SetEmail(settings.LocalEmail);
-    local.SetX509Alias(settings.LocalCertificate);
-    remote.SetAS2ID(settings.RemoteAS2ID);
-    remote.SetEmail(settings.RemoteEmail);
-    remote.SetX509Alias(settings.RemoteCertificate);
+    for (const auto& [key, value, ofLocal, ofRemote] : PartnerValues) {
+        local.*value = settings.*ofLocal;
+        remote.*value = settings.*ofRemote;
+    }
 
     const std::string incomingUrl = MakeUrl(settings.IncomingHostName, settings.IncomingAS2Port);
     TPartnershipList& partnerships = remote.Partnerships;
@@ -407,18 +414,9 @@ TLinkSave TPartnerLink::Prepare(const TLinkSettings& settings) const {
         partnerships.Add(NewPartnership(remote.Name, local.Name, incomingUrl));
     }
 
-    // Both sequences are checked before the first command leaves, so text that the service would
-    // misread or could not give back stops the save with nothing sent. The local partner's
-    // sequence does not depend on the remote changes above, so the service sees the same commands
-    // in the same order as when each partner is changed right before its own save.
+    // Both sequences are checked before the first command leaves. The local partner's does not
+    // depend on the remote changes above, as if each partner were changed right before its save.
     TLinkSave save{std::move(local), std::move(remote), {}, {}};
-    CheckSave(save, settings);
-    save.LocalCommands = save.Local.SaveCommands();
-    save.RemoteCommands = save.Remote.SaveCommands();
-    return save;
-}
-
-void TPartnerLink::CheckSave(const TLinkSave& save, const TLinkSettings& settings) const {
     for (const auto& [partner, loaded] :
          {std::pair{&save.Local, &*LocalPartner}, std::pair{&save.Remote, &*RemotePartner}}) {
         const std::optional<TSaveFault> fault = partner->SaveFault(loaded);
@@ -428,172 +426,127 @@ void TPartnerLink::CheckSave(const TLinkSave& save, const TLinkSettings& setting
         const TSettingText setting =
             fault->Kind == TSaveFault::TKind::Unwritable
                 ? nullptr
-                : SettingOf(*fault, partner == &save.Local, save.Local, save.Remote);
+                : SettingOf(*fault, partner->Name, save.Local.Name, save.Remote.Name);
         throw EUnsafeCommandText(setting != nullptr
                                      ? fault->Message(Name(setting), &(settings.*setting))
                                      : fault->Message());
     }
+    save.LocalCommands = save.Local.SaveCommands();
+    save.RemoteCommands = save.Remote.SaveCommands();
+    return save;
 }
-
-namespace {
-
-// The IDs the file must name for the service holding `localID` and `remoteID` (a partner it does
-// not hold keeps its ID in the file); none when it names them already.
-std::optional<TConfigIDs> Change(const std::string& fileLocalID, const std::string& fileRemoteID,
-                                 const std::optional<std::string>& localID,
-                                 const std::optional<std::string>& remoteID) {
-    TConfigIDs ids{localID.value_or(fileLocalID), remoteID.value_or(fileRemoteID), fileLocalID,
-                   fileRemoteID};
-    if (ids.LocalID == ids.OldLocalID && ids.RemoteID == ids.OldRemoteID)
-        return std::nullopt;
-    return ids;
-}
-
-} // namespace
 
 std::optional<TConfigIDs> TPartnerLink::FileChange(const TLinkSave& save) const {
     return Change(File.LocalID, File.RemoteID, save.Local.AS2ID, save.Remote.AS2ID);
 }
 
-TDiffering TPartnerLink::CheckUnchanged(const TLinkSave& save, TProgress& progress) {
-    const struct {
-        const TPartner& Local;
-        const TPartner& Remote;
-    } known{*LocalPartner, *RemotePartner};
-    // The partnerships the save sends again, each once; those it creates are checked by the list.
-    std::vector<const TPartnership*> again;
-    for (const TPartner* partner : {&save.Local, &save.Remote})
-        for (const TPartnership& partnership : partner->Partnerships.Items)
-            if (FindPartnership(known.Local, known.Remote, partnership.Name) != nullptr &&
-                std::none_of(again.begin(), again.end(),
-                             [&](const TPartnership* p) { return p->Name == partnership.Name; }))
-                again.push_back(&partnership);
-    const int questions = 3 + static_cast<int>(again.size());
-    int asked = 0;
-    const auto ask = [&] {
-        progress.Step("Checking that the AS2 service holds what was read", ++asked, questions,
-                      TProgress::TCancel::Offered);
+TDiffering TPartnerLink::Check(const TLinkSave& save, TProgress& progress) {
+    const TPartner& local = *LocalPartner;
+    const TPartner& remote = *RemotePartner;
+    const auto sentBefore = [&](const std::string& name) {
+        return Sent ? FindPartnership(Sent->Local, Sent->Remote, name) : nullptr;
     };
-    // A record is unchanged when it holds what the link knew (nothing more), what its last apply
-    // sent, or what that apply's read-back found.
-    std::vector<std::string> changed;
-    const auto check = [&](const std::string& owner, const TNameValueArray* knownPairs,
-                           const TNameValueArray* sentPairs, const TNameValueArray* seenPairs,
-                           const TNameValueArray& now, const std::string& prefix) {
-        std::vector<std::string> fromKnown;
-        if (knownPairs != nullptr)
-            Compare(owner, *knownPairs, now, fromKnown, "read", TExtra::Counted, nullptr, prefix);
-        else
-            fromKnown.push_back(owner + " is held by the AS2 service, but was not read");
-        std::vector<std::string> fromSent;
-        if (sentPairs != nullptr)
-            Compare(owner, *sentPairs, now, fromSent, "sent", TExtra::Ignored, nullptr, prefix);
-        if (!fromKnown.empty() && (sentPairs == nullptr || !fromSent.empty()) &&
-            (seenPairs == nullptr || *seenPairs != now))
-            changed.insert(changed.end(), fromKnown.begin(), fromKnown.end());
-    };
-    TPartnershipNameArray listed;
-    std::pair<TNameValueArray, TNameValueArray> records;           // as read: local, remote
-    std::unordered_map<std::string, TArrayOfNameValueArrays> held; // partnerships as read
+    // The partnerships the save sends again; those it creates are checked by the list.
+    const std::vector<const TPartnership*> again = EachOnce(local, remote);
+    THeld now;
     try {
-        for (const auto& [partner, sent, seen] :
-             {std::tuple{&known.Local, Sent ? &Sent->Local : nullptr,
-                         Seen ? &Seen->LocalRecord : nullptr},
-              std::tuple{&known.Remote, Sent ? &Sent->Remote : nullptr,
-                         Seen ? &Seen->RemoteRecord : nullptr}}) {
-            ask();
-            const std::string owner = "Partner " + partner->Name;
-            const TNameValueArray now = Channel.GetPartnerAttributes(partner->Name);
-            (partner == &known.Local ? records.first : records.second) = now;
-            // A partner the last apply deleted may be missing, or hold what it sent.
-            if (now.empty()) {
-                if (partner->Held && sent == nullptr)
-                    changed.push_back(owner + " is gone from the AS2 service");
-                continue;
-            }
-            const TNameValueArray knownRecord = partner->Record();
-            const TNameValueArray sentRecord = sent != nullptr ? sent->Record() : TNameValueArray();
-            check(owner, partner->Held ? &knownRecord : nullptr,
-                  sent != nullptr ? &sentRecord : nullptr,
-                  seen != nullptr && !seen->empty() ? seen : nullptr, now, "");
-        }
-        ask();
-        listed = Channel.GetPartnershipNames();
-        for (const TPartnership* partnership : again) {
-            ask();
-            const std::string owner = "Partnership " + partnership->Name;
-            const std::optional<TArrayOfNameValueArrays> now =
-                ViewIfHeld(Channel, partnership->Name);
-            if (!now)
-                continue; // the list tells
-            held[partnership->Name] = *now;
-            const TPartnership& was =
-                *FindPartnership(known.Local, known.Remote, partnership->Name);
-            const TPartnership* sent =
-                Sent ? FindPartnership(Sent->Local, Sent->Remote, partnership->Name) : nullptr;
-            const TPartnership* seen =
-                Seen ? FindPartnership(Seen->Local, Seen->Remote, partnership->Name) : nullptr;
-            for (const auto& [list, prefix, name] :
-                 {std::tuple{0, "sender ", &TPartnership::SenderName},
-                  std::tuple{1, "receiver ", &TPartnership::ReceiverName}}) {
-                const TNameValueArray wasName{{"name", was.*name}};
-                const TNameValueArray sentName{{"name", sent != nullptr ? sent->*name : ""}};
-                check(owner, &wasName, sent != nullptr ? &sentName : nullptr, nullptr,
-                      {{"name", TCommandHandler::FindValue(now->at(list), "name")}}, prefix);
-            }
-            check(owner, &was.Attributes, sent != nullptr ? &sent->Attributes : nullptr,
-                  seen != nullptr ? &seen->Attributes : nullptr, now->at(2), "");
-        }
+        now = Ask(Channel, local, remote, again, true,
+                  "Checking that the AS2 service holds what was read", progress);
     } catch (const ECancelled& cancelled) {
         throw ECancelled(cancelled.Message + ". Nothing was saved");
     } catch (const Exception& failure) {
         throw EServiceError(failure.Message + ". Nothing was saved");
     }
+    // A record is unchanged when it holds what the link knew (nothing more), what its last apply
+    // sent, or what that apply's read-back found.
+    std::vector<std::string> changed;
+    using TPairs = std::optional<TNameValueArray>;
+    const auto check = [&](const std::string& owner, const char* side, const TPairs& knownPairs,
+                           const TPairs& sentPairs, const TNameValueArray* seenPairs,
+                           const TNameValueArray& held) {
+        const std::string prefix = owner + ", " + side;
+        std::vector<std::string> fromKnown;
+        if (knownPairs)
+            Compare(prefix, *knownPairs, held, fromKnown, "read", TExtra::Counted);
+        else
+            fromKnown.push_back(owner + " is held by the AS2 service, but was not read");
+        std::vector<std::string> fromSent;
+        if (sentPairs)
+            Compare(prefix, *sentPairs, held, fromSent, "sent");
+        if (!fromKnown.empty() && (!sentPairs || !fromSent.empty()) &&
+            (seenPairs == nullptr || *seenPairs != held))
+            changed.insert(changed.end(), fromKnown.begin(), fromKnown.end());
+    };
+    for (const auto& [partner, sent, i] :
+         {std::tuple{&local, Sent ? &Sent->Local : nullptr, 0},
+          std::tuple{&remote, Sent ? &Sent->Remote : nullptr, 1}}) {
+        const std::string owner = "Partner " + partner->Name;
+        // A partner the last apply deleted may be missing, or hold what it sent.
+        if (now.Records[i].empty()) {
+            if (partner->Held && sent == nullptr)
+                changed.push_back(owner + " is gone from the AS2 service");
+            continue;
+        }
+        // An empty record seen (a partner not held) differs from any record held.
+        check(owner, "", partner->Held ? TPairs(partner->Record()) : std::nullopt,
+              sent != nullptr ? TPairs(sent->Record()) : std::nullopt,
+              Seen ? &Seen->Records[i] : nullptr, now.Records[i]);
+    }
+    for (const TPartnership* partnership : again) {
+        const auto view = now.Views.find(partnership->Name);
+        if (view == now.Views.end())
+            continue; // the list tells
+        const std::string owner = "Partnership " + partnership->Name;
+        const TPartnership* sent = sentBefore(partnership->Name);
+        const TPartnership* seen =
+            Seen ? FindPartnership(Seen->Local, Seen->Remote, partnership->Name) : nullptr;
+        for (const auto& [list, side, name] :
+             {std::tuple{0, "sender ", &TPartnership::SenderName},
+              std::tuple{1, "receiver ", &TPartnership::ReceiverName}}) {
+            check(owner, side, TNameValueArray{{"name", partnership->*name}},
+                  sent != nullptr ? TPairs({{"name", sent->*name}}) : std::nullopt, nullptr,
+                  {{"name", TCommandHandler::FindValue(view->second.at(list), "name")}});
+        }
+        check(owner, "", partnership->Attributes,
+              sent != nullptr ? TPairs(sent->Attributes) : std::nullopt,
+              seen != nullptr ? &seen->Attributes : nullptr, view->second.at(2));
+    }
     const auto isListed = [&](const std::string& name) {
-        return std::find(listed.begin(), listed.end(), name) != listed.end();
+        return std::find(now.Listed.begin(), now.Listed.end(), name) != now.Listed.end();
     };
-    const auto sentBefore = [&](const std::string& name) {
-        return Sent && FindPartnership(Sent->Local, Sent->Remote, name) != nullptr;
-    };
-    for (const TPartner* partner : {&known.Local, &known.Remote})
+    for (const TPartner* partner : {&local, &remote})
         for (const TPartnership& partnership : partner->Partnerships.Items)
             if (!isListed(partnership.Name) && !sentBefore(partnership.Name))
                 changed.push_back("Partnership " + partnership.Name +
                                   " is no longer listed by the AS2 service");
     for (const TPartnership& partnership : save.Remote.Partnerships.Items)
-        if (FindPartnership(known.Local, known.Remote, partnership.Name) == nullptr &&
+        if (FindPartnership(local, remote, partnership.Name) == nullptr &&
             isListed(partnership.Name) && !sentBefore(partnership.Name))
             changed.push_back("Partnership " + partnership.Name +
                               " is listed by the AS2 service, but was not read");
     if (!changed.empty())
-        throw EChangedOnServiceError("The AS2 service's records changed since they were read:" +
-                                     List(changed) + "\nNothing was saved; " + Face.ReadAgain);
+        throw ERefusedError("The AS2 service's records changed since they were read:" +
+                            List(changed) + "\nNothing was saved; " + Face.ReadAgain);
 
-    // A save differs when the service does not hold its record, or any partnership it sends
-    // (each side by its name and the AS2 ID sent for it) exactly as it would send them.
+    // A save differs when the service does not hold its record and partnerships exactly as sent.
     const auto differs = [&](const TPartner& partner, const TNameValueArray& record) {
         std::vector<std::string> differences;
         if (record.empty())
             return true;
         Compare("", partner.Record(), record, differences, "", TExtra::Counted);
         for (const TPartnership& partnership : partner.Partnerships.Items) {
-            const auto found = held.find(partnership.Name);
-            if (found == held.end())
+            const auto found = now.Views.find(partnership.Name);
+            if (found == now.Views.end())
                 return true;
-            for (const auto& [list, name] :
-                 {std::pair{0, &partnership.SenderName}, std::pair{1, &partnership.ReceiverName}}) {
-                TNameValueArray side = {{"name", *name}};
-                if (*name == save.Local.Name || *name == save.Remote.Name)
-                    side.emplace_back("as2_id", *name == save.Local.Name ? save.Local.AS2ID
-                                                                         : save.Remote.AS2ID);
-                Compare("", side, found->second.at(list), differences, "");
-            }
+            for (const int list : {0, 1})
+                Compare("", Side(partnership, list, save.Local, save.Remote),
+                        found->second.at(list), differences, "");
             Compare("", partnership.Attributes, found->second.at(2), differences, "",
                     TExtra::Counted);
         }
         return !differences.empty();
     };
-    return {differs(save.Local, records.first), differs(save.Remote, records.second)};
+    return {differs(save.Local, now.Records[0]), differs(save.Remote, now.Records[1])};
 }
 
 TApplyOutcome TPartnerLink::Apply(const TLinkSettings& settings, TSaveChoice choice,
@@ -603,29 +556,28 @@ TApplyOutcome TPartnerLink::Apply(const TLinkSettings& settings, TSaveChoice cho
     const TPartner& remote = save.Remote;
     // Nothing the service holds is written over unread, nor by two programs at once.
     const TSaveTurn turn(*this, progress);
-    const TDiffering differing = CheckUnchanged(save, progress);
-    std::vector<std::pair<const TPartner*, const std::vector<std::string>*>> saves;
-    if (choice == TSaveChoice::Both || differing.Local)
-        saves.emplace_back(&local, &save.LocalCommands);
-    if (choice == TSaveChoice::Both || differing.Remote)
-        saves.emplace_back(&remote, &save.RemoteCommands);
-
+    const TDiffering differing = Check(save, progress);
+    const bool both = choice == TSaveChoice::Both;
     Sent = save;
     Sent->Local.Held = Sent->Remote.Held = true;
-    const std::string again = Face.SendAgain;
-    const std::string partly = ". The AS2 service may hold only part of the changes; " + again;
+    const std::string partly =
+        ". The AS2 service may hold only part of the changes; " + Face.SendAgain;
     TApplyOutcome outcome;
     try {
-        for (const auto& [partner, commands] : saves) {
-            outcome.Saved.push_back(partner->Name);
-            partner->SendSave(Channel, *commands, progress);
+        for (const auto& [sends, partner, commands] :
+             {std::tuple{both || differing.Local, &local, &save.LocalCommands},
+              std::tuple{both || differing.Remote, &remote, &save.RemoteCommands}}) {
+            if (sends) {
+                outcome.Saved.push_back(partner->Name);
+                partner->SendSave(Channel, *commands, progress);
+            }
         }
     } catch (const Exception& failure) {
         throw EServiceError(failure.Message + partly);
     }
 
-    // The command port acknowledges nothing: only reading back shows what the service holds. Its
-    // first answer also shows that both stores have finished.
+    // The command port acknowledges nothing; the read-back's first answer also shows that both
+    // stores have finished.
     TReadBack held;
     try {
         held = ReadBack(local, remote, progress);
@@ -636,35 +588,32 @@ TApplyOutcome TPartnerLink::Apply(const TLinkSettings& settings, TSaveChoice cho
                             "was left as it was" +
                             partly);
     }
-    const std::vector<std::string> stores = Channel.StoreAnswers();
-    for (std::size_t i = 0; i < stores.size() && !outcome.StoreRefused; ++i) {
-        if (stores[i].empty())
-            continue;
-        // The service would start with its old records: the file must keep naming their IDs.
-        outcome.StoreRefused = true;
-        outcome.Message = "The AS2 service did not store the settings of partner " +
-                          (i < saves.size() ? saves[i].first->Name : remote.Name) + ": " +
-                          stores[i] +
-                          ". After its next start it would hold the settings it had before, so "
-                          "the configuration file was left as it was; " +
-                          again;
-    }
-    if (outcome.StoreRefused) {
-        outcome.NotHeld = held.Differences;
-        Seen = held;
-        return outcome;
-    }
     Seen = held;
     outcome.NotHeld = held.Differences;
+    const std::vector<std::string> stores = Channel.StoreAnswers();
+    const auto refused = std::find_if(stores.begin(), stores.end(),
+                                      [](const std::string& answer) { return !answer.empty(); });
+    if (refused != stores.end()) {
+        // The service would start with its old records: the file must keep naming their IDs.
+        const std::size_t i = static_cast<std::size_t>(refused - stores.begin());
+        outcome.StoreRefused = true;
+        outcome.Message = "The AS2 service did not store the settings of partner " +
+                          (i < outcome.Saved.size() ? outcome.Saved[i] : remote.Name) + ": " +
+                          *refused +
+                          ". After its next start it would hold the settings it had before, so "
+                          "the configuration file was left as it was; " +
+                          Face.SendAgain;
+        return outcome;
+    }
 
     // The file follows the AS2 IDs the service holds, whatever else differs.
-    const std::optional<std::string> localID = IDOf(held.LocalRecord);
-    const std::optional<std::string> remoteID = IDOf(held.RemoteRecord);
+    const std::optional<std::string> localID = IDOf(held.Records[0]);
+    const std::optional<std::string> remoteID = IDOf(held.Records[1]);
     std::string fileNote;
     if (const std::optional<TConfigIDs> ids =
             Change(File.LocalID, File.RemoteID, localID, remoteID)) {
         try {
-            UpdateServiceConfigFile(File.Path, *ids, progress);
+            UpdateServiceConfigFile(Path, *ids, progress);
             File.LocalID = ids->LocalID;
             File.RemoteID = ids->RemoteID;
             outcome.File = TApplyOutcome::TFile::Rewritten;
@@ -691,8 +640,8 @@ TApplyOutcome TPartnerLink::Apply(const TLinkSettings& settings, TSaveChoice cho
         return outcome;
     }
     if (!held.Differences.empty())
-        outcome.Message =
-            "The AS2 service does not hold what was saved:" + List(held.Differences) + "\n" + again;
+        outcome.Message = "The AS2 service does not hold what was saved:" + List(held.Differences) +
+                          "\n" + Face.SendAgain;
     if (outcome.RestartNeeded())
         outcome.Message += "\nThe configuration file now names the AS2 IDs the AS2 service "
                            "holds; the AS2 service must be restarted for them to take effect";
@@ -704,78 +653,46 @@ TApplyOutcome TPartnerLink::Apply(const TLinkSettings& settings, TSaveChoice cho
 
 TPartnerLink::TReadBack TPartnerLink::ReadBack(const TPartner& local, const TPartner& remote,
                                                TProgress& progress) {
-    // Each partnership once, as the last save sent it.
-    std::vector<const TPartnership*> sent;
-    for (const TPartner* partner : {&local, &remote}) {
-        for (const TPartnership& partnership : partner->Partnerships.Items) {
-            const auto same = [&](const TPartnership* p) {
-                return p->Name == partnership.Name;
-            };
-            const auto found = std::find_if(sent.begin(), sent.end(), same);
-            if (found == sent.end())
-                sent.push_back(&partnership);
-            else
-                *found = &partnership;
-        }
-    }
-    // Two partners and each partnership.
-    const int questions = 2 + static_cast<int>(sent.size());
-    int asked = 0;
-    const auto ask = [&] {
-        progress.Step("Checking what the AS2 service holds", ++asked, questions,
-                      TProgress::TCancel::Offered);
-    };
-
-    TReadBack result{{}, {}, {}, local, remote};
-    for (const TPartner* partner : {&local, &remote}) {
+    const std::vector<const TPartnership*> sent = EachOnce(local, remote);
+    const THeld held =
+        Ask(Channel, local, remote, sent, false, "Checking what the AS2 service holds", progress);
+    TReadBack result{{}, held.Records, local, remote};
+    for (const auto& [partner, found, record] :
+         {std::tuple{&local, &result.Local, &held.Records[0]},
+          std::tuple{&remote, &result.Remote, &held.Records[1]}}) {
         const std::string owner = "Partner " + partner->Name;
-        ask();
-        const TNameValueArray held = Channel.GetPartnerAttributes(partner->Name);
-        if (held.empty()) {
+        if (record->empty()) {
             result.Differences.push_back(
                 owner + " was deleted and not added again (the service did not take its "
                         "settings)");
             continue;
         }
-        const bool isLocal = partner == &local;
-        (isLocal ? result.LocalRecord : result.RemoteRecord) = held;
         // The settings the link passes through are the service's: they need only be held.
-        Compare(owner, partner->Record(), held, result.Differences, "sent", TExtra::Ignored,
-                AsLoaded(&partner->OtherSettings));
-        TPartner& found = isLocal ? result.Local : result.Remote;
-        TPartnershipList partnerships = std::move(found.Partnerships);
-        found = TPartner::FromSettings(partner->Name, held);
-        found.Partnerships = std::move(partnerships);
+        Compare(owner + ", ", partner->Record(), *record, result.Differences, "sent",
+                TExtra::Ignored, &partner->OtherSettings);
+        *found = TPartner::FromSettings(partner->Name, *record);
+        found->Partnerships = partner->Partnerships;
     }
     for (const TPartnership* partnership : sent) {
-        ask();
         const std::string owner = "Partnership " + partnership->Name;
-        // The whole list is not needed to see that the service does not hold it as sent.
-        const std::optional<TArrayOfNameValueArrays> view = ViewIfHeld(Channel, partnership->Name);
-        if (!view) {
+        const auto view = held.Views.find(partnership->Name);
+        if (view == held.Views.end()) {
             result.Differences.push_back(owner + ": missing");
             continue;
         }
-        const TArrayOfNameValueArrays& held = *view;
-        // Each side by its name, and the AS2 ID the partner's save sent beside it.
-        for (const auto& [list, prefix, name] :
-             {std::tuple{0, "sender ", &partnership->SenderName},
-              std::tuple{1, "receiver ", &partnership->ReceiverName}}) {
-            TNameValueArray side = {{"name", *name}};
-            if (*name == local.Name || *name == remote.Name)
-                side.emplace_back("as2_id", *name == local.Name ? local.AS2ID : remote.AS2ID);
-            Compare(owner, side, held.at(list), result.Differences, "sent", TExtra::Ignored,
-                    nullptr, prefix);
-        }
+        const TNameValueArray& attributes = view->second.at(2);
+        for (const auto& [list, side] : {std::pair{0, ", sender "}, std::pair{1, ", receiver "}})
+            Compare(owner + side, Side(*partnership, list, local, remote), view->second.at(list),
+                    result.Differences, "sent");
         // Attributes passed through as loaded are the service's.
         const TPartnership* loaded =
             FindPartnership(*LocalPartner, *RemotePartner, partnership->Name);
-        Compare(owner, partnership->Attributes, held.at(2), result.Differences, "sent",
-                TExtra::Ignored, AsLoaded(loaded != nullptr ? &loaded->Attributes : nullptr));
+        Compare(owner + ", ", partnership->Attributes, attributes, result.Differences, "sent",
+                TExtra::Ignored, loaded != nullptr ? &loaded->Attributes : nullptr);
         for (TPartner* partner : {&result.Local, &result.Remote})
             for (TPartnership& kept : partner->Partnerships.Items)
                 if (kept.Name == partnership->Name)
-                    kept.Attributes = held.at(2);
+                    kept.Attributes = attributes;
     }
     return result;
 }
@@ -800,8 +717,8 @@ TImportOutcome TPartnerLink::ImportCertificate(const std::string& alias, const s
     if (password != nullptr)
         CommandText::Check("Certificate password", *password, CommandText::TKind::Password,
                            "imported", CommandText::TShown::Hidden);
-    // An alias the key store holds already would be refused, and "cert List" would then confirm
-    // the earlier entry: the import takes the first one nobody holds, nor imports meanwhile.
+    // An alias held already would be refused while "cert List" confirms the earlier entry, so the
+    // import takes the first one nobody holds, nor imports meanwhile.
     const TSaveTurn turn(*this, progress);
     progress.Step("Reading the certificate list", 0, 0, TProgress::TCancel::Offered);
     const std::vector<std::string> held = Channel.GetCertificateAliases();
