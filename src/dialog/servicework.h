@@ -6,18 +6,21 @@
 
 #include "model/progress.h"
 
+#include <QElapsedTimer>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <functional>
 #include <memory>
 
-class QWidget;
+class QProgressDialog;
+class QPushButton;
 class TCommandHandler;
 
-class TServiceWork final : public TProgress {
+class TServiceWork final : public QObject, public TProgress {
 public:
-    // For as long as it lives; the channel's waits keep the window painted meanwhile.
     TServiceWork(QWidget* window, TCommandHandler& channel);
     ~TServiceWork() override;
-    TServiceWork(const TServiceWork&) = delete;
-    TServiceWork& operator=(const TServiceWork&) = delete;
 
     void Step(const std::string& what, int done, int total, TCancel cancel) override;
 
@@ -25,13 +28,31 @@ public:
     // that may be cancelled (a read), false when there is none or it must not stop (a save).
     static bool CancelRead();
 
-    // How long the work runs before the progress dialog shows, and how often the window is let
-    // paint meanwhile.
-    static constexpr int ProgressDelayMs = 500;
-    static constexpr int PumpEveryMs = 40;
-
 private:
-    // The event filter, the progress dialog and what it shows: Qt's side, kept out of this header.
-    class TScope;
-    std::unique_ptr<TScope> Scope;
+    // Taken at the next pump, where the work may stop.
+    bool AskCancel();
+    // Lets the window paint and the progress dialog take its input; raises ECancelled when the
+    // operator cancelled what may be cancelled.
+    void Pump();
+    void ShowProgress();
+    QString Label() const; // "Reading partnership 120 of 2,000"
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+    QWidget* Window;
+    TCommandHandler& Channel;
+    TServiceWork* Outer;
+    std::function<void()> OuterHook;
+    QElapsedTimer Running;
+    qint64 LastPumpMs = 0;
+    std::unique_ptr<QProgressDialog> Progress;
+    QPointer<QPushButton> CancelButton; // the progress dialog's
+    QString Text;
+    int Done = 0;
+    int Total = 0;
+    bool MayCancel = false;
+    bool CancelAsked = false;
+    static TServiceWork* Innermost;
+    // A pump lets events in, and what they run may wait on a channel: that wait must not pump
+    // again inside the first, whichever scope it belongs to.
+    static bool Pumping;
 };

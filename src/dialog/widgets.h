@@ -4,8 +4,6 @@
 
 #include <QFont>
 #include <QList>
-#include <QString>
-#include <QStringList>
 #include <string>
 #include <vector>
 
@@ -22,25 +20,10 @@ QFont LayoutFont(const QFont& base, const QList<QLabel*>& labels);
 // A read-only field takes the button face as its background.
 void ShowAsReadOnly(QLineEdit* field);
 
-// A file-open dialog that accepts one existing file, starting with the first filter, its file
-// name set to the pattern.
-struct TFileChoice {
-    const char* Name; // the dialog's object name
-    const char* Title;
-    QStringList Filters;
-    const char* Suffix;  // the default extension
-    const char* Pattern; // the file name it starts from
-    bool ShowPatterns;   // false: the filter list shows the descriptions alone
-};
-
-// The window's two file-open dialogs.
-extern const TFileChoice LocalCertificateFile;
-extern const TFileChoice RemoteCertificateFile;
-
-// Makes the dialog, shows it, and returns the full path chosen (or empty when it was cancelled).
-// The dialog is made for this showing and gone with it, so nothing of it (the file name
-// completer's popup among them) outlives it; `shown` points at it meanwhile.
-std::string ChooseFile(QWidget* parent, const TFileChoice& choice, QFileDialog*& shown);
+// Shows the file-open dialog of the local or remote certificate and returns the full path chosen
+// (empty when cancelled). The dialog is made for this showing and gone with it, so nothing of it
+// (the file name completer's popup among them) outlives it; `shown` points at it meanwhile.
+std::string ChooseCertificateFile(QWidget* parent, bool local, QFileDialog*& shown);
 
 // The value of a spin box is read from its text, in the box's locale: the minimum when the text
 // is not an integer, the nearest bound when it lies outside the range.
