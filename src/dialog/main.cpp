@@ -1,7 +1,6 @@
 #include "dialog/main.h"
 
 #include "dialog/certbox.h"
-#include "dialog/filebox.h"
 #include "dialog/servicework.h"
 #include "dialog/widgets.h"
 #include "model/certalias.h"
@@ -50,8 +49,6 @@ TMainForm::TMainForm(QWidget* parent) : QDialog(parent) {
 
     LocalName->setFocus();
 }
-
-TMainForm::~TMainForm() = default;
 
 void TMainForm::Open(TCommandHandler& channel, TDialogOptions options) {
     const TLinkFace face{[](const TSetting& setting) { return std::string(setting.Label); },
@@ -174,9 +171,8 @@ void TMainForm::closeEvent(QCloseEvent* event) {
         QDialog::closeEvent(event); // as Cancel
         return;
     }
-    // The window stays until the operator has seen how the work ended. A read stops, and the
-    // handler says so; a load stops and the window then closes; a save, the file update and the
-    // boxes go on.
+    // The window stays until the operator has seen how the work ended: a read stops (a load then
+    // closes the window); a save, the file update and the boxes go on.
     if (TServiceWork::CancelRead() && Loading)
         CloseAfterWork = true;
     event->ignore();

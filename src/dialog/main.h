@@ -30,7 +30,6 @@ class TMainForm : public QDialog, public Ui::TMainForm {
     Q_OBJECT
 public:
     explicit TMainForm(QWidget* parent = nullptr);
-    ~TMainForm() override;
 
     // Called once the channel exists, before the window shows.
     void Open(TCommandHandler& channel, TDialogOptions options);

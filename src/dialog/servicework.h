@@ -1,8 +1,6 @@
 #pragma once
-// The window while it waits on the service: the wait cursor, no input reaching the window, the
-// window kept painted, and, when the work takes longer than half a second, a modal progress dialog
-// that says what is being done, with Cancel while the work only reads. Scopes may nest: the inner
-// one gives the channel's waits back to the outer one when it ends.
+// The window while it waits on the service: wait cursor, input dropped, window painted, and after
+// half a second a progress dialog, with Cancel while the work only reads. Scopes may nest.
 
 #include "model/progress.h"
 
@@ -24,16 +22,13 @@ public:
 
     void Step(const std::string& what, int done, int total, TCancel cancel) override;
 
-    // Asks the innermost open scope to stop, as its Cancel does: true when its work is at a step
-    // that may be cancelled (a read), false when there is none or it must not stop (a save).
+    // As the innermost scope's Cancel: false when there is none or its work must not stop.
     static bool CancelRead();
 
 private:
     // Taken at the next pump, where the work may stop.
     bool AskCancel();
-    // Lets the window paint and the progress dialog take its input; raises ECancelled when the
-    // operator cancelled what may be cancelled.
-    void Pump();
+    void Pump(); // lets the window paint; raises ECancelled once a cancel is taken
     void ShowProgress();
     QString Label() const; // "Reading partnership 120 of 2,000"
     bool eventFilter(QObject* watched, QEvent* event) override;

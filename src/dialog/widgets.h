@@ -1,6 +1,5 @@
 #pragma once
-// The drawn layout fitted onto this platform's widgets, and the few things the window asks of
-// them beyond Qt's defaults.
+// What the window asks of Qt's widgets beyond their defaults.
 
 #include <QFont>
 #include <QList>
@@ -20,9 +19,8 @@ QFont LayoutFont(const QFont& base, const QList<QLabel*>& labels);
 // A read-only field takes the button face as its background.
 void ShowAsReadOnly(QLineEdit* field);
 
-// Shows the file-open dialog of the local or remote certificate and returns the full path chosen
-// (empty when cancelled). The dialog is made for this showing and gone with it, so nothing of it
-// (the file name completer's popup among them) outlives it; `shown` points at it meanwhile.
+// The path chosen in the certificate's file-open dialog, empty when cancelled. `shown` points at
+// the dialog while it shows; nothing of it (its completer's popup) outlives the showing.
 std::string ChooseCertificateFile(QWidget* parent, bool local, QFileDialog*& shown);
 
 // The value of a spin box is read from its text, in the box's locale: the minimum when the text
