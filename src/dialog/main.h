@@ -4,6 +4,8 @@
 #include "ui_main.h"
 
 #include "model/partnerlink.h"
+#include "model/serviceconfig.h"
+#include "platform/textconv.h"
 
 #include <QDialog>
 #include <QStringList>
@@ -23,7 +25,10 @@ struct TDialogOptions {
     std::string ServiceConfigPath; // the file OK brings in line with the service's AS2 IDs
 
     // The first argument after the program names the remote partner; VANTREL_CONFIG the file.
-    static TDialogOptions FromProgram(const QStringList& arguments);
+    static TDialogOptions FromProgram(const QStringList& arguments) {
+        return {arguments.size() > 1 ? ToStdString(arguments.at(1)) : DefaultRemotePartnerName,
+                DefaultServiceConfigPath()};
+    }
 };
 
 class TMainForm : public QDialog, public Ui::TMainForm {

@@ -41,7 +41,10 @@ TServiceWork::~TServiceWork() {
 }
 
 void TServiceWork::Step(const std::string& what, int done, int total, TCancel cancel) {
-    Text = ToQString(what);
+    const QLocale locale;
+    Label = total > 0 ? QStringLiteral("%1 %2 of %3")
+                            .arg(ToQString(what), locale.toString(done), locale.toString(total))
+                      : ToQString(what);
     Done = done;
     Total = total;
     MayCancel = cancel == TCancel::Offered;
@@ -70,7 +73,7 @@ void TServiceWork::Pump() {
     if (!Progress && Running.elapsed() >= ProgressDelayMs)
         ShowProgress();
     if (Progress) {
-        Progress->setLabelText(Label());
+        Progress->setLabelText(Label);
         Progress->setMaximum(Total);
         Progress->setValue(Total > 0 ? Done : 0);
         CancelButton->setVisible(MayCancel);
@@ -78,18 +81,11 @@ void TServiceWork::Pump() {
     QCoreApplication::processEvents(QEventLoop::AllEvents, PumpEveryMs / 2);
     if (CancelAsked && MayCancel) {
         CancelAsked = false;
-        QString label = Label();
+        QString label = Label;
         if (!label.isEmpty())
             label[0] = label[0].toLower();
         throw ECancelled("Cancelled while " + ToStdString(label));
     }
-}
-
-QString TServiceWork::Label() const {
-    const QLocale locale;
-    return Total > 0 ? QStringLiteral("%1 %2 of %3")
-                           .arg(Text, locale.toString(Done), locale.toString(Total))
-                     : Text;
 }
 
 void TServiceWork::ShowProgress() {

@@ -30,7 +30,6 @@ private:
     bool AskCancel();
     void Pump(); // lets the window paint; raises ECancelled once a cancel is taken
     void ShowProgress();
-    QString Label() const; // "Reading partnership 120 of 2,000"
     bool eventFilter(QObject* watched, QEvent* event) override;
 
     QWidget* Window;
@@ -41,7 +40,7 @@ private:
     qint64 LastPumpMs = 0;
     std::unique_ptr<QProgressDialog> Progress;
     QPointer<QPushButton> CancelButton; // the progress dialog's
-    QString Text;
+    QString Label;                      // "Reading partnership 120 of 2,000"
     int Done = 0;
     int Total = 0;
     bool MayCancel = false;
