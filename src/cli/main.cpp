@@ -16,6 +16,55 @@
 
 namespace {
 
+const char* const Commands = R"(
+Commands:
+  show                    Print the link's settings as one JSON object, with the
+                          "version" of the records read, "configFile": the AS2
+                          IDs the configuration file names (null where that cannot
+                          be told) and whether it follows the service, and
+                          "localExists"/"remoteExists": whether the service holds
+                          each partner.
+  apply [FILE]            Apply such an object (from FILE, or standard input when
+                          FILE is - or left out) with the dialog's checks; a key
+                          left out keeps what the service holds, a key given twice
+                          is refused. A partner is saved only when its save would
+                          send something other than the service holds; "saved"
+                          names those saved ([] when none, and then nothing that
+                          changes the service is sent). Prints what changed, what
+                          the service does not hold and whether it must be
+                          restarted. Any apply, {} included, mends a configuration
+                          file left behind the service.
+  import-cert local|remote FILE
+                          Import a certificate as the Import buttons do and print its
+                          alias, which apply then gives the partner, beside what the
+                          file holds ("certificate": subject, issuer, notBefore and
+                          notAfter in ISO 8601 UTC, sha256) and its "warnings" (also
+                          on standard error). A local (private) certificate's
+                          password comes from --password-file (- for standard
+                          input), else it is asked for at a terminal (not echoed,
+                          ended by Enter), else read from standard input.
+
+apply and import-cert refuse a partner the service does not hold (exit 2, nothing
+sent) unless --new-partner is given. A value quoted in a message shows a line break
+as \n. --help-all prints this help too.
+
+apply (without --dry-run) and import-cert wait while another program saves for the
+same configuration file (the dialog's OK or Import, another vantrel-link), and then
+read what it left.
+
+Exit codes (where several apply, the highest wins):
+  0  done
+  2  refused input, usage included, or records the service changed since they were
+     read; nothing was sent
+  3  the AS2 service cannot be reached, does not answer, or a load failed; or a
+     stop signal (SIGINT, SIGTERM, SIGHUP, SIGQUIT) arrived before the service was
+     changed (once it is being changed, the run waits for the outcome)
+  4  the AS2 service does not hold what was sent (an unconfirmed import and a
+     refused "Partnership Store" included)
+  5  the configuration file was not updated
+  6  the output could not be written (the message says what the service holds)
+)";
+
 TExit Usage(const std::string& message) {
     return Report(message + "\nRun vantrel-link --help for its commands", TExit::Refused);
 }
@@ -114,10 +163,7 @@ TExit Run() {
     if (!parser.parse(QCoreApplication::arguments()))
         return Usage(ToStdString(parser.errorText()));
     if (parser.isSet(help) || parser.isSet(QStringLiteral("help-all"))) {
-        // The rest of the help: the commands, the conventions and the exit codes.
-        QFile commands(QStringLiteral(":/commands.txt"));
-        commands.open(QIODevice::ReadOnly);
-        std::fputs((parser.helpText().toUtf8() + '\n' + commands.readAll()).constData(), stdout);
+        std::fputs((parser.helpText().toStdString() + Commands).c_str(), stdout);
         return TExit::Done;
     }
     if (parser.isSet(version)) {
