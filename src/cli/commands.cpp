@@ -429,7 +429,7 @@ TExit ApplyLink(const TLinkOptions& options, const std::string& bytes) {
     });
 }
 
-TExit ImportCertificate(const TLinkOptions& options, TCertificateSide side, const std::string& path,
+TExit ImportCertificate(const TLinkOptions& options, TCertSide side, const std::string& path,
                         const std::string* password) {
     // The file is read only to show it and to hold it to the fingerprint expected: the service
     // reads it itself.
@@ -450,7 +450,7 @@ TExit ImportCertificate(const TLinkOptions& options, TCertificateSide side, cons
                                  ToStdString(file.sha256) + ", not " + options.ExpectSha256 +
                                  " as expected"});
     return InSession(options, [&](TSession& session) {
-        const bool local = side == TCertificateSide::Local;
+        const bool local = side == TCertSide::Local;
         const TPartnerLink::TSaveTurn turn(session.Link, session.Console);
         const std::string name = local ? LocalPartnerName : options.RemoteName;
         const TPartnerLink::TImportAlias alias = session.Link.ImportAlias(name, session.Console);

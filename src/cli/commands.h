@@ -20,22 +20,16 @@ struct TLinkOptions {
     std::string RemoteName;
     std::string ConfigPath;
     bool DryRun = false;
-    bool NewPartner = false; // apply and import-cert may create a partner the service lacks
-    std::string
-        ExpectSha256; // import-cert: the certificate's fingerprint ("AB:CD:..."); empty: any
+    bool NewPartner = false;  // apply and import-cert may create a partner the service lacks
+    std::string ExpectSha256; // import-cert: the fingerprint ("AB:CD:..."); empty: any
 };
 
-// Prints the settings as one JSON object on standard output.
+// Each prints its JSON on standard output. Apply works as OK does; import-cert imports under the
+// partner's next alias (a local certificate with its password), refusing a file that does not
+// have the fingerprint expected or cannot be read to check it.
 TExit ShowLink(const TLinkOptions& options);
-
-// Applies the JSON object in `input` as OK does, or shows what it would do (DryRun).
 TExit ApplyLink(const TLinkOptions& options, const std::string& input);
-
-using TCertificateSide = TCertSide;
-// Imports the certificate file under the partner's next alias and prints it as JSON, beside what
-// the file holds and the warnings about it; a local one with its password. A certificate that
-// does not have the fingerprint expected, or cannot be read to check it, is refused.
-TExit ImportCertificate(const TLinkOptions& options, TCertificateSide side, const std::string& path,
+TExit ImportCertificate(const TLinkOptions& options, TCertSide side, const std::string& path,
                         const std::string* password);
 
 // Prints the message, one line at a time, and gives the exit code that the failure means.

@@ -13,6 +13,9 @@
 
 namespace {
 
+// How long work runs before its progress shows.
+constexpr int ProgressDelayMs = 500;
+
 volatile std::sig_atomic_t StopSignal = 0;
 // The progress line is on the terminal; a message first takes its place.
 bool LineShown = false;
@@ -69,7 +72,7 @@ TConsole::TConsole(TCommandHandler& channel)
 
 TConsole::~TConsole() {
     Channel.SetWaitHook(std::move(OuterHook));
-    ClearLine();
+    ClearProgressLine();
 }
 
 void TConsole::Step(const std::string& what, int done, int total, TCancel cancel) {
@@ -119,10 +122,6 @@ void TConsole::Refresh() {
     LineShown = true;
 }
 
-void TConsole::ClearLine() {
-    ClearProgressLine();
-}
-
 TConsole::THold::THold(TConsole& console) : Console(console) {
     Console.CheckStop();
     Console.Holding = true;
@@ -131,7 +130,7 @@ TConsole::THold::THold(TConsole& console) : Console(console) {
 TConsole::THold::~THold() {
     const bool held = Console.Held;
     Console.Holding = Console.Held = false;
-    Console.ClearLine();
+    ClearProgressLine();
     if (StopSignal != 0 && held)
         PrintMessage(SignalName(StopSignal) + " arrived while the AS2 service was being changed; "
                                               "it was held until the outcome");

@@ -1,8 +1,6 @@
 #pragma once
-// The terminal side of vantrel-link: messages on standard error, one line of progress on a
-// terminal for work that takes a while (a line of the log for a step that stands still), and the
-// stop signals (SIGINT, SIGTERM, SIGHUP, SIGQUIT), which end a read and wait for the outcome of a
-// change to the service.
+// The terminal side of vantrel-link: messages on standard error, a line of progress for work that
+// takes a while (on a log, once for a step that stands still), and the stop signals.
 
 #include "channel/cmds.h"
 #include "model/progress.h"
@@ -28,8 +26,7 @@ public:
     void CheckStop() const;
 
     // While it lives, a stop signal that arrives once the work changes the service (a step that
-    // offers no cancel: a save, an import, the file update) waits for the outcome; one that
-    // arrives before stops the run, with nothing sent.
+    // offers no cancel) waits for the outcome; one that arrives before stops the run.
     class THold {
     public:
         explicit THold(TConsole& console);
@@ -41,12 +38,8 @@ public:
         TConsole& Console;
     };
 
-    // How long work runs before its progress shows on a terminal.
-    static constexpr int ProgressDelayMs = 500;
-
 private:
     void Refresh();
-    void ClearLine();
 
     TCommandHandler& Channel;
     std::function<void()> OuterHook; // the channel's wait hook before this one, given back

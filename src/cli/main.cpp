@@ -65,9 +65,8 @@ Exit codes (where several apply, the highest wins):
   6  the output could not be written (the message says what the service holds)
 )";
 
-int Usage(const std::string& message) {
-    return static_cast<int>(
-        Report(message + "\nRun vantrel-link --help for its commands", TExit::Refused));
+TExit Usage(const std::string& message) {
+    return Report(message + "\nRun vantrel-link --help for its commands", TExit::Refused);
 }
 
 // The whole of a file, or of standard input when the path is empty or "-".
@@ -88,21 +87,19 @@ std::optional<std::string> ReadInput(QString path, const char* what) {
     return bytes.toStdString();
 }
 
-int ImportCommand(const QStringList& args, const QString& passwordFile,
-                  const TLinkOptions& options) {
+TExit ImportCommand(const QStringList& args, const QString& passwordFile,
+                    const TLinkOptions& options) {
     if (args.size() != 3 ||
         (args[1] != QLatin1String("local") && args[1] != QLatin1String("remote")))
         return Usage("import-cert takes local or remote and the certificate file");
-    const TCertificateSide side =
-        args[1] == QLatin1String("local") ? TCertificateSide::Local : TCertificateSide::Remote;
     const QFileInfo file(args[2]);
+    const std::string path = ToStdString(file.absoluteFilePath());
     if (!file.isFile())
-        return Usage("No certificate file " + ToStdString(file.absoluteFilePath()));
-    if (side == TCertificateSide::Remote) {
+        return Usage("No certificate file " + path);
+    if (args[1] == QLatin1String("remote")) {
         if (!passwordFile.isEmpty())
             return Usage("A remote (public) certificate takes no password");
-        return static_cast<int>(
-            ImportCertificate(options, side, ToStdString(file.absoluteFilePath()), nullptr));
+        return ImportCertificate(options, TCertSide::Remote, path, nullptr);
     }
     std::optional<std::string> password =
         passwordFile.isEmpty()
@@ -111,7 +108,7 @@ int ImportCommand(const QStringList& args, const QString& passwordFile,
     if (!password)
         password = ReadInput(passwordFile, "the password");
     if (!password)
-        return static_cast<int>(TExit::Refused);
+        return TExit::Refused;
     // One line end, as a file or an echo ends the password.
     if (password->size() >= 2 && password->compare(password->size() - 2, 2, "\r\n") == 0)
         password->resize(password->size() - 2);
@@ -119,18 +116,10 @@ int ImportCommand(const QStringList& args, const QString& passwordFile,
         password->pop_back();
     if (password->empty())
         return Usage("The password is empty; nothing was imported");
-    return static_cast<int>(
-        ImportCertificate(options, side, ToStdString(file.absoluteFilePath()), &*password));
+    return ImportCertificate(options, TCertSide::Local, path, &*password);
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
-    PrepareProcess();
-    const QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("vantrel-link"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(VANTREL_VERSION));
-
+TExit Run() {
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Reads and sets the link between this machine's AS2 service and one trading partner\n"
@@ -175,11 +164,11 @@ int main(int argc, char** argv) {
         return Usage(ToStdString(parser.errorText()));
     if (parser.isSet(help) || parser.isSet(QStringLiteral("help-all"))) {
         std::fputs((parser.helpText().toStdString() + Commands).c_str(), stdout);
-        return 0;
+        return TExit::Done;
     }
     if (parser.isSet(version)) {
         std::printf("vantrel-link %s\n", VANTREL_VERSION);
-        return 0;
+        return TExit::Done;
     }
 
     TLinkOptions options;
@@ -208,19 +197,25 @@ int main(int argc, char** argv) {
     if (parser.isSet(expectSha256) && options.ExpectSha256.empty())
         return Usage("--expect-sha256 takes a SHA-256 fingerprint: 64 hexadecimal digits");
 
-    if (command == QLatin1String("show")) {
-        if (args.size() != 1)
-            return Usage("show takes no arguments");
-        return static_cast<int>(ShowLink(options));
-    }
+    if (command == QLatin1String("show"))
+        return args.size() == 1 ? ShowLink(options) : Usage("show takes no arguments");
     if (command == QLatin1String("apply")) {
         if (args.size() > 2)
             return Usage("apply takes at most one file");
         const std::optional<std::string> input = ReadInput(args.value(1), "the settings");
-        return input ? static_cast<int>(ApplyLink(options, *input))
-                     : static_cast<int>(TExit::Refused);
+        return input ? ApplyLink(options, *input) : TExit::Refused;
     }
     if (command == QLatin1String("import-cert"))
         return ImportCommand(args, parser.value(passwordFile), options);
     return Usage("Unknown command " + ToStdString(command));
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    PrepareProcess();
+    const QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("vantrel-link"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(VANTREL_VERSION));
+    return static_cast<int>(Run());
 }

@@ -1,10 +1,12 @@
 #include "dialog/certbox.h"
 
+#include "model/partnerlink.h"
 #include "platform/msgbox.h"
 #include "platform/textconv.h"
 
 #include <QLocale>
 #include <QStringList>
+#include <QWidget>
 
 namespace {
 
@@ -83,4 +85,17 @@ bool ConfirmCertificateImport(QWidget* parent, const std::string& path,
                                                      : QStringLiteral("Import Remote Certificate");
     return MessageDlg(caption, text.join(QStringLiteral("\n\n")), mtCustom,
                       MsgButton(mbOK) | MsgButton(mbCancel), 0, options) == mbOK;
+}
+
+void ShowFileBehind(QWidget* window, const TPartnerLink& link) {
+    if (link.FileBehind().empty())
+        return;
+    TMsgDlgOptions options;
+    options.icon = mtInformation;
+    options.parent = window;
+    MessageDlg(window->windowTitle(),
+               ToQString(link.FileBehind()) +
+                   QStringLiteral(". OK brings the file in line; the AS2 service must then be "
+                                  "restarted."),
+               mtCustom, MsgButton(mbOK), 0, options);
 }

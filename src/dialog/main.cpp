@@ -1,7 +1,6 @@
 #include "dialog/main.h"
 
 #include "dialog/certbox.h"
-#include "dialog/filebox.h"
 #include "dialog/servicework.h"
 #include "dialog/widgets.h"
 #include "model/certalias.h"
@@ -51,8 +50,6 @@ TMainForm::TMainForm(QWidget* parent) : QDialog(parent) {
     LocalName->setFocus();
 }
 
-TMainForm::~TMainForm() = default;
-
 void TMainForm::Open(TCommandHandler& channel, TDialogOptions options) {
     const TLinkFace face{[](const TSetting& setting) { return std::string(setting.Label); },
                          "OK sends the settings again", "OK again retries the file",
@@ -83,17 +80,16 @@ std::unique_ptr<TServiceWork> TMainForm::Work() {
 }
 
 std::vector<TMainForm::TSettingControl> TMainForm::SettingControls() const {
-    // The rows in the order of the link's settings.
-    const std::pair<QLabel*, QWidget*> rows[] = {
-        {Label2, LocalName},         {Label3, LocalAS2ID},        {Label4, LocalEmail},
-        {Label5, LocalCertificate},  {Label6, RemoteName},        {Label7, RemoteAS2ID},
-        {Label8, RemoteEmail},       {Label9, RemoteCertificate}, {Label10, OutgoingAS2URL},
-        {Label11, IncomingHostName}, {Label12, IncomingAS2Port},  {Label13, IncomingMDNPort}};
-    std::vector<TSettingControl> controls;
+    // In the order of the link's settings.
+    QWidget* const controls[] = {LocalName,        LocalAS2ID,        LocalEmail,
+                                 LocalCertificate, RemoteName,        RemoteAS2ID,
+                                 RemoteEmail,      RemoteCertificate, OutgoingAS2URL,
+                                 IncomingHostName, IncomingAS2Port,   IncomingMDNPort};
+    std::vector<TSettingControl> rows;
     for (std::size_t i = 0; i < LinkSettings().size(); ++i)
-        controls.push_back({rows[i].first, qobject_cast<QLineEdit*>(rows[i].second),
-                            qobject_cast<QSpinBox*>(rows[i].second), LinkSettings()[i]});
-    return controls;
+        rows.push_back({controls[i], qobject_cast<QLineEdit*>(controls[i]),
+                        qobject_cast<QSpinBox*>(controls[i]), LinkSettings()[i]});
+    return rows;
 }
 
 TLinkSettings TMainForm::Settings() const {
@@ -129,7 +125,7 @@ void TMainForm::Guarded(const std::function<void()>& handler) {
     RunGuarded([&] {
         std::vector<QWidget*> controls; // what the window shows stays what the handler works with
         for (const TSettingControl& row : SettingControls())
-            controls.push_back(row.Edit != nullptr ? static_cast<QWidget*>(row.Edit) : row.Spin);
+            controls.push_back(row.Control);
         const TReadOnlyHold hold(controls);
         try {
             handler();
@@ -175,9 +171,8 @@ void TMainForm::closeEvent(QCloseEvent* event) {
         QDialog::closeEvent(event); // as Cancel
         return;
     }
-    // The window stays until the operator has seen how the work ended. A read stops, and the
-    // handler says so; a load stops and the window then closes; a save, the file update and the
-    // boxes go on.
+    // The window stays until the operator has seen how the work ended: a read stops (a load then
+    // closes the window); a save, the file update and the boxes go on.
     if (TServiceWork::CancelRead() && Loading)
         CloseAfterWork = true;
     event->ignore();
@@ -231,36 +226,30 @@ void TMainForm::OKClick(QObject* /*Sender*/) {
 }
 
 void TMainForm::ImportLocalClick(QObject* /*Sender*/) {
-    const std::string path = ChooseFile(this, LocalCertificateFile, SelectLocalCertificate);
-    if (path.empty())
-        return;
-    // A cancelled prompt gives the empty text.
-    const std::string password = ToStdString(
-        QInputDialog::getText(this, QStringLiteral("Import Local Certificate"),
-                              QStringLiteral("Please Enter The Password"), QLineEdit::Password));
-    if (password.empty())
-        return;
-
-    ImportCertificate(LocalCertificate, LocalName, path, &password,
-                      QStringLiteral("Unable to import Certificate. Please check Password and try "
-                                     "again"));
+    ImportCertificate(true);
 }
 
 void TMainForm::ImportRemoteClick(QObject* /*Sender*/) {
-    const std::string path = ChooseFile(this, RemoteCertificateFile, SelectRemoteCertificate);
-    if (path.empty())
-        return;
-    ImportCertificate(
-        RemoteCertificate, RemoteName, path, nullptr,
-        QStringLiteral("Unable to import Certificate. Please check the file and try again"));
+    ImportCertificate(false);
 }
 
-void TMainForm::ImportCertificate(QLineEdit* certificate, const QLineEdit* partnerName,
-                                  const std::string& path, const std::string* password,
-                                  const QString& refused) {
+void TMainForm::ImportCertificate(bool local) {
+    const std::string path = ChooseCertificateFile(
+        this, local, local ? SelectLocalCertificate : SelectRemoteCertificate);
+    // A cancelled prompt gives the empty text.
+    const std::string password =
+        local && !path.empty()
+            ? ToStdString(QInputDialog::getText(this, QStringLiteral("Import Local Certificate"),
+                                                QStringLiteral("Please Enter The Password"),
+                                                QLineEdit::Password))
+            : std::string();
+    if (path.empty() || (local && password.empty()))
+        return;
+    QLineEdit* const certificate = local ? LocalCertificate : RemoteCertificate;
+    const QLineEdit* const partnerName = local ? LocalName : RemoteName;
     const std::string alias =
         NextImportAlias(ToStdString(certificate->text()), ToStdString(partnerName->text()));
-    if (!ConfirmCertificateImport(this, path, password))
+    if (!ConfirmCertificateImport(this, path, local ? &password : nullptr))
         return; // nothing sent, and the field as it was
     // Step 1 of the alias derivation: an empty field takes the partner's name, and keeps it.
     if (certificate->text().isEmpty())
@@ -268,10 +257,13 @@ void TMainForm::ImportCertificate(QLineEdit* certificate, const QLineEdit* partn
     TImportOutcome imported;
     {
         const auto work = Work();
-        imported = Link().ImportCertificate(alias, path, password, *work);
+        imported = Link().ImportCertificate(alias, path, local ? &password : nullptr, *work);
     }
     if (imported.Listed)
         certificate->setText(ToQString(imported.Alias));
     else
-        MessageDlg(QStringLiteral("Import Certificate"), refused, mtError, MsgButton(mbOK));
+        MessageDlg(QStringLiteral("Import Certificate"),
+                   QStringLiteral("Unable to import Certificate. Please check %1 and try again")
+                       .arg(local ? QStringLiteral("Password") : QStringLiteral("the file")),
+                   mtError, MsgButton(mbOK));
 }

@@ -4,6 +4,8 @@
 #include "ui_main.h"
 
 #include "model/partnerlink.h"
+#include "model/serviceconfig.h"
+#include "platform/textconv.h"
 
 #include <QDialog>
 #include <QStringList>
@@ -18,29 +20,26 @@ class QSpinBox;
 class TCommandHandler;
 class TServiceWork;
 
-// What the window works on besides its channel.
 struct TDialogOptions {
-    // The remote partner's name exactly as given.
-    std::string RemoteName = DefaultRemotePartnerName;
-    // The configuration file OK brings in line with the AS2 IDs the service holds.
-    std::string ServiceConfigPath;
+    std::string RemoteName = DefaultRemotePartnerName; // exactly as given
+    std::string ServiceConfigPath; // the file OK brings in line with the service's AS2 IDs
 
-    // From the program's command line as it got it (the first argument after the program names
-    // the remote partner) and from the environment (VANTREL_CONFIG).
-    static TDialogOptions FromProgram(const QStringList& arguments);
+    // The first argument after the program names the remote partner; VANTREL_CONFIG the file.
+    static TDialogOptions FromProgram(const QStringList& arguments) {
+        return {arguments.size() > 1 ? ToStdString(arguments.at(1)) : DefaultRemotePartnerName,
+                DefaultServiceConfigPath()};
+    }
 };
 
 class TMainForm : public QDialog, public Ui::TMainForm {
     Q_OBJECT
 public:
     explicit TMainForm(QWidget* parent = nullptr);
-    ~TMainForm() override;
 
-    // The channel the handlers talk through and what they work on; the program calls this once it
-    // has created its CommandHandler, after the window, and before showing it.
+    // Called once the channel exists, before the window shows.
     void Open(TCommandHandler& channel, TDialogOptions options);
 
-    // The file-open dialogs: made for each showing and gone with it; null while not shown.
+    // The file-open dialogs while shown, else null.
     QFileDialog* SelectRemoteCertificate = nullptr;
     QFileDialog* SelectLocalCertificate = nullptr;
 
@@ -50,22 +49,19 @@ public Q_SLOTS:
     void FormShow(QObject* Sender);
     void ImportLocalClick(QObject* Sender);
     void ImportRemoteClick(QObject* Sender);
-    // SIGTERM or SIGHUP (a logout, the terminal closed): a read is cancelled and the window
-    // closes; a save goes on and its outcome shows first.
+    // A stop signal: a read is cancelled and the window closes; a save's outcome shows first.
     void StopRequested();
 
 protected:
     void showEvent(QShowEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
-    // The close box; while a handler runs, a request that the work answers.
     void closeEvent(QCloseEvent* event) override;
     void reject() override;
 
 private:
-    // One row of the window: the label, the control beside it and the setting the control shows
-    // (a line edit shows a text, a spin box a port).
+    // One row of the window: a line edit shows a text, a spin box a port.
     struct TSettingControl {
-        QLabel* Label;
+        QWidget* Control;
         QLineEdit* Edit;
         QSpinBox* Spin;
         const TSetting& Setting;
@@ -77,15 +73,9 @@ private:
     TPartnerLink& Link();
     // The dialog state takes what the link holds: after a load and after OK, and only here.
     void MirrorLink();
-    // What the handlers wait on the service in: the window painted, its input held off, progress
-    // shown when it takes a while.
     std::unique_ptr<TServiceWork> Work();
-    // Imports the chosen file, once the operator has seen it and chosen Import, under the alias
-    // that follows the certificate field's; the field shows the alias once the service lists it,
-    // else the box with the refused text shows.
-    void ImportCertificate(QLineEdit* certificate, const QLineEdit* partnerName,
-                           const std::string& path, const std::string* password,
-                           const QString& refused);
+    // The file chosen, seen and confirmed, under the alias after the certificate field's.
+    void ImportCertificate(bool local);
     void BindHandler(QPushButton* button, void (TMainForm::*handler)(QObject*));
     // Runs a handler in the guard, the fields read-only meanwhile.
     void Guarded(const std::function<void()>& handler);
@@ -95,16 +85,12 @@ private:
     TDialogOptions Options;
     bool ShownOnce = false;
     bool Loading = false;
-    // The window was closed while it loaded, or the program was asked to stop: it closes once the
-    // work has ended.
-    bool CloseAfterWork = false;
+    bool CloseAfterWork = false; // closed while loading, or asked to stop: closes after the work
 };
 
-// The single window, created at start-up.
 extern TMainForm* MainForm;
 
-// The dialog state: the two partners and their AS2 IDs as the link holds them (as loaded, then as
-// OK left them). It belongs to the unit, one of each for the whole run; the window never reads it.
+// The dialog state, mirrors of the link (as loaded, then as OK left it); the window never reads it.
 extern std::optional<TPartner> LocalPartner;
 extern std::optional<TPartner> RemotePartner;
 extern std::string OldLocalAS2ID;

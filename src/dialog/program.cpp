@@ -13,10 +13,9 @@
 
 namespace {
 
-// Qt aborts the program, with lines of advice about reinstalling it, when it cannot open a
-// display. While the application object is made, Qt's messages are held back: a fatal one becomes
-// our line, then the messages Qt gave before it (its reason, such as "could not connect to display
-// :77"), and exit code 1; the others are passed on once the application stands.
+// Qt aborts with advice about reinstalling when it cannot open a display. While the application
+// is made, Qt's messages are held: a fatal one becomes our line, then the messages before it (its
+// reason), and exit code 1; the others are passed on once the application stands.
 std::vector<std::pair<QtMsgType, QString>> HeldMessages;
 
 void HoldStartUpMessage(QtMsgType type, const QMessageLogContext& /*context*/,

@@ -5,101 +5,65 @@
 #include "platform/textconv.h"
 
 #include <QApplication>
-#include <QCloseEvent>
-#include <QElapsedTimer>
 #include <QEvent>
 #include <QKeyEvent>
 #include <QLocale>
-#include <QObject>
-#include <QPointer>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QScopedValueRollback>
-#include <QString>
-#include <functional>
 
-class TServiceWork::TScope final : public QObject {
-public:
-    TScope(QWidget* window, TCommandHandler& channel)
-        : Window(window), Channel(channel), Outer(Innermost) {
-        Running.start();
-        QApplication::setOverrideCursor(Qt::WaitCursor);
-        qApp->installEventFilter(this);
-        OuterHook = Channel.SetWaitHook([this] { Pump(); });
-        Innermost = this;
-    }
+namespace {
 
-    ~TScope() override {
-        Innermost = Outer;
-        Channel.SetWaitHook(std::move(OuterHook));
-        Progress.reset();
-        qApp->removeEventFilter(this);
-        QApplication::restoreOverrideCursor();
-    }
+// How long the work runs before the progress dialog shows, and how often the window is let paint.
+constexpr int ProgressDelayMs = 500;
+constexpr int PumpEveryMs = 40;
 
-    void Step(const std::string& what, int done, int total, TCancel cancel) {
-        Text = ToQString(what);
-        Done = done;
-        Total = total;
-        MayCancel = cancel == TCancel::Offered;
-        if (!MayCancel)
-            CancelAsked = false; // a save is never cancelled half-way
-        Pump();
-    }
+} // namespace
 
-    // The operator asks to stop; taken at the next pump, where the work may stop.
-    bool AskCancel() {
-        if (MayCancel)
-            CancelAsked = true;
-        return MayCancel;
-    }
-
-    static TScope* Innermost;
-
-private:
-    // Lets the window paint and the progress dialog take its input; raises ECancelled when the
-    // operator cancelled what may be cancelled.
-    void Pump();
-    void ShowProgress();
-    // "Reading partnership 120 of 2,000"
-    QString Label() const;
-    bool eventFilter(QObject* watched, QEvent* event) override;
-
-    QWidget* Window;
-    TCommandHandler& Channel;
-    TScope* Outer;
-    std::function<void()> OuterHook;
-    QElapsedTimer Running;
-    qint64 LastPumpMs = 0;
-    std::unique_ptr<QProgressDialog> Progress;
-    QPointer<QPushButton> CancelButton; // the progress dialog's
-    QString Text;
-    int Done = 0;
-    int Total = 0;
-    bool MayCancel = false;
-    bool CancelAsked = false;
-    // A pump lets events in, and what they run may wait on a channel: that wait must not pump
-    // again inside the first, whichever scope it belongs to.
-    static bool Pumping;
-};
-
-TServiceWork::TScope* TServiceWork::TScope::Innermost = nullptr;
-bool TServiceWork::TScope::Pumping = false;
+TServiceWork* TServiceWork::Innermost = nullptr;
+bool TServiceWork::Pumping = false;
 
 TServiceWork::TServiceWork(QWidget* window, TCommandHandler& channel)
-    : Scope(std::make_unique<TScope>(window, channel)) {}
+    : Window(window), Channel(channel), Outer(Innermost) {
+    Running.start();
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    qApp->installEventFilter(this);
+    OuterHook = Channel.SetWaitHook([this] { Pump(); });
+    Innermost = this;
+}
 
-TServiceWork::~TServiceWork() = default;
+TServiceWork::~TServiceWork() {
+    Innermost = Outer;
+    Channel.SetWaitHook(std::move(OuterHook));
+    Progress.reset();
+    qApp->removeEventFilter(this);
+    QApplication::restoreOverrideCursor();
+}
 
 void TServiceWork::Step(const std::string& what, int done, int total, TCancel cancel) {
-    Scope->Step(what, done, total, cancel);
+    const QLocale locale;
+    Label = total > 0 ? QStringLiteral("%1 %2 of %3")
+                            .arg(ToQString(what), locale.toString(done), locale.toString(total))
+                      : ToQString(what);
+    Done = done;
+    Total = total;
+    MayCancel = cancel == TCancel::Offered;
+    if (!MayCancel)
+        CancelAsked = false; // a save is never cancelled half-way
+    Pump();
+}
+
+bool TServiceWork::AskCancel() {
+    if (MayCancel)
+        CancelAsked = true;
+    return MayCancel;
 }
 
 bool TServiceWork::CancelRead() {
-    return TScope::Innermost != nullptr && TScope::Innermost->AskCancel();
+    return Innermost != nullptr && Innermost->AskCancel();
 }
 
-void TServiceWork::TScope::Pump() {
+void TServiceWork::Pump() {
     // Work that ends quickly never waits for the window: events are let in at most every
     // PumpEveryMs, the first time that long after the work began.
     if (Pumping || Running.elapsed() < LastPumpMs + PumpEveryMs)
@@ -109,7 +73,7 @@ void TServiceWork::TScope::Pump() {
     if (!Progress && Running.elapsed() >= ProgressDelayMs)
         ShowProgress();
     if (Progress) {
-        Progress->setLabelText(Label());
+        Progress->setLabelText(Label);
         Progress->setMaximum(Total);
         Progress->setValue(Total > 0 ? Done : 0);
         CancelButton->setVisible(MayCancel);
@@ -117,21 +81,14 @@ void TServiceWork::TScope::Pump() {
     QCoreApplication::processEvents(QEventLoop::AllEvents, PumpEveryMs / 2);
     if (CancelAsked && MayCancel) {
         CancelAsked = false;
-        QString label = Label();
+        QString label = Label;
         if (!label.isEmpty())
             label[0] = label[0].toLower();
         throw ECancelled("Cancelled while " + ToStdString(label));
     }
 }
 
-QString TServiceWork::TScope::Label() const {
-    const QLocale locale;
-    return Total > 0 ? QStringLiteral("%1 %2 of %3")
-                           .arg(Text, locale.toString(Done), locale.toString(Total))
-                     : Text;
-}
-
-void TServiceWork::TScope::ShowProgress() {
+void TServiceWork::ShowProgress() {
     Progress = std::make_unique<QProgressDialog>(Window);
     Progress->setWindowTitle(Window->windowTitle());
     Progress->setWindowModality(Qt::WindowModal);
@@ -149,7 +106,7 @@ void TServiceWork::TScope::ShowProgress() {
     Progress->show();
 }
 
-bool TServiceWork::TScope::eventFilter(QObject* watched, QEvent* event) {
+bool TServiceWork::eventFilter(QObject* watched, QEvent* event) {
     const QEvent::Type type = event->type();
     if (Progress && watched == Progress.get() &&
         (type == QEvent::Close ||

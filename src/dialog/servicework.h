@@ -1,37 +1,52 @@
 #pragma once
-// The window while it waits on the service: the wait cursor, no input reaching the window, the
-// window kept painted, and, when the work takes longer than half a second, a modal progress dialog
-// that says what is being done, with Cancel while the work only reads. Scopes may nest: the inner
-// one gives the channel's waits back to the outer one when it ends.
+// The window while it waits on the service: wait cursor, input dropped, window painted, and after
+// half a second a progress dialog, with Cancel while the work only reads. Scopes may nest.
 
 #include "model/progress.h"
 
+#include <QElapsedTimer>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <functional>
 #include <memory>
 
-class QWidget;
+class QProgressDialog;
+class QPushButton;
 class TCommandHandler;
 
-class TServiceWork final : public TProgress {
+class TServiceWork final : public QObject, public TProgress {
 public:
-    // For as long as it lives; the channel's waits keep the window painted meanwhile.
     TServiceWork(QWidget* window, TCommandHandler& channel);
     ~TServiceWork() override;
-    TServiceWork(const TServiceWork&) = delete;
-    TServiceWork& operator=(const TServiceWork&) = delete;
 
     void Step(const std::string& what, int done, int total, TCancel cancel) override;
 
-    // Asks the innermost open scope to stop, as its Cancel does: true when its work is at a step
-    // that may be cancelled (a read), false when there is none or it must not stop (a save).
+    // As the innermost scope's Cancel: false when there is none or its work must not stop.
     static bool CancelRead();
 
-    // How long the work runs before the progress dialog shows, and how often the window is let
-    // paint meanwhile.
-    static constexpr int ProgressDelayMs = 500;
-    static constexpr int PumpEveryMs = 40;
-
 private:
-    // The event filter, the progress dialog and what it shows: Qt's side, kept out of this header.
-    class TScope;
-    std::unique_ptr<TScope> Scope;
+    // Taken at the next pump, where the work may stop.
+    bool AskCancel();
+    void Pump(); // lets the window paint; raises ECancelled once a cancel is taken
+    void ShowProgress();
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+    QWidget* Window;
+    TCommandHandler& Channel;
+    TServiceWork* Outer;
+    std::function<void()> OuterHook;
+    QElapsedTimer Running;
+    qint64 LastPumpMs = 0;
+    std::unique_ptr<QProgressDialog> Progress;
+    QPointer<QPushButton> CancelButton; // the progress dialog's
+    QString Label;                      // "Reading partnership 120 of 2,000"
+    int Done = 0;
+    int Total = 0;
+    bool MayCancel = false;
+    bool CancelAsked = false;
+    static TServiceWork* Innermost;
+    // A pump lets events in, and what they run may wait on a channel: that wait must not pump
+    // again inside the first, whichever scope it belongs to.
+    static bool Pumping;
 };

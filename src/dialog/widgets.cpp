@@ -10,21 +10,6 @@
 #include <QSpinBox>
 #include <memory>
 
-const TFileChoice LocalCertificateFile = {
-    "SelectLocalCertificate",
-    "Select Local Certificate",
-    {QStringLiteral("Local Key Exchange (*.p12)"), QStringLiteral("Personal Key Exchange (*.pfx)")},
-    "p12",
-    "*.p12",
-    true};
-// Its filter reads "Certificates": the pattern stays out of sight.
-const TFileChoice RemoteCertificateFile = {"SelectRemoteCertificate",
-                                           "Select Remote Certificate",
-                                           {QStringLiteral("Certificates (*.cer)")},
-                                           "cer",
-                                           "*.cer",
-                                           false};
-
 QFont LayoutFont(const QFont& base, const QList<QLabel*>& labels) {
     for (int pixels : {11, 10, 9}) {
         for (int stretch : {QFont::Unstretched, QFont::SemiCondensed, QFont::Condensed}) {
@@ -50,19 +35,26 @@ void ShowAsReadOnly(QLineEdit* field) {
     field->setPalette(palette);
 }
 
-std::string ChooseFile(QWidget* parent, const TFileChoice& choice, QFileDialog*& shown) {
-    const auto dialog = std::make_unique<QFileDialog>(parent, QString::fromUtf8(choice.Title));
+std::string ChooseCertificateFile(QWidget* parent, bool local, QFileDialog*& shown) {
+    const QString title = local ? QStringLiteral("Select Local Certificate")
+                                : QStringLiteral("Select Remote Certificate");
+    const QString suffix = local ? QStringLiteral("p12") : QStringLiteral("cer");
+    const QStringList filters = local ? QStringList{QStringLiteral("Local Key Exchange (*.p12)"),
+                                                    QStringLiteral("Personal Key Exchange (*.pfx)")}
+                                      : QStringList{QStringLiteral("Certificates (*.cer)")};
+    const auto dialog = std::make_unique<QFileDialog>(parent, title);
     shown = dialog.get();
     const auto gone = qScopeGuard([&shown] { shown = nullptr; });
-    dialog->setObjectName(QString::fromUtf8(choice.Name));
+    dialog->setObjectName(QString(title).remove(QLatin1Char(' ')));
     dialog->setAcceptMode(QFileDialog::AcceptOpen);
     dialog->setFileMode(QFileDialog::ExistingFile);
-    dialog->setOption(QFileDialog::HideNameFilterDetails, !choice.ShowPatterns);
-    dialog->setNameFilters(choice.Filters);
-    dialog->selectNameFilter(choice.Filters.front());
-    dialog->setDefaultSuffix(QString::fromUtf8(choice.Suffix));
+    // The remote filter reads "Certificates": its pattern stays out of sight.
+    dialog->setOption(QFileDialog::HideNameFilterDetails, !local);
+    dialog->setNameFilters(filters);
+    dialog->selectNameFilter(filters.front());
+    dialog->setDefaultSuffix(suffix);
     dialog->setSizeGripEnabled(true);
-    dialog->selectFile(QString::fromUtf8(choice.Pattern));
+    dialog->selectFile(QStringLiteral("*.") + suffix);
     if (dialog->exec() != QDialog::Accepted || dialog->selectedFiles().isEmpty())
         return std::string();
     return ToStdString(QDir::toNativeSeparators(dialog->selectedFiles().front()));

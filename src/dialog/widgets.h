@@ -1,11 +1,8 @@
 #pragma once
-// The drawn layout fitted onto this platform's widgets, and the few things the window asks of
-// them beyond Qt's defaults.
+// What the window asks of Qt's widgets beyond their defaults.
 
 #include <QFont>
 #include <QList>
-#include <QString>
-#include <QStringList>
 #include <string>
 #include <vector>
 
@@ -22,25 +19,9 @@ QFont LayoutFont(const QFont& base, const QList<QLabel*>& labels);
 // A read-only field takes the button face as its background.
 void ShowAsReadOnly(QLineEdit* field);
 
-// A file-open dialog that accepts one existing file, starting with the first filter, its file
-// name set to the pattern.
-struct TFileChoice {
-    const char* Name; // the dialog's object name
-    const char* Title;
-    QStringList Filters;
-    const char* Suffix;  // the default extension
-    const char* Pattern; // the file name it starts from
-    bool ShowPatterns;   // false: the filter list shows the descriptions alone
-};
-
-// The window's two file-open dialogs.
-extern const TFileChoice LocalCertificateFile;
-extern const TFileChoice RemoteCertificateFile;
-
-// Makes the dialog, shows it, and returns the full path chosen (or empty when it was cancelled).
-// The dialog is made for this showing and gone with it, so nothing of it (the file name
-// completer's popup among them) outlives it; `shown` points at it meanwhile.
-std::string ChooseFile(QWidget* parent, const TFileChoice& choice, QFileDialog*& shown);
+// The path chosen in the certificate's file-open dialog, empty when cancelled. `shown` points at
+// the dialog while it shows; nothing of it (its completer's popup) outlives the showing.
+std::string ChooseCertificateFile(QWidget* parent, bool local, QFileDialog*& shown);
 
 // The value of a spin box is read from its text, in the box's locale: the minimum when the text
 // is not an integer, the nearest bound when it lies outside the range.
