@@ -10,6 +10,7 @@
 #include <QTcpSocket>
 #include <QtEndian>
 #include <algorithm>
+#include <charconv>
 
 namespace {
 
@@ -26,22 +27,22 @@ bool IsDigit(char c) {
 // order. Shorter forms ("127.1") and other bases are not addresses here.
 bool ParseDottedAddress(const std::string& text, std::uint32_t& result) {
     std::uint32_t address = 0;
-    std::size_t i = 0;
+    const char* at = text.data();
+    const char* const end = at + text.size();
     for (int part = 0; part < 4; ++part) {
         if (part > 0) {
-            if (i >= text.size() || text[i] != '.')
+            if (at == end || *at != '.')
                 return false;
-            ++i;
+            ++at;
         }
-        const std::size_t start = i;
         unsigned value = 0;
-        while (i < text.size() && IsDigit(text[i]) && i - start < 3)
-            value = value * 10 + static_cast<unsigned>(text[i++] - '0');
-        if (i == start || value > 255 || (text[start] == '0' && i - start > 1))
+        const auto [stop, error] = std::from_chars(at, end, value);
+        if (error != std::errc() || value > 255 || (*at == '0' && stop - at > 1))
             return false;
         address = (address << 8) | value;
+        at = stop;
     }
-    if (i != text.size())
+    if (at != end)
         return false;
     result = address;
     return true;
@@ -53,13 +54,6 @@ TTcpClient::TTcpClient() = default;
 
 TTcpClient::~TTcpClient() {
     Close();
-}
-
-void TTcpClient::SetActive(bool active) {
-    if (active)
-        Open();
-    else
-        Close();
 }
 
 void TTcpClient::Open() {
@@ -210,27 +204,21 @@ long long TTcpClient::SendBuf(const void* data, std::size_t size) {
     return std::min(Taken, static_cast<long long>(size));
 }
 
-TReceiveResult TTcpClient::PeekBuf(void* buffer, std::size_t size) {
-    return Receive(buffer, size, true, Deadline());
-}
-
-TReceiveResult TTcpClient::ReceiveBuf(void* buffer, std::size_t size) {
-    return Receive(buffer, size, false, Deadline());
-}
-
-TReceiveResult TTcpClient::PeekBuf(void* buffer, std::size_t size, QDeadlineTimer deadline) {
+TReceiveResult TTcpClient::PeekBuf(void* buffer, std::size_t size,
+                                   std::optional<QDeadlineTimer> deadline) {
     return Receive(buffer, size, true, deadline);
 }
 
-TReceiveResult TTcpClient::ReceiveBuf(void* buffer, std::size_t size, QDeadlineTimer deadline) {
+TReceiveResult TTcpClient::ReceiveBuf(void* buffer, std::size_t size,
+                                      std::optional<QDeadlineTimer> deadline) {
     return Receive(buffer, size, false, deadline);
 }
 
 TReceiveResult TTcpClient::Receive(void* buffer, std::size_t size, bool peek,
-                                   QDeadlineTimer deadline) {
+                                   std::optional<QDeadlineTimer> deadline) {
     if (!IsConnected || size == 0)
         return {TReceiveStatus::Failed, 0};
-    if (!Wait(TAwait::Bytes, deadline)) {
+    if (!Wait(TAwait::Bytes, deadline.value_or(Deadline()))) {
         if (Socket->state() == QAbstractSocket::ConnectedState)
             return {TReceiveStatus::TimedOut, 0};
         // Qt reports a reset as a close.
@@ -238,9 +226,8 @@ TReceiveResult TTcpClient::Receive(void* buffer, std::size_t size, bool peek,
                                                                           : TReceiveStatus::Failed,
                 0};
     }
-    const qint64 available = Socket->bytesAvailable();
-    const qint64 want =
-        size < static_cast<std::size_t>(available) ? static_cast<qint64>(size) : available;
+    const auto want =
+        static_cast<qint64>(std::min(size, static_cast<std::size_t>(Socket->bytesAvailable())));
     char* bytes = static_cast<char*>(buffer);
     const qint64 count = peek ? Socket->peek(bytes, want) : Socket->read(bytes, want);
     if (count <= 0)
@@ -249,15 +236,12 @@ TReceiveResult TTcpClient::Receive(void* buffer, std::size_t size, bool peek,
 }
 
 bool TTcpClient::LookupPort(const std::string& port, std::uint16_t& result) {
-    if (port.empty() || !std::all_of(port.begin(), port.end(), IsDigit))
+    std::uint16_t value = 0;
+    const char* const end = port.data() + port.size();
+    const auto [stop, error] = std::from_chars(port.data(), end, value);
+    if (error != std::errc() || stop != end)
         return false;
-    unsigned long value = 0;
-    for (const char c : port) {
-        value = value * 10 + static_cast<unsigned long>(c - '0');
-        if (value > 65535)
-            return false;
-    }
-    result = static_cast<std::uint16_t>(value);
+    result = value;
     return true;
 }
 
