@@ -1,7 +1,6 @@
 #pragma once
 // Replacing a file by a new one only where the new one is the old file in everything but its
-// text, and flushing a file to the disk. The platform's file is picked by the build; where it
-// offers neither, a replacement is always refused and the caller writes the file in place.
+// text. The platform's file is picked by the build; where it cannot, replacing is refused.
 
 #include <functional>
 #include <string>
@@ -20,6 +19,5 @@ enum class TReplaceOutcome {
 TReplaceOutcome ReplaceKeepingIdentity(const std::string& path, const std::string& text,
                                        const std::function<bool()>& unchanged);
 
-// Flushes what was written to the file open on `handle` (QFileDevice::handle()) to the disk.
-// False, with the system's description of why, when that fails.
+// Flushes the file open on `handle` (QFileDevice::handle()) to the disk; false, with why.
 bool SyncToDisk(int handle, std::string& why);
