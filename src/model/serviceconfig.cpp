@@ -98,11 +98,9 @@ struct TFileState {
     }
 };
 
-// Reading and writing a large file in pieces lets the window paint between them.
+// A large file is read and written in pieces, and the window painted between them; it never
+// offers to cancel, as the partners are saved by then.
 constexpr qint64 PieceSize = 1 << 20;
-
-// Keeps the window painted while the file is read and written; never offers to cancel, as the
-// partners are saved by then.
 using TPump = std::function<void()>;
 TPump Pump(TProgress& progress, std::string what) {
     return [&progress, what = std::move(what)] {
@@ -204,10 +202,44 @@ bool WriteInPlace(const QString& path, const TFileState& read, const std::string
                              told.c_str()));
 }
 
-// No NUL byte, no UTF-16 byte-order mark.
 bool IsEightBitText(const std::string& bytes) {
     return bytes.find('\0') == std::string::npos && bytes.compare(0, 2, "\xFF\xFE") != 0 &&
            bytes.compare(0, 2, "\xFE\xFF") != 0;
+}
+
+// An ID the file names, as written and upper-cased.
+struct TNamedID {
+    std::string Written;
+    std::string Upper;
+    bool Sender = false;
+    std::size_t At = 0;
+};
+
+// The IDs behind the two keys on a line, in the order they stand.
+std::vector<TNamedID> NamedIDs(const std::string& line) {
+    const std::string upper = UpperAscii(line);
+    std::vector<TNamedID> found;
+    for (const bool sender : {true, false}) {
+        const std::string key = UpperAscii(sender ? SenderKey : ReceiverKey);
+        for (std::size_t at = upper.find(key); at != std::string::npos;
+             at = upper.find(key, at + key.size())) {
+            const std::size_t from = at + key.size();
+            const std::size_t end = std::min(line.find_first_of(IDEnds, from), line.size());
+            found.push_back(
+                {line.substr(from, end - from), upper.substr(from, end - from), sender, at});
+        }
+    }
+    std::sort(found.begin(), found.end(),
+              [](const TNamedID& a, const TNamedID& b) { return a.At < b.At; });
+    return found;
+}
+
+// An ID, upper-cased, that the file names whole and that the update replaces alone: it holds
+// nothing that ends an ID, and no key that another ID would stand behind.
+bool StandsAlone(const std::string& upper) {
+    return upper.find_first_of(IDEnds) == std::string::npos &&
+           upper.find(UpperAscii(SenderKey)) == std::string::npos &&
+           upper.find(UpperAscii(ReceiverKey)) == std::string::npos;
 }
 
 } // namespace
@@ -281,45 +313,6 @@ std::vector<std::string> UpdateConfigLines(std::vector<std::string> lines, const
 std::string UpdateConfigText(const std::string& bytes, const TConfigIDs& ids) {
     return JoinConfigLines(UpdateConfigLines(SplitConfigLines(bytes), ids));
 }
-
-namespace {
-
-// An ID the file names, as written and upper-cased.
-struct TNamedID {
-    std::string Written;
-    std::string Upper;
-    bool Sender = false;
-    std::size_t At = 0;
-};
-
-// The IDs behind the two keys on a line, in the order they stand.
-std::vector<TNamedID> NamedIDs(const std::string& line) {
-    const std::string upper = UpperAscii(line);
-    std::vector<TNamedID> found;
-    for (const bool sender : {true, false}) {
-        const std::string key = UpperAscii(sender ? SenderKey : ReceiverKey);
-        for (std::size_t at = upper.find(key); at != std::string::npos;
-             at = upper.find(key, at + key.size())) {
-            const std::size_t from = at + key.size();
-            const std::size_t end = std::min(line.find_first_of(IDEnds, from), line.size());
-            found.push_back(
-                {line.substr(from, end - from), upper.substr(from, end - from), sender, at});
-        }
-    }
-    std::sort(found.begin(), found.end(),
-              [](const TNamedID& a, const TNamedID& b) { return a.At < b.At; });
-    return found;
-}
-
-// An ID, upper-cased, that the file names whole and that the update replaces alone: it holds
-// nothing that ends an ID, and no key that another ID would stand behind.
-bool StandsAlone(const std::string& upper) {
-    return upper.find_first_of(IDEnds) == std::string::npos &&
-           upper.find(UpperAscii(SenderKey)) == std::string::npos &&
-           upper.find(UpperAscii(ReceiverKey)) == std::string::npos;
-}
-
-} // namespace
 
 TFileIDs ConfigFileIDs(const std::string& bytes, const std::string& localID,
                        const std::string& remoteID, const std::vector<std::string>& namedIDs) {

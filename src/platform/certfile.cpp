@@ -32,26 +32,19 @@ void QuietBackend(QLoggingCategory* category) {
             category->setEnabled(type, false);
 }
 
-// Skips one DER tag and length at pos; false when the bytes are no such header or the tag is
-// not the one expected. An indefinite length (BER, as some tools write PKCS #12) is accepted.
-bool SkipHeader(const QByteArray& der, qsizetype& pos, unsigned char tag, qsizetype* length) {
-    if (pos + 2 > der.size() || static_cast<unsigned char>(der[pos]) != tag)
+// Skips one DER tag and its length at pos, giving the length (-1: indefinite, as BER allows and
+// some tools write PKCS #12); false when the bytes are no such header with that tag.
+bool SkipHeader(const QByteArray& der, qsizetype& pos, char tag, qsizetype& length) {
+    if (pos + 2 > der.size() || der[pos] != tag)
         return false;
     const auto first = static_cast<unsigned char>(der[pos + 1]);
-    pos += 2;
-    *length = -1;
-    if (first < 0x80) {
-        *length = first;
-    } else if (first > 0x80) {
-        const int count = first & 0x7f;
-        if (count > 4 || pos + count > der.size())
-            return false;
-        qsizetype value = 0;
-        for (int i = 0; i < count; ++i)
-            value = (value << 8) | static_cast<unsigned char>(der[pos + i]);
-        pos += count;
-        *length = value;
-    }
+    const int count = first > 0x80 ? first & 0x7f : 0;
+    if (count > 4 || pos + 2 + count > der.size())
+        return false;
+    length = first < 0x80 ? first : first == 0x80 ? -1 : 0;
+    for (int i = 0; i < count; ++i)
+        length = (length << 8) | static_cast<unsigned char>(der[pos + 2 + i]);
+    pos += 2 + count;
     return true;
 }
 
@@ -62,11 +55,11 @@ bool LooksLikePkcs12(const QByteArray& bytes) {
     static const QByteArray Pkcs7 = QByteArray::fromHex("2a864886f70d0107");
     qsizetype pos = 0;
     qsizetype length = 0;
-    if (!SkipHeader(bytes, pos, 0x30, &length) || !SkipHeader(bytes, pos, 0x02, &length) ||
+    if (!SkipHeader(bytes, pos, 0x30, length) || !SkipHeader(bytes, pos, 0x02, length) ||
         length != 1 || pos >= bytes.size() || bytes[pos] != 3)
         return false;
     ++pos;
-    if (!SkipHeader(bytes, pos, 0x30, &length) || !SkipHeader(bytes, pos, 0x06, &length) ||
+    if (!SkipHeader(bytes, pos, 0x30, length) || !SkipHeader(bytes, pos, 0x06, length) ||
         length != Pkcs7.size() + 1 || pos + length > bytes.size())
         return false;
     const char kind = bytes[pos + Pkcs7.size()];

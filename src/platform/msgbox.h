@@ -9,24 +9,10 @@
 
 class QWidget;
 
-enum TMsgDlgType {
-    mtCustom = 0,
-    mtInformation = 1,
-    mtWarning = 2,
-    mtError = 3,
-    mtConfirmation = 4
-};
+enum TMsgDlgType { mtCustom, mtInformation, mtWarning, mtError, mtConfirmation };
 
 // Button codes; a button set holds bit (1 << code) for each button.
-enum TMsgDlgBtn {
-    mbOK = 1,
-    mbCancel = 2,
-    mbYes = 3,
-    mbNo = 4,
-    mbAbort = 5,
-    mbRetry = 6,
-    mbIgnore = 7
-};
+enum TMsgDlgBtn { mbOK = 1, mbCancel, mbYes, mbNo, mbAbort, mbRetry, mbIgnore };
 using TMsgDlgButtons = std::uint32_t;
 
 constexpr TMsgDlgButtons MsgButton(TMsgDlgBtn button) {

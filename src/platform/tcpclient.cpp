@@ -130,23 +130,13 @@ QDeadlineTimer TTcpClient::Deadline() const {
     return TimeoutMs < 0 ? QDeadlineTimer(QDeadlineTimer::Forever) : QDeadlineTimer(TimeoutMs);
 }
 
-bool TTcpClient::Holds(TAwait what) const {
-    switch (what) {
-    case TAwait::Connection:
-        return Socket->state() == QAbstractSocket::ConnectedState;
-    case TAwait::Bytes:
-        return Socket->bytesAvailable() > 0;
-    case TAwait::Written:
-        return Socket->bytesToWrite() == 0;
-    }
-    return false;
-}
-
 bool TTcpClient::Wait(TAwait what, QDeadlineTimer deadline, bool resumed) {
     for (bool first = !resumed;; first = false) {
-        if (Holds(what))
-            return true;
         const QAbstractSocket::SocketState state = Socket->state();
+        if (what == TAwait::Connection ? state == QAbstractSocket::ConnectedState
+            : what == TAwait::Bytes    ? Socket->bytesAvailable() > 0
+                                       : Socket->bytesToWrite() == 0)
+            return true;
         // A closing socket still writes what it holds.
         const bool ended = what == TAwait::Connection ? state != QAbstractSocket::ConnectingState
                            : what == TAwait::Bytes    ? state != QAbstractSocket::ConnectedState

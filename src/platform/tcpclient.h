@@ -81,7 +81,6 @@ private:
     // Waits in slices until what it awaits holds (true), the connection ends or the deadline
     // passes; WhileWaiting runs between slices, and before the first when resumed.
     bool Wait(TAwait what, QDeadlineTimer deadline, bool resumed = false);
-    bool Holds(TAwait what) const;
     // The address (network order) by the rule of RemoteHost, the kept one while it is valid.
     bool Resolve(std::uint32_t& address);
     TReceiveResult Receive(void* buffer, std::size_t size, bool peek,
