@@ -414,15 +414,11 @@ void UpdateServiceConfigFile(const std::string& path, const TConfigIDs& ids, TPr
             TFileState now;
             return ReadFile(target, pump, now, why) && now == read;
         };
-        switch (ReplaceKeepingIdentity(QFile::encodeName(target).toStdString(), text, unchanged)) {
-        case TReplaceOutcome::Replaced:
-            return;
-        case TReplaceOutcome::Changed:
-            continue;
-        case TReplaceOutcome::Refused:
-            break;
-        }
-        if (WriteInPlace(filePath, read, text, pump))
+        // Written in place where replacing it would lose something; made again when changed.
+        const TReplaceOutcome outcome =
+            ReplaceKeepingIdentity(QFile::encodeName(target).toStdString(), text, unchanged);
+        if (outcome == TReplaceOutcome::Replaced ||
+            (outcome == TReplaceOutcome::Refused && WriteInPlace(filePath, read, text, pump)))
             return;
     }
     RaiseCreateError(filePath, "It kept changing while it was being updated, so it was left as "

@@ -48,9 +48,8 @@ bool SkipHeader(const QByteArray& der, qsizetype& pos, char tag, qsizetype& leng
     return true;
 }
 
-// A PKCS #12 file begins SEQUENCE { INTEGER 3, SEQUENCE { OID pkcs7-data or pkcs7-signedData.
-// Qt's import only says whether it opened, so this tells a key store that would not open from
-// a file that is no certificate at all.
+// SEQUENCE { INTEGER 3, SEQUENCE { OID pkcs7-data or pkcs7-signedData: Qt's import only says
+// whether it opened, so this tells a key store that would not open from no certificate at all.
 bool LooksLikePkcs12(const QByteArray& bytes) {
     static const QByteArray Pkcs7 = QByteArray::fromHex("2a864886f70d0107");
     qsizetype pos = 0;
@@ -145,9 +144,8 @@ TCertificateFile ReadCertificateFile(const QString& path, TCertSide side,
     if (!QSslSocket::isClassImplemented(QSsl::ImplementedClass::Certificate))
         return unreadable(QStringLiteral("Qt's TLS plugin, which reads certificates, is missing"));
 
-    // The filter runs inside installFilter already, so it must know its predecessor first: Qt's
-    // own filter stands in while the two are swapped. The one before applies again afterwards,
-    // also to the categories the backend registered meanwhile.
+    // The filter runs inside installFilter already, so it must know its predecessor first; that
+    // one applies again afterwards, also to the categories the backend registered meanwhile.
     previousFilter = QLoggingCategory::installFilter(nullptr);
     QLoggingCategory::installFilter(QuietBackend);
     const auto restore = qScopeGuard([] { QLoggingCategory::installFilter(previousFilter); });
@@ -176,7 +174,6 @@ TCertificateFile ReadCertificateFile(const QString& path, TCertSide side,
 
 std::vector<TCertWarning> CertificateWarnings(const TCertificateFile& file, TCertSide side,
                                               const QDateTime& now) {
-    // A file that cannot be shown has the one warning of its status.
     if (file.status == TCertFileStatus::Unreadable)
         return {{TCertWarningKind::Unreadable, {}}};
     if (file.status == TCertFileStatus::NotCertificate)

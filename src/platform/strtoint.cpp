@@ -21,8 +21,7 @@ bool TryStrToInt(const std::string& text, int32_t& value) {
         at += 2;
     }
 
-    // Digits alone (no sign, no blank) up to the end; any number of them, as the value tells
-    // an overflow. Hexadecimal is a 32-bit pattern, decimal the magnitude of a signed value.
+    // Digits alone to the end: hexadecimal a 32-bit pattern, decimal a signed value's magnitude.
     uint64_t magnitude = 0;
     const auto [stop, error] = std::from_chars(at, end, magnitude, base);
     const uint64_t limit = base == 16 ? UINT64_C(0xFFFFFFFF)

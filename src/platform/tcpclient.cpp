@@ -61,10 +61,8 @@ void TTcpClient::Open() {
         return;
     IsActive = true;
     if (!Socket) {
-        // One socket serves every connection of the client.
         Socket = std::make_unique<QTcpSocket>();
-        // No thread's event loop serves it: only the waits below read, write and connect, and
-        // it registers nothing with the event dispatcher on each connection.
+        // No event loop serves it (only the waits below do), so nothing is registered with one.
         Socket->moveToThread(nullptr);
         // The service is reached directly, whatever proxy the application may set.
         Socket->setProxy(QNetworkProxy::NoProxy);
@@ -79,10 +77,9 @@ void TTcpClient::Open() {
         return;
     const QHostAddress remote(qFromBigEndian(address));
     const QDeadlineTimer deadline = Deadline();
-    // Most connections are made or refused at once, and Qt waits for them itself in the first
-    // slice. When that slice runs out, Qt has given the attempt up; it starts again on a socket
-    // bound first, whose descriptor the remaining slices wait on. Not shared: the system then
-    // never binds a local port still held by an earlier connection's TIME_WAIT.
+    // Qt waits for the connection itself in the first slice, and gives it up when that runs out;
+    // it then starts again on a socket bound first, whose descriptor the other slices wait on.
+    // Not shared: no local port still held by an earlier connection's TIME_WAIT is bound.
     Socket->connectToHost(remote, port);
     IsConnected = Wait(TAwait::Connection, deadline);
     if (!IsConnected && Socket->error() == QAbstractSocket::SocketTimeoutError &&
@@ -181,16 +178,14 @@ long long TTcpClient::SendBuf(const void* data, std::size_t size) {
     if (Socket->write(static_cast<const char*>(data), static_cast<qint64>(size)) < 0)
         return 0;
     Socket->flush(); // what the system takes at once needs no wait
-    // The time limit counts from the last progress, as a slow peer may take a long command in
-    // several pieces.
+    // The time limit counts from the last progress: a slow peer may take a command in pieces.
     for (long long before = -1; Taken != before;) {
         const bool resumed = before >= 0;
         before = Taken;
         if (Wait(TAwait::Written, Deadline(), resumed))
             break;
     }
-    // Bytes Qt held when the connection failed are dropped with it, so only what the system took
-    // counts.
+    // Bytes Qt held when the connection failed are dropped with it.
     return std::min(Taken, static_cast<long long>(size));
 }
 
