@@ -248,9 +248,7 @@ std::vector<std::string> SplitConfigLines(const std::string& bytes) {
     std::vector<std::string> lines;
     std::size_t start = 0;
     while (start < bytes.size()) {
-        std::size_t end = start;
-        while (end < bytes.size() && bytes[end] != '\r' && bytes[end] != '\n')
-            ++end;
+        const std::size_t end = std::min(bytes.find_first_of("\r\n", start), bytes.size());
         lines.emplace_back(bytes, start, end - start);
         start = end + (bytes.compare(end, 2, "\r\n") == 0 ? 2 : 1);
     }

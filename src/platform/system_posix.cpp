@@ -70,6 +70,11 @@ extern "C" void NoteStopSignal(int /*signal*/) {
     [[maybe_unused]] const ssize_t written = ::write(StopPipe[0], &byte, 1);
 }
 
+volatile std::sig_atomic_t AskStopped = 0;
+extern "C" void NoteAskStopped(int signal) {
+    AskStopped = signal;
+}
+
 } // namespace
 
 void WatchStopSignals(QObject* context, std::function<void()> stop) {
@@ -88,15 +93,6 @@ void WatchStopSignals(QObject* context, std::function<void()> stop) {
     for (const int signal : {SIGTERM, SIGHUP})
         ::sigaction(signal, &action, nullptr);
 }
-
-namespace {
-
-volatile std::sig_atomic_t AskStopped = 0;
-extern "C" void NoteAskStopped(int signal) {
-    AskStopped = signal;
-}
-
-} // namespace
 
 std::optional<std::string> AskAtTerminal(const std::string& prompt) {
     termios shown{};

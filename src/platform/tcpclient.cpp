@@ -6,6 +6,7 @@
 #include <QHostInfo>
 #include <QList>
 #include <QNetworkProxy>
+#include <QRegularExpression>
 #include <QString>
 #include <QTcpSocket>
 #include <QtEndian>
@@ -21,31 +22,6 @@ constexpr int KeepNameMs = 60000;
 
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
-}
-
-// Four decimal numbers of 0 to 255 joined by dots, none with a leading zero; the address in host
-// order. Shorter forms ("127.1") and other bases are not addresses here.
-bool ParseDottedAddress(const std::string& text, std::uint32_t& result) {
-    std::uint32_t address = 0;
-    const char* at = text.data();
-    const char* const end = at + text.size();
-    for (int part = 0; part < 4; ++part) {
-        if (part > 0) {
-            if (at == end || *at != '.')
-                return false;
-            ++at;
-        }
-        unsigned value = 0;
-        const auto [stop, error] = std::from_chars(at, end, value);
-        if (error != std::errc() || value > 255 || (*at == '0' && stop - at > 1))
-            return false;
-        address = (address << 8) | value;
-        at = stop;
-    }
-    if (at != end)
-        return false;
-    result = address;
-    return true;
 }
 
 } // namespace
@@ -231,16 +207,21 @@ bool TTcpClient::LookupPort(const std::string& port, std::uint16_t& result) {
 }
 
 bool TTcpClient::LookupHost(const std::string& host, std::uint32_t& result) {
+    // Four decimal numbers of 0 to 255 joined by dots, none with a leading zero: no shorter form
+    // ("127.1"), no other base.
+    static const QString Octet = QStringLiteral("(25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])");
+    static const QRegularExpression Dotted("\\A" + Octet + "(\\." + Octet + "){3}\\z");
     if (host.empty())
         return false;
-    std::uint32_t address = 0;
+    const QString name = QString::fromStdString(host);
+    QHostAddress address;
     if (IsDigit(host[0])) {
-        if (!ParseDottedAddress(host, address))
+        if (!Dotted.match(name).hasMatch())
             return false;
+        address.setAddress(name);
     } else {
-        const QString name = QString::fromStdString(host);
         // An IPv6 address has no IPv4 address; Qt would look its name up instead.
-        if (QHostAddress literal; literal.setAddress(name))
+        if (address.setAddress(name))
             return false;
         const QList<QHostAddress> found = QHostInfo::fromName(name).addresses();
         const auto first = std::find_if(found.begin(), found.end(), [](const QHostAddress& a) {
@@ -248,8 +229,8 @@ bool TTcpClient::LookupHost(const std::string& host, std::uint32_t& result) {
         });
         if (first == found.end())
             return false;
-        address = first->toIPv4Address();
+        address = *first;
     }
-    result = qToBigEndian(address);
+    result = qToBigEndian(address.toIPv4Address());
     return true;
 }
