@@ -11,11 +11,10 @@ enum class TReplaceOutcome {
     Refused,  // the replacement would lose something, or was refused; nothing was touched
 };
 
-// Writes `text` to a new file beside `path` (a native path, no symbolic link), flushes it to the
-// disk, gives it the old file's owner, group, permission bits and extended attributes (its ACL
-// among them), and renames it over the old file when `unchanged()` still holds just before.
-// Refused when the old file has another name (a hard link), when anything of it cannot be given
-// to the new file, or when the folder or the rename refuses (a mount point, another file system).
+// Writes `text` to a new file beside `path` (native, no symbolic link) with the old file's owner,
+// group, mode and extended attributes (ACL), flushed, and renames it over the old one when
+// `unchanged()` holds just before. Refused for a hard link, anything that cannot be given, or a
+// folder or rename that refuses (a mount point, another file system).
 TReplaceOutcome ReplaceKeepingIdentity(const std::string& path, const std::string& text,
                                        const std::function<bool()>& unchanged);
 
