@@ -14,6 +14,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <functional>
+#include <map>
 #include <system_error>
 #include <utility>
 
@@ -37,15 +39,13 @@ std::string UpperAscii(std::string text) {
 }
 
 // The replacement rule on a line whose upper-cased copy is upperLine, for a search text given
-// upper-cased: every occurrence replaced in place. False when there is none; both texts are then
-// untouched, otherwise upperLine is brought up to date.
-bool ReplaceInLine(std::string& line, std::string& upperLine, const std::string& upperSearch,
+// upper-cased: every occurrence replaced in place, and upperLine brought up to date.
+void ReplaceInLine(std::string& line, std::string& upperLine, const std::string& upperSearch,
                    const std::string& replacement) {
     std::size_t found = upperSearch.empty() ? std::string::npos : upperLine.find(upperSearch);
     if (found == std::string::npos)
-        return false;
+        return;
     std::string result;
-    result.reserve(line.size() + replacement.size());
     std::size_t from = 0;
     for (; found != std::string::npos; found = upperLine.find(upperSearch, from)) {
         result.append(line, from, found - from);
@@ -55,18 +55,6 @@ bool ReplaceInLine(std::string& line, std::string& upperLine, const std::string&
     result.append(line, from, std::string::npos);
     line.swap(result);
     upperLine = UpperAscii(line);
-    return true;
-}
-
-std::vector<std::string> PollingModuleBlock(const std::string& local, const std::string& remote) {
-    return {
-        ModuleStart,
-        "outboxdir=\"%home%/to" + remote + "/\"",
-        "errordir=\"%home%/to" + remote + "/error\"",
-        "interval=\"5\"",
-        "defaults=\"sender.as2_id=" + local + ", receiver.as2_id=" + remote + "\"",
-        "mimetype=\"application/EDI-X12\"/>",
-    };
 }
 
 std::string AbsolutePath(const QString& path) {
@@ -76,9 +64,7 @@ std::string AbsolutePath(const QString& path) {
 
 // The system's error text without the trailing blanks, line breaks and full stops it may carry.
 std::string CleanDescription(std::string text) {
-    while (!text.empty() &&
-           (text.back() == ' ' || text.back() == '\r' || text.back() == '\n' || text.back() == '.'))
-        text.pop_back();
+    text.erase(text.find_last_not_of(" \r\n.") + 1);
     return text;
 }
 
@@ -112,20 +98,15 @@ struct TFileState {
     }
 };
 
-// Reading and writing a large file in pieces lets the window paint between them.
+// A large file is read and written in pieces, and the window painted between them; it never
+// offers to cancel, as the partners are saved by then.
 constexpr qint64 PieceSize = 1 << 20;
-
-// Keeps the window painted while the file is read and written; never offers to cancel, as the
-// partners are saved by then.
-class TPump {
-public:
-    TPump(TProgress& progress, std::string what) : Progress(progress), What(std::move(what)) {}
-    void operator()() const { Progress.Step(What, 0, 0, TProgress::TCancel::NotOffered); }
-
-private:
-    TProgress& Progress;
-    std::string What;
-};
+using TPump = std::function<void()>;
+TPump Pump(TProgress& progress, std::string what) {
+    return [&progress, what = std::move(what)] {
+        progress.Step(what, 0, 0, TProgress::TCancel::NotOffered);
+    };
+}
 
 // The whole file from its start, or false when reading fails part of the way.
 bool ReadFrom(QFile& file, const TPump& pump, TFileState& state) {
@@ -146,25 +127,15 @@ bool ReadFrom(QFile& file, const TPump& pump, TFileState& state) {
     }
 }
 
-TFileState ReadWholeFile(const QString& path, const TPump& pump) {
+// The whole regular file; false, with the reason, when it cannot be opened or read to its end.
+bool ReadFile(const QString& path, const TPump& pump, TFileState& state, std::string& why) {
     QFile file(path);
-    std::string why;
     if (!OpenRegularFile(file, QIODevice::ReadOnly | QIODevice::Unbuffered, why))
-        RaiseOpenError(path, why);
-    TFileState state;
-    // A read that stops part of the way would write back a truncated file.
-    if (!ReadFrom(file, pump, state))
-        RaiseOpenError(path, DeviceErrorText(file, errno));
-    return state;
-}
-
-// Still as read? A file that cannot be read now counts as changed: reading it again says why.
-bool Unchanged(const QString& path, const TFileState& read, const TPump& pump) {
-    QFile file(path);
-    TFileState now;
-    std::string why;
-    return OpenRegularFile(file, QIODevice::ReadOnly | QIODevice::Unbuffered, why) &&
-           ReadFrom(file, pump, now) && now == read;
+        return false;
+    if (ReadFrom(file, pump, state))
+        return true;
+    why = DeviceErrorText(file, errno);
+    return false;
 }
 
 // A write in place that the file size limit would stop part of the way, either of the new text
@@ -232,91 +203,9 @@ bool WriteInPlace(const QString& path, const TFileState& read, const std::string
 }
 
 bool IsEightBitText(const std::string& bytes) {
-    if (bytes.find('\0') != std::string::npos)
-        return false;
-    if (bytes.size() >= 2) {
-        const auto b0 = static_cast<unsigned char>(bytes[0]);
-        const auto b1 = static_cast<unsigned char>(bytes[1]);
-        if ((b0 == 0xFF && b1 == 0xFE) || (b0 == 0xFE && b1 == 0xFF))
-            return false;
-    }
-    return true;
+    return bytes.find('\0') == std::string::npos && bytes.compare(0, 2, "\xFF\xFE") != 0 &&
+           bytes.compare(0, 2, "\xFE\xFF") != 0;
 }
-
-} // namespace
-
-std::vector<std::string> SplitConfigLines(const std::string& bytes) {
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    while (start < bytes.size()) {
-        std::size_t end = start;
-        while (end < bytes.size() && bytes[end] != '\r' && bytes[end] != '\n')
-            ++end;
-        lines.emplace_back(bytes, start, end - start);
-        start = end + (bytes.compare(end, 2, "\r\n") == 0 ? 2 : 1);
-    }
-    return lines;
-}
-
-std::string JoinConfigLines(const std::vector<std::string>& lines) {
-    std::size_t size = 0;
-    for (const std::string& line : lines)
-        size += line.size() + 2;
-    std::string text;
-    text.reserve(size);
-    for (const std::string& line : lines) {
-        text += line;
-        text += "\r\n";
-    }
-    return text;
-}
-
-std::string ReplaceIgnoringCase(const std::string& line, const std::string& search,
-                                const std::string& replacement) {
-    std::string result = line;
-    std::string upper = UpperAscii(line);
-    ReplaceInLine(result, upper, UpperAscii(search), replacement);
-    return result;
-}
-
-std::vector<std::string> UpdateConfigLines(std::vector<std::string> lines, const TConfigIDs& ids) {
-    // Each search text, upper-cased, with its replacement, in the order the steps run on every
-    // line. An empty old ID would turn every bare key into a match, so it is never searched for.
-    std::vector<std::pair<std::string, std::string>> steps;
-    const auto addStep = [&steps](const char* key, const std::string& oldID,
-                                  const std::string& newID) {
-        if (!oldID.empty())
-            steps.emplace_back(UpperAscii(key + oldID), key + newID);
-    };
-    addStep(SenderKey, ids.OldLocalID, ids.LocalID);
-    addStep(ReceiverKey, ids.OldLocalID, ids.LocalID);
-    if (!ids.OldRemoteID.empty()) {
-        addStep(SenderKey, ids.OldRemoteID, ids.RemoteID);
-        addStep(ReceiverKey, ids.OldRemoteID, ids.RemoteID);
-    }
-    bool blockPending = ids.OldRemoteID.empty() && !ids.RemoteID.empty();
-
-    std::vector<std::string> result;
-    result.reserve(lines.size() + 6);
-    for (std::string& line : lines) {
-        std::string upperLine = UpperAscii(line);
-        for (const auto& [upperSearch, replacement] : steps)
-            ReplaceInLine(line, upperLine, upperSearch, replacement);
-        if (blockPending && line.find(ModuleStart) != std::string::npos) {
-            for (std::string& blockLine : PollingModuleBlock(ids.LocalID, ids.RemoteID))
-                result.push_back(std::move(blockLine));
-            blockPending = false;
-        }
-        result.push_back(std::move(line));
-    }
-    return result;
-}
-
-std::string UpdateConfigText(const std::string& bytes, const TConfigIDs& ids) {
-    return JoinConfigLines(UpdateConfigLines(SplitConfigLines(bytes), ids));
-}
-
-namespace {
 
 // An ID the file names, as written and upper-cased.
 struct TNamedID {
@@ -355,6 +244,74 @@ bool StandsAlone(const std::string& upper) {
 
 } // namespace
 
+std::vector<std::string> SplitConfigLines(const std::string& bytes) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < bytes.size()) {
+        const std::size_t end = std::min(bytes.find_first_of("\r\n", start), bytes.size());
+        lines.emplace_back(bytes, start, end - start);
+        start = end + (bytes.compare(end, 2, "\r\n") == 0 ? 2 : 1);
+    }
+    return lines;
+}
+
+std::string JoinConfigLines(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& line : lines) {
+        text += line;
+        text += "\r\n";
+    }
+    return text;
+}
+
+std::string ReplaceIgnoringCase(const std::string& line, const std::string& search,
+                                const std::string& replacement) {
+    std::string result = line;
+    std::string upper = UpperAscii(line);
+    ReplaceInLine(result, upper, UpperAscii(search), replacement);
+    return result;
+}
+
+std::vector<std::string> UpdateConfigLines(std::vector<std::string> lines, const TConfigIDs& ids) {
+    // Each search text, upper-cased, with its replacement, in the order the steps run on every
+    // line. An empty old ID would turn every bare key into a match, so it is never searched for.
+    std::vector<std::pair<std::string, std::string>> steps;
+    const auto addStep = [&steps](const char* key, const std::string& oldID,
+                                  const std::string& newID) {
+        if (!oldID.empty())
+            steps.emplace_back(UpperAscii(key + oldID), key + newID);
+    };
+    addStep(SenderKey, ids.OldLocalID, ids.LocalID);
+    addStep(ReceiverKey, ids.OldLocalID, ids.LocalID);
+    addStep(SenderKey, ids.OldRemoteID, ids.RemoteID);
+    addStep(ReceiverKey, ids.OldRemoteID, ids.RemoteID);
+    bool blockPending = ids.OldRemoteID.empty() && !ids.RemoteID.empty();
+
+    std::vector<std::string> result;
+    result.reserve(lines.size() + 6);
+    for (std::string& line : lines) {
+        std::string upperLine = UpperAscii(line);
+        for (const auto& [upperSearch, replacement] : steps)
+            ReplaceInLine(line, upperLine, upperSearch, replacement);
+        if (blockPending && line.find(ModuleStart) != std::string::npos) {
+            const std::string& remote = ids.RemoteID;
+            result.insert(
+                result.end(),
+                {ModuleStart, "outboxdir=\"%home%/to" + remote + "/\"",
+                 "errordir=\"%home%/to" + remote + "/error\"", "interval=\"5\"",
+                 "defaults=\"sender.as2_id=" + ids.LocalID + ", receiver.as2_id=" + remote + "\"",
+                 "mimetype=\"application/EDI-X12\"/>"});
+            blockPending = false;
+        }
+        result.push_back(std::move(line));
+    }
+    return result;
+}
+
+std::string UpdateConfigText(const std::string& bytes, const TConfigIDs& ids) {
+    return JoinConfigLines(UpdateConfigLines(SplitConfigLines(bytes), ids));
+}
+
 TFileIDs ConfigFileIDs(const std::string& bytes, const std::string& localID,
                        const std::string& remoteID, const std::vector<std::string>& namedIDs) {
     std::vector<TNamedID> all;
@@ -370,9 +327,6 @@ TFileIDs ConfigFileIDs(const std::string& bytes, const std::string& localID,
                 }
         }
     }
-    std::vector<std::string> others; // the IDs of partners the service holds, upper-cased
-    for (const std::string& id : namedIDs)
-        others.push_back(UpperAscii(id));
     const auto named = [&](const std::string& id, const std::string& other) -> TFileID {
         if (id.empty())
             return {TFileID::TState::Follows, std::nullopt};
@@ -383,41 +337,41 @@ TFileIDs ConfigFileIDs(const std::string& bytes, const std::string& localID,
             if (found.Upper == upperID)
                 return {TFileID::TState::Follows, found.Written};
         const std::string upperOther = UpperAscii(other);
-        std::vector<const TNamedID*> candidates;
+        std::map<std::string, std::string> candidates; // upper-cased: as first written
         const auto consider = [&](const TNamedID& side, const TNamedID& candidate) {
-            if (other.empty() || side.Upper != upperOther || candidate.Upper.empty() ||
-                candidate.Upper == upperOther)
-                return;
-            for (const TNamedID* found : candidates)
-                if (found->Upper == candidate.Upper)
-                    return;
-            candidates.push_back(&candidate);
+            if (!other.empty() && side.Upper == upperOther && !candidate.Upper.empty() &&
+                candidate.Upper != upperOther)
+                candidates.emplace(candidate.Upper, candidate.Written);
         };
         for (const auto& [first, second] : pairs) {
             consider(first, second);
             consider(second, first);
         }
+        if (candidates.size() != 1)
+            return {};
+        const std::string& upper = candidates.begin()->first;
         // Another partner the service holds is not this one's old ID; and the update, which
         // replaces an old ID also where a longer one goes on from it, would change such one too.
-        const auto longer = [&](const TNamedID& found) {
-            return found.Upper.size() > candidates[0]->Upper.size() &&
-                   found.Upper.compare(0, candidates[0]->Upper.size(), candidates[0]->Upper) == 0;
+        const auto held = [&](const std::string& id) {
+            return UpperAscii(id) == upper;
         };
-        if (candidates.size() != 1 || !StandsAlone(candidates[0]->Upper) ||
-            std::find(others.begin(), others.end(), candidates[0]->Upper) != others.end() ||
+        const auto longer = [&](const TNamedID& found) {
+            return found.Upper.size() > upper.size() &&
+                   found.Upper.compare(0, upper.size(), upper) == 0;
+        };
+        if (!StandsAlone(upper) || std::any_of(namedIDs.begin(), namedIDs.end(), held) ||
             std::any_of(all.begin(), all.end(), longer))
             return {};
-        return {TFileID::TState::Behind, candidates[0]->Written};
+        return {TFileID::TState::Behind, candidates.begin()->second};
     };
     return {named(localID, remoteID), named(remoteID, localID)};
 }
 
 std::optional<std::string> ReadConfigFile(const std::string& path, TProgress& progress) {
-    QFile file(QString::fromStdString(path));
-    std::string why;
     TFileState state;
-    if (!OpenRegularFile(file, QIODevice::ReadOnly | QIODevice::Unbuffered, why) ||
-        !ReadFrom(file, TPump(progress, "Reading the configuration file"), state))
+    std::string why;
+    if (!ReadFile(QString::fromStdString(path), Pump(progress, "Reading the configuration file"),
+                  state, why))
         return std::nullopt;
     return std::move(state.Bytes);
 }
@@ -436,11 +390,15 @@ void UpdateServiceConfigFile(const std::string& path, const TConfigIDs& ids, TPr
     // Another program may change the file while it is updated here; the update is then made
     // again from what the file holds, rather than replace it with older content.
     for (int attempt = 0; attempt < MaxUpdateAttempts; ++attempt) {
-        const TPump pump(progress, attempt == 0 ? "Updating the configuration file"
-                                                : "Updating the configuration file again, as "
-                                                  "another program changed it");
+        const TPump pump = Pump(progress, attempt == 0 ? "Updating the configuration file"
+                                                       : "Updating the configuration file again, "
+                                                         "as another program changed it");
         pump();
-        const TFileState read = ReadWholeFile(filePath, pump);
+        TFileState read;
+        std::string why;
+        // A read that stops part of the way would write back a truncated file.
+        if (!ReadFile(filePath, pump, read, why))
+            RaiseOpenError(filePath, why);
         if (!IsEightBitText(read.Bytes))
             throw ENotTextFileError(
                 Format("The file \"%s\" is not an 8-bit text file and was left unchanged",
@@ -449,16 +407,16 @@ void UpdateServiceConfigFile(const std::string& path, const TConfigIDs& ids, TPr
         pump();
         // A symbolic link stays one: the file it names is replaced.
         const QString target = QFileInfo(filePath).canonicalFilePath();
-        switch (ReplaceKeepingIdentity(QFile::encodeName(target).toStdString(), text,
-                                       [&] { return Unchanged(target, read, pump); })) {
-        case TReplaceOutcome::Replaced:
-            return;
-        case TReplaceOutcome::Changed:
-            continue;
-        case TReplaceOutcome::Refused:
-            break;
-        }
-        if (WriteInPlace(filePath, read, text, pump))
+        // A file that cannot be read now counts as changed: reading it again says why.
+        const auto unchanged = [&] {
+            TFileState now;
+            return ReadFile(target, pump, now, why) && now == read;
+        };
+        // Written in place where replacing it would lose something; made again when changed.
+        const TReplaceOutcome outcome =
+            ReplaceKeepingIdentity(QFile::encodeName(target).toStdString(), text, unchanged);
+        if (outcome == TReplaceOutcome::Replaced ||
+            (outcome == TReplaceOutcome::Refused && WriteInPlace(filePath, read, text, pump)))
             return;
     }
     RaiseCreateError(filePath, "It kept changing while it was being updated, so it was left as "

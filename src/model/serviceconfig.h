@@ -1,7 +1,6 @@
 #pragma once
-// Carries a change of AS2 IDs into the AS2 service's own configuration file. The file is handled
-// as lines of 8-bit text, never parsed as XML, and replaced atomically where that keeps it the
-// same file, otherwise written in place.
+// Carries a change of AS2 IDs into the AS2 service's own configuration file, handled as lines of
+// 8-bit text (never parsed as XML).
 
 #include "model/progress.h"
 #include "platform/exceptions.h"
@@ -10,8 +9,7 @@
 #include <string>
 #include <vector>
 
-// The file holds NUL bytes or starts with a UTF-16 byte-order mark, so its lines cannot be edited
-// as 8-bit text without corrupting it.
+// The file holds NUL bytes or starts with a UTF-16 byte-order mark.
 class ENotTextFileError : public Exception {
 public:
     using Exception::Exception;
@@ -27,11 +25,11 @@ struct TConfigIDs {
 // Lines end at CR LF, LF or CR; a final line break adds no line; an empty text has no lines.
 std::vector<std::string> SplitConfigLines(const std::string& bytes);
 
-// Every line followed by CR LF, the last one included.
+// Every line followed by CR LF.
 std::string JoinConfigLines(const std::vector<std::string>& lines);
 
-// Every occurrence of search, found left to right without overlap and compared with ASCII letters
-// upper-cased, replaced by replacement as written. An empty search text changes nothing.
+// Every occurrence of search, left to right without overlap, ASCII letter case aside, replaced;
+// an empty search text changes nothing.
 std::string ReplaceIgnoringCase(const std::string& line, const std::string& search,
                                 const std::string& replacement);
 
@@ -79,10 +77,9 @@ std::string DefaultServiceConfigPath();
 
 // Reads the file, updates it and replaces it whole where the new file keeps its owner, group,
 // mode, links, ACL and attributes; otherwise writes it in place, putting the old text back when
-// the write fails, and not at all when the old or the new text would pass the file size limit.
-// Made again when another program changed the file meanwhile; `progress` is told meanwhile and
-// never offers to cancel. Only a regular file (links followed) is read; a FIFO is refused without
-// waiting. After any failure the previous file is intact, unless the program is killed during a
-// write in place. Raises EFOpenError, EFCreateError, EWriteError or ENotTextFileError.
+// the write fails (not at all past the file size limit). Made again when another program changed
+// the file meanwhile. Only a regular file (links followed) is read. After any failure the file is
+// intact, unless the program is killed during a write in place. Raises EFOpenError,
+// EFCreateError, EWriteError or ENotTextFileError.
 void UpdateServiceConfigFile(const std::string& path, const TConfigIDs& ids,
                              TProgress& progress = TProgress::None());

@@ -7,9 +7,11 @@
 #include <QLocale>
 #include <QLoggingCategory>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSslCertificate>
 #include <QSslKey>
 #include <QSslSocket>
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -30,56 +32,33 @@ void QuietBackend(QLoggingCategory* category) {
             category->setEnabled(type, false);
 }
 
-// Installs the filter for its lifetime; the filter before it applies again afterwards, also to
-// the categories the backend registered meanwhile.
-class QuietBackendScope {
-public:
-    QuietBackendScope() {
-        // The filter runs inside installFilter already, so it must know its predecessor first:
-        // Qt's own filter stands in while the two are swapped.
-        previousFilter = QLoggingCategory::installFilter(nullptr);
-        QLoggingCategory::installFilter(QuietBackend);
-    }
-    ~QuietBackendScope() { QLoggingCategory::installFilter(previousFilter); }
-    QuietBackendScope(const QuietBackendScope&) = delete;
-    QuietBackendScope& operator=(const QuietBackendScope&) = delete;
-};
-
-// Skips one DER tag and length at pos; false when the bytes are no such header or the tag is
-// not the one expected. An indefinite length (BER, as some tools write PKCS #12) is accepted.
-bool SkipHeader(const QByteArray& der, qsizetype& pos, unsigned char tag, qsizetype* length) {
-    if (pos + 2 > der.size() || static_cast<unsigned char>(der[pos]) != tag)
+// Skips one DER tag and its length at pos, giving the length (-1: indefinite, as BER allows and
+// some tools write PKCS #12); false when the bytes are no such header with that tag.
+bool SkipHeader(const QByteArray& der, qsizetype& pos, char tag, qsizetype& length) {
+    if (pos + 2 > der.size() || der[pos] != tag)
         return false;
     const auto first = static_cast<unsigned char>(der[pos + 1]);
-    pos += 2;
-    *length = -1;
-    if (first < 0x80) {
-        *length = first;
-    } else if (first > 0x80) {
-        const int count = first & 0x7f;
-        if (count > 4 || pos + count > der.size())
-            return false;
-        qsizetype value = 0;
-        for (int i = 0; i < count; ++i)
-            value = (value << 8) | static_cast<unsigned char>(der[pos + i]);
-        pos += count;
-        *length = value;
-    }
+    const int count = first > 0x80 ? first & 0x7f : 0;
+    if (count > 4 || pos + 2 + count > der.size())
+        return false;
+    length = first < 0x80 ? first : first == 0x80 ? -1 : 0;
+    for (int i = 0; i < count; ++i)
+        length = (length << 8) | static_cast<unsigned char>(der[pos + 2 + i]);
+    pos += 2 + count;
     return true;
 }
 
-// A PKCS #12 file begins SEQUENCE { INTEGER 3, SEQUENCE { OID pkcs7-data or pkcs7-signedData.
-// Qt's import only says whether it opened, so this tells a key store that would not open from
-// a file that is no certificate at all.
+// SEQUENCE { INTEGER 3, SEQUENCE { OID pkcs7-data or pkcs7-signedData: Qt's import only says
+// whether it opened, so this tells a key store that would not open from no certificate at all.
 bool LooksLikePkcs12(const QByteArray& bytes) {
     static const QByteArray Pkcs7 = QByteArray::fromHex("2a864886f70d0107");
     qsizetype pos = 0;
     qsizetype length = 0;
-    if (!SkipHeader(bytes, pos, 0x30, &length) || !SkipHeader(bytes, pos, 0x02, &length) ||
+    if (!SkipHeader(bytes, pos, 0x30, length) || !SkipHeader(bytes, pos, 0x02, length) ||
         length != 1 || pos >= bytes.size() || bytes[pos] != 3)
         return false;
     ++pos;
-    if (!SkipHeader(bytes, pos, 0x30, &length) || !SkipHeader(bytes, pos, 0x06, &length) ||
+    if (!SkipHeader(bytes, pos, 0x30, length) || !SkipHeader(bytes, pos, 0x06, length) ||
         length != Pkcs7.size() + 1 || pos + length > bytes.size())
         return false;
     const char kind = bytes[pos + Pkcs7.size()];
@@ -94,21 +73,9 @@ TCertName NameOf(const QSslCertificate& cert, bool subject) {
     return {info(QSslCertificate::CommonName), info(QSslCertificate::Organization)};
 }
 
-QString AlgorithmName(QSsl::KeyAlgorithm algorithm) {
-    switch (algorithm) {
-    case QSsl::Rsa:
-        return QStringLiteral("RSA");
-    case QSsl::Dsa:
-        return QStringLiteral("DSA");
-    case QSsl::Ec:
-        return QStringLiteral("EC");
-    case QSsl::Dh:
-        return QStringLiteral("DH");
-    case QSsl::Opaque:
-        break;
-    }
-    return QString();
-}
+// By QSsl::KeyAlgorithm; an opaque key's type is unknown.
+const char* const AlgorithmNames[] = {"", "RSA", "DSA", "EC", "DH"};
+static_assert(QSsl::Opaque == 0 && QSsl::Dh == 4, "key algorithms");
 
 void Describe(TCertificateFile& file, const QSslCertificate& cert) {
     file.status = TCertFileStatus::Read;
@@ -118,7 +85,7 @@ void Describe(TCertificateFile& file, const QSslCertificate& cert) {
     file.notAfter = cert.expiryDate().toUTC();
     file.sha256 = QString::fromLatin1(cert.digest(QCryptographicHash::Sha256).toHex(':').toUpper());
     const QSslKey key = cert.publicKey();
-    file.keyType = AlgorithmName(key.algorithm());
+    file.keyType = QString::fromLatin1(AlgorithmNames[key.algorithm()]);
     file.keyBits = key.isNull() ? -1 : key.length();
 }
 
@@ -154,36 +121,35 @@ QString TCertificateFile::keyText() const {
 TCertificateFile ReadCertificateFile(const QString& path, TCertSide side,
                                      const QByteArray& password) {
     TCertificateFile file;
+    const auto unreadable = [&file](const QString& why) {
+        file.error = why;
+        return file;
+    };
     const QFileInfo info(path);
-    if (!info.exists()) {
-        file.error = QStringLiteral("no such file");
-        return file;
-    }
+    if (!info.exists())
+        return unreadable(QStringLiteral("no such file"));
     // A FIFO or a device would block the read or never end; the file dialog lets them through.
-    if (!info.isFile()) {
-        file.error = QStringLiteral("not a regular file");
-        return file;
-    }
+    if (!info.isFile())
+        return unreadable(QStringLiteral("not a regular file"));
     QFile in(path);
-    if (!in.open(QIODevice::ReadOnly)) {
-        file.error = in.errorString();
-        return file;
-    }
+    if (!in.open(QIODevice::ReadOnly))
+        return unreadable(in.errorString());
     const QByteArray bytes = in.read(LargestFile + 1);
-    if (in.error() != QFileDevice::NoError) {
-        file.error = in.errorString();
+    if (in.error() != QFileDevice::NoError)
+        return unreadable(in.errorString());
+    if (bytes.size() > LargestFile) {
+        file.status = TCertFileStatus::NotCertificate;
         return file;
     }
-    file.status = TCertFileStatus::NotCertificate;
-    if (bytes.size() > LargestFile)
-        return file;
-    if (!QSslSocket::isClassImplemented(QSsl::ImplementedClass::Certificate)) {
-        file.status = TCertFileStatus::Unreadable;
-        file.error = QStringLiteral("Qt's TLS plugin, which reads certificates, is missing");
-        return file;
-    }
+    if (!QSslSocket::isClassImplemented(QSsl::ImplementedClass::Certificate))
+        return unreadable(QStringLiteral("Qt's TLS plugin, which reads certificates, is missing"));
 
-    QuietBackendScope quiet;
+    // The filter runs inside installFilter already, so it must know its predecessor first; that
+    // one applies again afterwards, also to the categories the backend registered meanwhile.
+    previousFilter = QLoggingCategory::installFilter(nullptr);
+    QLoggingCategory::installFilter(QuietBackend);
+    const auto restore = qScopeGuard([] { QLoggingCategory::installFilter(previousFilter); });
+    file.status = TCertFileStatus::NotCertificate;
     if (side == TCertSide::Local) {
         QBuffer buffer;
         buffer.setData(bytes);
@@ -208,35 +174,30 @@ TCertificateFile ReadCertificateFile(const QString& path, TCertSide side,
 
 std::vector<TCertWarning> CertificateWarnings(const TCertificateFile& file, TCertSide side,
                                               const QDateTime& now) {
-    switch (file.status) {
-    case TCertFileStatus::Unreadable:
-        return {{TCertWarningKind::Unreadable, {}, 0, true}};
-    case TCertFileStatus::NotCertificate:
-        return {{TCertWarningKind::NotCertificate, {}, 0, true}};
-    case TCertFileStatus::Locked:
-        return {{TCertWarningKind::Locked, {}, 0, true}};
-    case TCertFileStatus::Read:
-        break;
-    }
+    if (file.status == TCertFileStatus::Unreadable)
+        return {{TCertWarningKind::Unreadable, {}}};
+    if (file.status == TCertFileStatus::NotCertificate)
+        return {{TCertWarningKind::NotCertificate, {}}};
+    if (file.status == TCertFileStatus::Locked)
+        return {{TCertWarningKind::Locked, {}}};
     std::vector<TCertWarning> warnings;
     if (file.notAfter.isValid() && now > file.notAfter)
-        warnings.push_back({TCertWarningKind::Expired, file.notAfter, 0, true});
+        warnings.push_back({TCertWarningKind::Expired, file.notAfter});
     else if (file.notBefore.isValid() && now < file.notBefore)
-        warnings.push_back({TCertWarningKind::NotYetValid, file.notBefore, 0, true});
+        warnings.push_back({TCertWarningKind::NotYetValid, file.notBefore});
     if (side == TCertSide::Local && !file.hasPrivateKey)
-        warnings.push_back({TCertWarningKind::NoPrivateKey, {}, 0, true});
+        warnings.push_back({TCertWarningKind::NoPrivateKey, {}});
     if (file.notAfter.isValid() && now <= file.notAfter && now.addDays(30) > file.notAfter) {
         const int days = int(now.toLocalTime().date().daysTo(file.notAfter.toLocalTime().date()));
-        warnings.push_back({TCertWarningKind::ExpiresSoon, file.notAfter, days, false});
+        warnings.push_back({TCertWarningKind::ExpiresSoon, file.notAfter, days});
     }
     return warnings;
 }
 
 bool CancelByDefault(const std::vector<TCertWarning>& warnings) {
-    for (const TCertWarning& warning : warnings)
-        if (warning.cancelByDefault)
-            return true;
-    return false;
+    return std::any_of(warnings.begin(), warnings.end(), [](const TCertWarning& warning) {
+        return warning.kind != TCertWarningKind::ExpiresSoon;
+    });
 }
 
 QString CertDateText(const QDateTime& when, const QLocale& locale) {
@@ -248,25 +209,17 @@ QString CertDateText(const QDateTime& when, const QLocale& locale) {
 }
 
 QString NormalizedSha256(const QString& text) {
+    static const QRegularExpression Hex(QStringLiteral("\\A[0-9A-F]{64}\\z"));
     QString hex;
-    for (QChar c : text) {
-        if (c == QLatin1Char(':') || c.isSpace())
-            continue;
-        const QChar upper = c.toUpper();
-        const bool digit = upper >= QLatin1Char('0') && upper <= QLatin1Char('9');
-        if (!digit && !(upper >= QLatin1Char('A') && upper <= QLatin1Char('F')))
-            return QString();
-        hex += upper;
-    }
-    if (hex.size() != 64)
+    for (QChar c : text)
+        if (c != QLatin1Char(':') && !c.isSpace())
+            hex += c.toUpper();
+    if (!Hex.match(hex).hasMatch())
         return QString();
-    QString normalized;
-    for (qsizetype i = 0; i < hex.size(); i += 2) {
-        if (i > 0)
-            normalized += QLatin1Char(':');
-        normalized += hex.mid(i, 2);
-    }
-    return normalized;
+    QStringList pairs;
+    for (qsizetype i = 0; i < hex.size(); i += 2)
+        pairs << hex.mid(i, 2);
+    return pairs.join(QLatin1Char(':'));
 }
 
 bool Sha256Matches(const QString& expected, const QString& sha256) {

@@ -1,7 +1,6 @@
 #pragma once
-// Reading a certificate file only to show it before it is imported, and the rules that warn about
-// it. The service reads the file itself; nothing here decides what is sent. What follows is data
-// for either face: the words are the face's own.
+// Reading a certificate file only to show it before it is imported (the service reads the file
+// itself), and the rules that warn about it; the words are the face's own.
 
 #include <QByteArray>
 #include <QDateTime>
@@ -17,8 +16,7 @@ enum class TCertFileStatus {
     Read,           // a certificate, its details below
     Unreadable,     // the file could not be read at all (error says why)
     NotCertificate, // read, but no certificate and no PKCS #12 file in it
-    Locked,         // a PKCS #12 file that does not open with the password given: a wrong
-                    // password, or an older format that the OpenSSL here does not read
+    Locked,         // a PKCS #12 file that does not open: a wrong password, or a format too old
 };
 
 struct TCertName {
@@ -56,14 +54,14 @@ enum class TCertWarningKind {
     Expired,        // at: the end of its validity
     NotYetValid,    // at: the start of its validity
     NoPrivateKey,   // a certificate alone, chosen for the local partner
-    ExpiresSoon,    // at: the end of its validity, less than 30 days from now
+    ExpiresSoon,    // at: the end of its validity, less than 30 days from now; the only one
+                    // that leaves OK the default answer
 };
 
 struct TCertWarning {
     TCertWarningKind kind;
-    QDateTime at;         // the date the warning names, when it names one (UTC)
-    int daysLeft = 0;     // ExpiresSoon: whole calendar days left in local time, 0 for today
-    bool cancelByDefault; // the operator should think twice: Cancel is the default answer
+    QDateTime at;     // the date the warning names, when it names one (UTC)
+    int daysLeft = 0; // ExpiresSoon: whole calendar days left in local time, 0 for today
 };
 
 // Every warning about the file, most serious first: a file that cannot be shown, then validity

@@ -1,8 +1,8 @@
 #include "platform/exceptions.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
-#include <vector>
 
 std::string Format(const char* format, ...) {
     va_list args;
@@ -11,12 +11,10 @@ std::string Format(const char* format, ...) {
     va_copy(copy, args);
     const int size = std::vsnprintf(nullptr, 0, format, copy);
     va_end(copy);
-    std::string result;
-    if (size > 0) {
-        std::vector<char> buffer(static_cast<size_t>(size) + 1);
-        std::vsnprintf(buffer.data(), buffer.size(), format, args);
-        result.assign(buffer.data(), static_cast<size_t>(size));
-    }
+    std::string result(static_cast<size_t>(std::max(size, 0)), '\0');
+    // The terminating NUL goes where the string keeps its own.
+    if (size > 0)
+        std::vsnprintf(result.data(), result.size() + 1, format, args);
     va_end(args);
     return result;
 }

@@ -40,8 +40,7 @@ class EUnsafeCommandText : public ERefusedError {
 public:
     using ERefusedError::ERefusedError;
 };
-// The operator asked for something the dialog's current state cannot do (e.g. OK after a failed
-// load).
+// The dialog's current state cannot do what was asked (OK after a failed load).
 class EDialogStateError : public ERefusedError {
 public:
     using ERefusedError::ERefusedError;

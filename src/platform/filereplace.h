@@ -1,7 +1,6 @@
 #pragma once
 // Replacing a file by a new one only where the new one is the old file in everything but its
-// text, and flushing a file to the disk. The platform's file is picked by the build; where it
-// offers neither, a replacement is always refused and the caller writes the file in place.
+// text. The platform's file is picked by the build; where it cannot, replacing is refused.
 
 #include <functional>
 #include <string>
@@ -12,14 +11,12 @@ enum class TReplaceOutcome {
     Refused,  // the replacement would lose something, or was refused; nothing was touched
 };
 
-// Writes `text` to a new file beside `path` (a native path, no symbolic link), flushes it to the
-// disk, gives it the old file's owner, group, permission bits and extended attributes (its ACL
-// among them), and renames it over the old file when `unchanged()` still holds just before.
-// Refused when the old file has another name (a hard link), when anything of it cannot be given
-// to the new file, or when the folder or the rename refuses (a mount point, another file system).
+// Writes `text` to a new file beside `path` (native, no symbolic link) with the old file's owner,
+// group, mode and extended attributes (ACL), flushed, and renames it over the old one when
+// `unchanged()` holds just before. Refused for a hard link, anything that cannot be given, or a
+// folder or rename that refuses (a mount point, another file system).
 TReplaceOutcome ReplaceKeepingIdentity(const std::string& path, const std::string& text,
                                        const std::function<bool()>& unchanged);
 
-// Flushes what was written to the file open on `handle` (QFileDevice::handle()) to the disk.
-// False, with the system's description of why, when that fails.
+// Flushes the file open on `handle` (QFileDevice::handle()) to the disk; false, with why.
 bool SyncToDisk(int handle, std::string& why);

@@ -1,5 +1,8 @@
 #include "platform/filereplace.h"
 
+#include <QScopeGuard>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
@@ -8,7 +11,6 @@
 #include <sys/xattr.h>
 #include <system_error>
 #include <unistd.h>
-#include <utility>
 
 namespace {
 
@@ -26,27 +28,6 @@ public:
 
 private:
     int Fd;
-};
-
-// The new file beside the old one, removed when it goes unless it took the old one's place.
-class TNewFile {
-public:
-    explicit TNewFile(std::string name) : Name(std::move(name)) {}
-    ~TNewFile() {
-        if (!Name.empty())
-            ::unlink(Name.c_str());
-    }
-    TNewFile(const TNewFile&) = delete;
-    TNewFile& operator=(const TNewFile&) = delete;
-    bool RenameTo(const std::string& path) {
-        if (::rename(Name.c_str(), path.c_str()) != 0)
-            return false;
-        Name.clear();
-        return true;
-    }
-
-private:
-    std::string Name;
 };
 
 using TAttributes = std::map<std::string, std::string>;
@@ -112,13 +93,6 @@ bool WriteAll(int fd, const std::string& text) {
     return true;
 }
 
-std::string FolderOf(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 } // namespace
 
 TReplaceOutcome ReplaceKeepingIdentity(const std::string& path, const std::string& text,
@@ -137,7 +111,8 @@ TReplaceOutcome ReplaceKeepingIdentity(const std::string& path, const std::strin
     const TDescriptor fd(::mkostemp(name.data(), O_CLOEXEC));
     if (fd.Get() < 0)
         return TReplaceOutcome::Refused;
-    TNewFile created(name);
+    // Removed unless it takes the old file's place.
+    auto created = qScopeGuard([&name] { ::unlink(name.c_str()); });
     // The owner first: giving it clears the set-user-ID and set-group-ID bits.
     struct stat now {};
     if (!WriteAll(fd.Get(), text) || ::fchown(fd.Get(), was.st_uid, was.st_gid) != 0 ||
@@ -146,10 +121,14 @@ TReplaceOutcome ReplaceKeepingIdentity(const std::string& path, const std::strin
         return TReplaceOutcome::Refused;
     if (!unchanged())
         return TReplaceOutcome::Changed;
-    if (!created.RenameTo(path))
+    if (::rename(name.c_str(), path.c_str()) != 0)
         return TReplaceOutcome::Refused;
+    created.dismiss();
     // The new name lasts a crash of the system only once the folder is on the disk too.
-    const TDescriptor folder(::open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const std::size_t slash = path.rfind('/');
+    const std::string folderPath =
+        slash == std::string::npos ? "." : path.substr(0, std::max<std::size_t>(slash, 1));
+    const TDescriptor folder(::open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (folder.Get() >= 0)
         ::fsync(folder.Get());
     return TReplaceOutcome::Replaced;

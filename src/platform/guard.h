@@ -1,11 +1,8 @@
 #pragma once
-// Qt forbids an exception to cross its event loop. Every handler of the dialog runs inside
-// RunGuarded, which shows whatever it throws with the error display; the event loop goes on.
-//
-// Handlers run one at a time. While one runs (its waits on the service, the boxes, file dialogs
-// and prompts it opens, and the display of its error, all of which let events in), a handler that
-// would start, by a click, a key, an accessibility action or a queued call, is refused: it does
-// not run, then or later.
+// Qt forbids an exception to cross its event loop: every handler of the dialog runs inside
+// RunGuarded, which shows what it throws with the error display. Handlers run one at a time: one
+// that would start while another runs (whose waits, boxes and prompts let events in) is refused,
+// not run then or later.
 
 #include <functional>
 

@@ -3,11 +3,9 @@
 #include "platform/exceptions.h"
 
 #include <QApplication>
-#include <QIcon>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QStyle>
 #include <vector>
 
 namespace {
@@ -26,6 +24,12 @@ const ButtonInfo ButtonTable[] = {
     {mbIgnore, QMessageBox::Ignore},
 };
 
+// By TMsgDlgType; the custom kind's title is its caption.
+const char* const Titles[] = {nullptr, "Information", "Warning", "Error", "Confirm"};
+const QMessageBox::Icon Icons[] = {QMessageBox::NoIcon, QMessageBox::Information,
+                                   QMessageBox::Warning, QMessageBox::Critical,
+                                   QMessageBox::Question};
+
 QWidget* ActiveWindow() {
     if (QWidget* modal = QApplication::activeModalWidget())
         return modal;
@@ -39,22 +43,6 @@ bool ApplicationTerminating() {
 }
 void SetApplicationTerminating(bool value) {
     terminating = value;
-}
-
-QString MessageDlgTitle(TMsgDlgType kind, const QString& caption) {
-    switch (kind) {
-    case mtInformation:
-        return QStringLiteral("Information");
-    case mtWarning:
-        return QStringLiteral("Warning");
-    case mtError:
-        return QStringLiteral("Error");
-    case mtConfirmation:
-        return QStringLiteral("Confirm");
-    case mtCustom:
-        break;
-    }
-    return caption;
 }
 
 int MessageDlg(const QString& caption, const QString& text, TMsgDlgType kind,
@@ -71,7 +59,7 @@ int MessageDlg(const QString& caption, const QString& text, TMsgDlgType kind,
         return -1;
 
     QMessageBox box(options.parent ? options.parent : ActiveWindow());
-    box.setWindowTitle(MessageDlgTitle(kind, caption));
+    box.setWindowTitle(kind == mtCustom ? caption : QString::fromLatin1(Titles[kind]));
     box.setText(text);
     box.setTextFormat(Qt::PlainText);
     if (!options.details.isEmpty()) {
@@ -81,24 +69,7 @@ int MessageDlg(const QString& caption, const QString& text, TMsgDlgType kind,
             label->setTextFormat(Qt::PlainText);
         box.setAccessibleDescription(options.details);
     }
-    switch (options.icon.value_or(kind)) {
-    case mtInformation:
-        box.setIcon(QMessageBox::Information);
-        break;
-    case mtWarning:
-        box.setIcon(QMessageBox::Warning);
-        break;
-    case mtError:
-        box.setIcon(QMessageBox::Critical);
-        break;
-    case mtConfirmation:
-        box.setIcon(QMessageBox::Question);
-        break;
-    case mtCustom:
-        box.setIcon(QMessageBox::NoIcon);
-        break;
-    }
-    QPushButton* first = nullptr;
+    box.setIcon(Icons[options.icon.value_or(kind)]);
     QPushButton* byDefault = nullptr;
     for (const ButtonInfo& info : shown) {
         QPushButton* button = box.addButton(info.standard);
@@ -106,13 +77,9 @@ int MessageDlg(const QString& caption, const QString& text, TMsgDlgType kind,
         for (const auto& [code, buttonText] : options.buttonTexts)
             if (code == info.code)
                 button->setText(buttonText);
-        if (!first)
-            first = button;
-        if (options.defaultButton == info.code)
+        if (!byDefault || options.defaultButton == info.code)
             byDefault = button;
     }
-    if (!byDefault)
-        byDefault = first;
     if (byDefault)
         box.setDefaultButton(byDefault);
     box.exec();
@@ -129,13 +96,7 @@ QString ErrorDisplayText(const QString& message) {
 }
 
 void ShowErrorMessage(const QString& message) {
-    if (ApplicationTerminating())
-        return;
-    QMessageBox box(ActiveWindow());
-    box.setWindowTitle(QString());
-    box.setIcon(QMessageBox::Critical);
-    box.setTextFormat(Qt::PlainText);
-    box.setText(ErrorDisplayText(message));
-    box.setStandardButtons(QMessageBox::Ok);
-    box.exec();
+    TMsgDlgOptions options;
+    options.icon = mtError;
+    MessageDlg(QString(), ErrorDisplayText(message), mtCustom, MsgButton(mbOK), 0, options);
 }

@@ -9,24 +9,10 @@
 
 class QWidget;
 
-enum TMsgDlgType {
-    mtCustom = 0,
-    mtInformation = 1,
-    mtWarning = 2,
-    mtError = 3,
-    mtConfirmation = 4
-};
+enum TMsgDlgType { mtCustom, mtInformation, mtWarning, mtError, mtConfirmation };
 
 // Button codes; a button set holds bit (1 << code) for each button.
-enum TMsgDlgBtn {
-    mbOK = 1,
-    mbCancel = 2,
-    mbYes = 3,
-    mbNo = 4,
-    mbAbort = 5,
-    mbRetry = 6,
-    mbIgnore = 7
-};
+enum TMsgDlgBtn { mbOK = 1, mbCancel, mbYes, mbNo, mbAbort, mbRetry, mbIgnore };
 using TMsgDlgButtons = std::uint32_t;
 
 constexpr TMsgDlgButtons MsgButton(TMsgDlgBtn button) {
@@ -47,21 +33,18 @@ struct TMsgDlgOptions {
     QWidget* parent = nullptr;
 };
 
-// Shows a modal box over the active window and returns the code of the pressed button, or -1
-// without showing anything while the application is terminating. More than three buttons are
-// refused with an Exception, and so is a default button that is not shown.
+// Shows a modal box titled by its kind (a custom box by its caption) and returns the code of the
+// pressed button; -1, showing nothing, while the application is terminating. More than three
+// buttons, or a default button not shown, raise an Exception.
 int MessageDlg(const QString& caption, const QString& text, TMsgDlgType kind,
                TMsgDlgButtons buttons, int helpContext = 0,
                const TMsgDlgOptions& options = TMsgDlgOptions());
 
-// The title a box of this kind shows; the caption counts only for the custom kind.
-QString MessageDlgTitle(TMsgDlgType kind, const QString& caption);
-
 // The application's error display: empty caption, critical icon, one OK button.
 void ShowErrorMessage(const QString& message);
 
-// The message as the error display shows it: a full stop is appended when the last character
-// sorts after ".".
+// The message as the error display shows it: a full stop appended when the last character sorts
+// after ".".
 QString ErrorDisplayText(const QString& message);
 
 // Set once the event loop has been told to end; later boxes are not shown.

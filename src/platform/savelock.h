@@ -1,9 +1,8 @@
 #pragma once
-// One save at a time across this machine's programs. The lock is a file named after the
-// configuration file's path, in a folder that root and the operator can both use. It frees itself
-// when its holder ends, however that happens, and it is never taken over while its holder runs,
-// whoever the holder is. The file is never removed: a program waiting on it would otherwise take a
-// lock nobody else sees. The platform's file is picked by the build.
+// One save at a time across this machine's programs: a lock file named after the configuration
+// file's path, in a folder root and the operator can both use. It frees itself when its holder
+// ends, however that happens, and is never taken over while its holder runs. The file is never
+// removed: a program waiting on it would take a lock nobody else sees.
 
 #include <functional>
 #include <memory>
@@ -17,19 +16,16 @@ public:
     TSaveLock(const TSaveLock&) = delete;
     TSaveLock& operator=(const TSaveLock&) = delete;
 
-    // Takes the lock and notes this program's name and process in it where the file can be
-    // written. While another program holds it, `whileWaiting` is called every 50 ms with what that
-    // program noted ("vantrel-link, process 4711"; empty when nothing is noted), and what it
-    // raises ends the wait without the lock. EFOpenError when the file cannot be opened or locked.
+    // Takes the lock, noting this program's name and process in it where it can. While another
+    // holds it, `whileWaiting` is called every 50 ms with what that one noted ("vantrel-link,
+    // process 4711", or empty); what it raises ends the wait. EFOpenError when it cannot be used.
     void Take(const std::function<void(const std::string& holder)>& whileWaiting);
     void Release();
 
-    // The lock file for the configuration file at `configPath`: one per configuration file, so
-    // services that keep their files apart never wait on each other.
+    // The lock file for the configuration file: services with files apart never wait on each other.
     static std::string PathFor(const std::string& configPath);
 
 private:
-    // The folder of the lock files, the platform's.
     static std::string Folder();
 
     struct TState;

@@ -8,9 +8,8 @@
 #include <chrono>
 #include <thread>
 
-// Qt's lock file, in the user's temporary folder: it keeps apart the saves of one user only. Its
-// holder is never taken for stale while it runs, however long the save takes; a holder that died
-// on this machine frees it.
+// Qt's lock file in the user's temporary folder keeps apart one user's saves only; it is never
+// taken for stale while its holder runs, and a holder that died on this machine frees it.
 struct TSaveLock::TState {
     std::string Path;
     std::unique_ptr<QLockFile> File; // while held

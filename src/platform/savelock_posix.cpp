@@ -29,9 +29,8 @@ namespace {
                       "cannot be used: " + why);
 }
 
-// Opens the lock file, made where it is missing. Another user's file is only read (flock(2)
-// needs no more): root never writes into a file that an operator made, and an operator cannot
-// write into root's. A link or anything but a regular file is refused.
+// Opens the lock file, made where it is missing; another user's file only for reading, which
+// flock(2) needs no more. A link or anything but a regular file is refused.
 int Open(const std::string& path, bool& writable) {
     int handle = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
     struct stat st {};

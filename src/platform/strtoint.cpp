@@ -2,68 +2,39 @@
 
 #include "platform/exceptions.h"
 
-namespace {
-
-int HexDigitValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-// Two's complement reading of a 32-bit pattern without relying on implementation-defined casts.
-int32_t FromPattern(uint32_t pattern) {
-    if (pattern <= static_cast<uint32_t>(INT32_MAX))
-        return static_cast<int32_t>(pattern);
-    return -static_cast<int32_t>(~pattern) - 1;
-}
-
-} // namespace
+#include <charconv>
 
 bool TryStrToInt(const std::string& text, int32_t& value) {
-    size_t i = 0;
-    const size_t n = text.size();
-    while (i < n && text[i] == ' ')
-        ++i;
-    bool negative = false;
-    if (i < n && (text[i] == '+' || text[i] == '-')) {
-        negative = text[i] == '-';
-        ++i;
+    const char* at = text.data();
+    const char* const end = at + text.size();
+    while (at != end && *at == ' ')
+        ++at;
+    const bool negative = at != end && *at == '-';
+    if (at != end && (*at == '+' || *at == '-'))
+        ++at;
+    int base = 10;
+    if (at != end && (*at == '$' || *at == 'x' || *at == 'X')) {
+        base = 16;
+        at += 1;
+    } else if (end - at >= 2 && at[0] == '0' && (at[1] == 'x' || at[1] == 'X')) {
+        base = 16;
+        at += 2;
     }
 
-    bool hex = false;
-    if (i < n && (text[i] == '$' || text[i] == 'x' || text[i] == 'X')) {
-        hex = true;
-        i += 1;
-    } else if (i + 1 < n && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
-        hex = true;
-        i += 2;
-    }
-    if (i == n)
-        return false; // nothing, blanks alone, a sign alone or a prefix alone
-
-    // The accumulator stops growing past the limit, so any number of digits is safe.
-    const uint64_t limit = hex ? UINT64_C(0xFFFFFFFF) : UINT64_C(2147483648);
+    // Digits alone to the end: hexadecimal a 32-bit pattern, decimal a signed value's magnitude.
     uint64_t magnitude = 0;
-    for (; i < n; ++i) {
-        const int digit =
-            hex ? HexDigitValue(text[i]) : (text[i] >= '0' && text[i] <= '9' ? text[i] - '0' : -1);
-        if (digit < 0)
-            return false;
-        magnitude = magnitude * (hex ? 16 : 10) + static_cast<uint64_t>(digit);
-        if (magnitude > limit)
-            return false;
-    }
-
-    uint32_t pattern = static_cast<uint32_t>(magnitude);
-    if (!hex && !negative && magnitude > static_cast<uint64_t>(INT32_MAX))
+    const auto [stop, error] = std::from_chars(at, end, magnitude, base);
+    const uint64_t limit = base == 16 ? UINT64_C(0xFFFFFFFF)
+                           : negative ? UINT64_C(2147483648)
+                                      : UINT64_C(2147483647);
+    if (error != std::errc() || stop != end || magnitude > limit)
         return false;
+    auto pattern = static_cast<uint32_t>(magnitude);
     if (negative)
         pattern = 0u - pattern; // wraps; "-$80000000" stays the lowest value
-    value = FromPattern(pattern);
+    // Two's complement without relying on an implementation-defined cast.
+    value = pattern <= static_cast<uint32_t>(INT32_MAX) ? static_cast<int32_t>(pattern)
+                                                        : -static_cast<int32_t>(~pattern) - 1;
     return true;
 }
 

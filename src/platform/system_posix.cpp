@@ -70,6 +70,11 @@ extern "C" void NoteStopSignal(int /*signal*/) {
     [[maybe_unused]] const ssize_t written = ::write(StopPipe[0], &byte, 1);
 }
 
+volatile std::sig_atomic_t AskStopped = 0;
+extern "C" void NoteAskStopped(int signal) {
+    AskStopped = signal;
+}
+
 } // namespace
 
 void WatchStopSignals(QObject* context, std::function<void()> stop) {
@@ -89,22 +94,12 @@ void WatchStopSignals(QObject* context, std::function<void()> stop) {
         ::sigaction(signal, &action, nullptr);
 }
 
-namespace {
-
-volatile std::sig_atomic_t AskStopped = 0;
-extern "C" void NoteAskStopped(int signal) {
-    AskStopped = signal;
-}
-
-} // namespace
-
 std::optional<std::string> AskAtTerminal(const std::string& prompt) {
     termios shown{};
     if (::isatty(STDIN_FILENO) == 0 || ::tcgetattr(STDIN_FILENO, &shown) != 0)
         return std::nullopt;
     const int tty = ::open("/dev/tty", O_WRONLY | O_CLOEXEC);
     const int out = tty >= 0 ? tty : STDERR_FILENO;
-    [[maybe_unused]] const ssize_t asked = ::write(out, prompt.data(), prompt.size());
     // A stop signal interrupts the read instead of ending the program with echo off.
     const int stops[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
     struct sigaction note {
@@ -115,7 +110,8 @@ std::optional<std::string> AskAtTerminal(const std::string& prompt) {
         ::sigaction(stops[i], &note, &before[i]);
     termios hidden = shown;
     hidden.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-    ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &hidden);
+    ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &hidden); // drops only what was typed before the prompt
+    [[maybe_unused]] const ssize_t asked = ::write(out, prompt.data(), prompt.size());
     std::string typed;
     char c = 0;
     while (AskStopped == 0 && ::read(STDIN_FILENO, &c, 1) == 1 && c != '\n')

@@ -6,10 +6,12 @@
 #include <QHostInfo>
 #include <QList>
 #include <QNetworkProxy>
+#include <QRegularExpression>
 #include <QString>
 #include <QTcpSocket>
 #include <QtEndian>
 #include <algorithm>
+#include <charconv>
 
 namespace {
 
@@ -22,31 +24,6 @@ bool IsDigit(char c) {
     return c >= '0' && c <= '9';
 }
 
-// Four decimal numbers of 0 to 255 joined by dots, none with a leading zero; the address in host
-// order. Shorter forms ("127.1") and other bases are not addresses here.
-bool ParseDottedAddress(const std::string& text, std::uint32_t& result) {
-    std::uint32_t address = 0;
-    std::size_t i = 0;
-    for (int part = 0; part < 4; ++part) {
-        if (part > 0) {
-            if (i >= text.size() || text[i] != '.')
-                return false;
-            ++i;
-        }
-        const std::size_t start = i;
-        unsigned value = 0;
-        while (i < text.size() && IsDigit(text[i]) && i - start < 3)
-            value = value * 10 + static_cast<unsigned>(text[i++] - '0');
-        if (i == start || value > 255 || (text[start] == '0' && i - start > 1))
-            return false;
-        address = (address << 8) | value;
-    }
-    if (i != text.size())
-        return false;
-    result = address;
-    return true;
-}
-
 } // namespace
 
 TTcpClient::TTcpClient() = default;
@@ -55,22 +32,13 @@ TTcpClient::~TTcpClient() {
     Close();
 }
 
-void TTcpClient::SetActive(bool active) {
-    if (active)
-        Open();
-    else
-        Close();
-}
-
 void TTcpClient::Open() {
     if (Active())
         return;
     IsActive = true;
     if (!Socket) {
-        // One socket serves every connection of the client.
         Socket = std::make_unique<QTcpSocket>();
-        // No thread's event loop serves it: only the waits below read, write and connect, and
-        // it registers nothing with the event dispatcher on each connection.
+        // No event loop serves it (only the waits below do), so nothing is registered with one.
         Socket->moveToThread(nullptr);
         // The service is reached directly, whatever proxy the application may set.
         Socket->setProxy(QNetworkProxy::NoProxy);
@@ -85,10 +53,9 @@ void TTcpClient::Open() {
         return;
     const QHostAddress remote(qFromBigEndian(address));
     const QDeadlineTimer deadline = Deadline();
-    // Most connections are made or refused at once, and Qt waits for them itself in the first
-    // slice. When that slice runs out, Qt has given the attempt up; it starts again on a socket
-    // bound first, whose descriptor the remaining slices wait on. Not shared: the system then
-    // never binds a local port still held by an earlier connection's TIME_WAIT.
+    // Qt waits for the connection itself in the first slice, and gives it up when that runs out;
+    // it then starts again on a socket bound first, whose descriptor the other slices wait on.
+    // Not shared: no local port still held by an earlier connection's TIME_WAIT is bound.
     Socket->connectToHost(remote, port);
     IsConnected = Wait(TAwait::Connection, deadline);
     if (!IsConnected && Socket->error() == QAbstractSocket::SocketTimeoutError &&
@@ -136,23 +103,13 @@ QDeadlineTimer TTcpClient::Deadline() const {
     return TimeoutMs < 0 ? QDeadlineTimer(QDeadlineTimer::Forever) : QDeadlineTimer(TimeoutMs);
 }
 
-bool TTcpClient::Holds(TAwait what) const {
-    switch (what) {
-    case TAwait::Connection:
-        return Socket->state() == QAbstractSocket::ConnectedState;
-    case TAwait::Bytes:
-        return Socket->bytesAvailable() > 0;
-    case TAwait::Written:
-        return Socket->bytesToWrite() == 0;
-    }
-    return false;
-}
-
 bool TTcpClient::Wait(TAwait what, QDeadlineTimer deadline, bool resumed) {
     for (bool first = !resumed;; first = false) {
-        if (Holds(what))
-            return true;
         const QAbstractSocket::SocketState state = Socket->state();
+        if (what == TAwait::Connection ? state == QAbstractSocket::ConnectedState
+            : what == TAwait::Bytes    ? Socket->bytesAvailable() > 0
+                                       : Socket->bytesToWrite() == 0)
+            return true;
         // A closing socket still writes what it holds.
         const bool ended = what == TAwait::Connection ? state != QAbstractSocket::ConnectingState
                            : what == TAwait::Bytes    ? state != QAbstractSocket::ConnectedState
@@ -197,40 +154,32 @@ long long TTcpClient::SendBuf(const void* data, std::size_t size) {
     if (Socket->write(static_cast<const char*>(data), static_cast<qint64>(size)) < 0)
         return 0;
     Socket->flush(); // what the system takes at once needs no wait
-    // The time limit counts from the last progress, as a slow peer may take a long command in
-    // several pieces.
+    // The time limit counts from the last progress: a slow peer may take a command in pieces.
     for (long long before = -1; Taken != before;) {
         const bool resumed = before >= 0;
         before = Taken;
         if (Wait(TAwait::Written, Deadline(), resumed))
             break;
     }
-    // Bytes Qt held when the connection failed are dropped with it, so only what the system took
-    // counts.
+    // Bytes Qt held when the connection failed are dropped with it.
     return std::min(Taken, static_cast<long long>(size));
 }
 
-TReceiveResult TTcpClient::PeekBuf(void* buffer, std::size_t size) {
-    return Receive(buffer, size, true, Deadline());
-}
-
-TReceiveResult TTcpClient::ReceiveBuf(void* buffer, std::size_t size) {
-    return Receive(buffer, size, false, Deadline());
-}
-
-TReceiveResult TTcpClient::PeekBuf(void* buffer, std::size_t size, QDeadlineTimer deadline) {
+TReceiveResult TTcpClient::PeekBuf(void* buffer, std::size_t size,
+                                   std::optional<QDeadlineTimer> deadline) {
     return Receive(buffer, size, true, deadline);
 }
 
-TReceiveResult TTcpClient::ReceiveBuf(void* buffer, std::size_t size, QDeadlineTimer deadline) {
+TReceiveResult TTcpClient::ReceiveBuf(void* buffer, std::size_t size,
+                                      std::optional<QDeadlineTimer> deadline) {
     return Receive(buffer, size, false, deadline);
 }
 
 TReceiveResult TTcpClient::Receive(void* buffer, std::size_t size, bool peek,
-                                   QDeadlineTimer deadline) {
+                                   std::optional<QDeadlineTimer> deadline) {
     if (!IsConnected || size == 0)
         return {TReceiveStatus::Failed, 0};
-    if (!Wait(TAwait::Bytes, deadline)) {
+    if (!Wait(TAwait::Bytes, deadline.value_or(Deadline()))) {
         if (Socket->state() == QAbstractSocket::ConnectedState)
             return {TReceiveStatus::TimedOut, 0};
         // Qt reports a reset as a close.
@@ -238,9 +187,8 @@ TReceiveResult TTcpClient::Receive(void* buffer, std::size_t size, bool peek,
                                                                           : TReceiveStatus::Failed,
                 0};
     }
-    const qint64 available = Socket->bytesAvailable();
-    const qint64 want =
-        size < static_cast<std::size_t>(available) ? static_cast<qint64>(size) : available;
+    const auto want =
+        static_cast<qint64>(std::min(size, static_cast<std::size_t>(Socket->bytesAvailable())));
     char* bytes = static_cast<char*>(buffer);
     const qint64 count = peek ? Socket->peek(bytes, want) : Socket->read(bytes, want);
     if (count <= 0)
@@ -249,29 +197,31 @@ TReceiveResult TTcpClient::Receive(void* buffer, std::size_t size, bool peek,
 }
 
 bool TTcpClient::LookupPort(const std::string& port, std::uint16_t& result) {
-    if (port.empty() || !std::all_of(port.begin(), port.end(), IsDigit))
+    std::uint16_t value = 0;
+    const char* const end = port.data() + port.size();
+    const auto [stop, error] = std::from_chars(port.data(), end, value);
+    if (error != std::errc() || stop != end)
         return false;
-    unsigned long value = 0;
-    for (const char c : port) {
-        value = value * 10 + static_cast<unsigned long>(c - '0');
-        if (value > 65535)
-            return false;
-    }
-    result = static_cast<std::uint16_t>(value);
+    result = value;
     return true;
 }
 
 bool TTcpClient::LookupHost(const std::string& host, std::uint32_t& result) {
+    // Four decimal numbers of 0 to 255 joined by dots, none with a leading zero: no shorter form
+    // ("127.1"), no other base.
+    static const QString Octet = QStringLiteral("(25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])");
+    static const QRegularExpression Dotted("\\A" + Octet + "(\\." + Octet + "){3}\\z");
     if (host.empty())
         return false;
-    std::uint32_t address = 0;
+    const QString name = QString::fromStdString(host);
+    QHostAddress address;
     if (IsDigit(host[0])) {
-        if (!ParseDottedAddress(host, address))
+        if (!Dotted.match(name).hasMatch())
             return false;
+        address.setAddress(name);
     } else {
-        const QString name = QString::fromStdString(host);
         // An IPv6 address has no IPv4 address; Qt would look its name up instead.
-        if (QHostAddress literal; literal.setAddress(name))
+        if (address.setAddress(name))
             return false;
         const QList<QHostAddress> found = QHostInfo::fromName(name).addresses();
         const auto first = std::find_if(found.begin(), found.end(), [](const QHostAddress& a) {
@@ -279,8 +229,8 @@ bool TTcpClient::LookupHost(const std::string& host, std::uint32_t& result) {
         });
         if (first == found.end())
             return false;
-        address = first->toIPv4Address();
+        address = *first;
     }
-    result = qToBigEndian(address);
+    result = qToBigEndian(address.toIPv4Address());
     return true;
 }

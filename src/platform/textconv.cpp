@@ -1,6 +1,5 @@
 #include "platform/textconv.h"
 
-#include <QByteArray>
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -10,8 +9,7 @@ QString ToQString(const std::string& utf8) {
 }
 
 std::string ToStdString(const QString& text) {
-    const QByteArray bytes = text.toUtf8();
-    return std::string(bytes.constData(), static_cast<size_t>(bytes.size()));
+    return text.toStdString();
 }
 
 char16_t LoneSurrogate(const QString& text) {

@@ -23,8 +23,7 @@ struct TTextSpot {
 };
 TTextSpot SpotAt(std::string_view text, std::size_t offset);
 
-// The first byte that begins no valid UTF-8 sequence (a stray continuation byte, a sequence cut
-// short, an overlong form, a surrogate, a code point above U+10FFFF), or nothing when the text is
-// UTF-8 throughout. Qt's decoders replace such bytes silently, and its XML reader places them
-// nowhere near where they stand.
+// The first byte that begins no valid UTF-8 sequence (stray, cut short, overlong, a surrogate,
+// above U+10FFFF), or nothing. Qt's decoders replace such bytes silently, and its XML reader
+// places them nowhere near where they stand.
 std::optional<TTextSpot> FirstInvalidUtf8(std::string_view text);

@@ -127,10 +127,10 @@ void TestTcpClient::openConnectsAndCloseClearsBothFlags() {
     FakeService service;
     TTcpClient client;
     Point(client, service.port(), host.toStdString());
-    client.SetActive(true);
+    client.Open();
     QVERIFY(client.Active());
     QVERIFY(client.Connected());
-    client.SetActive(false);
+    client.Close();
     QVERIFY(!client.Active());
     QVERIFY(!client.Connected());
     QVERIFY(service.waitForConnections(1));
