@@ -1,5 +1,6 @@
 #include "cli/commands.h"
 
+#include "channel/cmds.h"
 #include "cli/console.h"
 #include "model/certalias.h"
 #include "model/commandtext.h"
@@ -405,11 +406,8 @@ TExit ApplyLink(const TLinkOptions& options, const std::string& bytes) {
             return PrintJson(result);
         }
 
-        TApplyOutcome outcome;
-        {
-            const TConsole::THold hold(session.Console);
-            outcome = session.Link.Apply(settings, TSaveChoice::Differing, session.Console);
-        }
+        const TApplyOutcome outcome = session.Console.Hold(
+            [&] { return session.Link.Apply(settings, TSaveChoice::Differing, session.Console); });
         result["saved"] = Texts(outcome.Saved);
         file["rewritten"] = outcome.RestartNeeded();
         result["notHeld"] = Texts(outcome.NotHeld);
@@ -456,12 +454,9 @@ TExit ImportCertificate(const TLinkOptions& options, TCertSide side, const std::
         const TPartnerLink::TImportAlias alias = session.Link.ImportAlias(name, session.Console);
         if (!alias.Held && !options.NewPartner)
             return Refuse({NotHeld(name)});
-        session.Console.CheckStop();
-        TImportOutcome imported;
-        {
-            const TConsole::THold hold(session.Console);
-            imported = session.Link.ImportCertificate(alias.Alias, path, password, session.Console);
-        }
+        const TImportOutcome imported = session.Console.Hold([&] {
+            return session.Link.ImportCertificate(alias.Alias, path, password, session.Console);
+        });
         if (!imported.Listed)
             return Report(imported.Message() + ".\nUnable to import Certificate. Please check " +
                               (password != nullptr ? "Password" : "the file") + " and try again",
