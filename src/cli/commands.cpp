@@ -312,14 +312,12 @@ QJsonObject FileAtLoad(const TPartnerLink& link) {
     const auto id = [](const TFileID& file) {
         return file.ID ? QJsonValue(ToQString(*file.ID)) : QJsonValue(QJsonValue::Null);
     };
-    const auto follows = [](const TFileID& file) {
-        return file.State == TFileID::TState::Follows;
-    };
     return {{"path", ToQString(link.ConfigPath())},
             {"readable", named.has_value()},
             {"localAS2ID", id(ids.Local)},
             {"remoteAS2ID", id(ids.Remote)},
-            {"followsService", named && follows(ids.Local) && follows(ids.Remote)}};
+            {"followsService", named && ids.Local.State == TFileID::TState::Follows &&
+                                   ids.Remote.State == TFileID::TState::Follows}};
 }
 
 } // namespace
@@ -414,16 +412,13 @@ TExit ApplyLink(const TLinkOptions& options, const std::string& bytes) {
         result["storeRefused"] = outcome.StoreRefused;
         result["configFile"] = file;
         result["restartNeeded"] = outcome.RestartNeeded();
-        if (!outcome.Message.empty())
-            Report(outcome.Message, TExit::NotHeld);
-        const TExit exit = outcome.Message.empty()                        ? TExit::Done
-                           : outcome.File == TApplyOutcome::TFile::Failed ? TExit::ConfigFile
-                                                                          : TExit::NotHeld;
-        return PrintJson(result, exit,
-                         outcome.Message.empty()
-                             ? ". The AS2 service holds the settings applied"
-                             : ". The AS2 service was changed; the message above says what it "
-                               "holds");
+        if (outcome.Message.empty())
+            return PrintJson(result, TExit::Done, ". The AS2 service holds the settings applied");
+        Report(outcome.Message, TExit::NotHeld);
+        return PrintJson(result,
+                         outcome.File == TApplyOutcome::TFile::Failed ? TExit::ConfigFile
+                                                                      : TExit::NotHeld,
+                         ". The AS2 service was changed; the message above says what it holds");
     });
 }
 

@@ -1,6 +1,5 @@
 #include "dialog/servicework.h"
 
-#include "channel/cmds.h"
 #include "platform/exceptions.h"
 #include "platform/textconv.h"
 
@@ -11,12 +10,7 @@
 #include <QPushButton>
 #include <QScopedValueRollback>
 
-namespace {
-
-// How often the window is let paint.
-constexpr int PumpEveryMs = 40;
-
-} // namespace
+constexpr int PumpEveryMs = 40; // how often the window is let paint
 
 TServiceWork* TServiceWork::Innermost = nullptr;
 bool TServiceWork::Pumping = false;
