@@ -153,8 +153,7 @@ std::vector<std::string> ParseInput(const std::string& bytes, TInput& input) {
     for (auto member = object.begin(); member != object.end(); ++member) {
         const std::string name = ToStdString(member.key());
         const QJsonValue value = member.value();
-        // What import-cert prints beside the alias and show beside the settings, so that their
-        // output applies.
+        // What import-cert and show print beside the settings, so that their output applies.
         if (name == "certificate" || name == "warnings" || name == FileKey ||
             name == "localExists" || name == "remoteExists")
             continue;
@@ -424,8 +423,7 @@ TExit ApplyLink(const TLinkOptions& options, const std::string& bytes) {
 
 TExit ImportCertificate(const TLinkOptions& options, TCertSide side, const std::string& path,
                         const std::string* password) {
-    // The file is read only to show it and to hold it to the fingerprint expected: the service
-    // reads it itself.
+    // Read only to show the file and check its fingerprint: the service reads it itself.
     const TCertificateFile file = ReadCertificateFile(
         ToQString(path), side,
         password != nullptr ? QByteArray::fromStdString(*password) : QByteArray());
