@@ -1,5 +1,6 @@
 #include "cli/commands.h"
 
+#include "channel/cmds.h"
 #include "cli/console.h"
 #include "model/certalias.h"
 #include "model/commandtext.h"
@@ -152,8 +153,7 @@ std::vector<std::string> ParseInput(const std::string& bytes, TInput& input) {
     for (auto member = object.begin(); member != object.end(); ++member) {
         const std::string name = ToStdString(member.key());
         const QJsonValue value = member.value();
-        // What import-cert prints beside the alias and show beside the settings, so that their
-        // output applies.
+        // What import-cert and show print beside the settings, so that their output applies.
         if (name == "certificate" || name == "warnings" || name == FileKey ||
             name == "localExists" || name == "remoteExists")
             continue;
@@ -311,14 +311,12 @@ QJsonObject FileAtLoad(const TPartnerLink& link) {
     const auto id = [](const TFileID& file) {
         return file.ID ? QJsonValue(ToQString(*file.ID)) : QJsonValue(QJsonValue::Null);
     };
-    const auto follows = [](const TFileID& file) {
-        return file.State == TFileID::TState::Follows;
-    };
     return {{"path", ToQString(link.ConfigPath())},
             {"readable", named.has_value()},
             {"localAS2ID", id(ids.Local)},
             {"remoteAS2ID", id(ids.Remote)},
-            {"followsService", named && follows(ids.Local) && follows(ids.Remote)}};
+            {"followsService", named && ids.Local.State == TFileID::TState::Follows &&
+                                   ids.Remote.State == TFileID::TState::Follows}};
 }
 
 } // namespace
@@ -405,34 +403,27 @@ TExit ApplyLink(const TLinkOptions& options, const std::string& bytes) {
             return PrintJson(result);
         }
 
-        TApplyOutcome outcome;
-        {
-            const TConsole::THold hold(session.Console);
-            outcome = session.Link.Apply(settings, TSaveChoice::Differing, session.Console);
-        }
+        const TApplyOutcome outcome = session.Console.Hold(
+            [&] { return session.Link.Apply(settings, TSaveChoice::Differing, session.Console); });
         result["saved"] = Texts(outcome.Saved);
         file["rewritten"] = outcome.RestartNeeded();
         result["notHeld"] = Texts(outcome.NotHeld);
         result["storeRefused"] = outcome.StoreRefused;
         result["configFile"] = file;
         result["restartNeeded"] = outcome.RestartNeeded();
-        if (!outcome.Message.empty())
-            Report(outcome.Message, TExit::NotHeld);
-        const TExit exit = outcome.Message.empty()                        ? TExit::Done
-                           : outcome.File == TApplyOutcome::TFile::Failed ? TExit::ConfigFile
-                                                                          : TExit::NotHeld;
-        return PrintJson(result, exit,
-                         outcome.Message.empty()
-                             ? ". The AS2 service holds the settings applied"
-                             : ". The AS2 service was changed; the message above says what it "
-                               "holds");
+        if (outcome.Message.empty())
+            return PrintJson(result, TExit::Done, ". The AS2 service holds the settings applied");
+        Report(outcome.Message, TExit::NotHeld);
+        return PrintJson(result,
+                         outcome.File == TApplyOutcome::TFile::Failed ? TExit::ConfigFile
+                                                                      : TExit::NotHeld,
+                         ". The AS2 service was changed; the message above says what it holds");
     });
 }
 
 TExit ImportCertificate(const TLinkOptions& options, TCertSide side, const std::string& path,
                         const std::string* password) {
-    // The file is read only to show it and to hold it to the fingerprint expected: the service
-    // reads it itself.
+    // Read only to show the file and check its fingerprint: the service reads it itself.
     const TCertificateFile file = ReadCertificateFile(
         ToQString(path), side,
         password != nullptr ? QByteArray::fromStdString(*password) : QByteArray());
@@ -456,12 +447,9 @@ TExit ImportCertificate(const TLinkOptions& options, TCertSide side, const std::
         const TPartnerLink::TImportAlias alias = session.Link.ImportAlias(name, session.Console);
         if (!alias.Held && !options.NewPartner)
             return Refuse({NotHeld(name)});
-        session.Console.CheckStop();
-        TImportOutcome imported;
-        {
-            const TConsole::THold hold(session.Console);
-            imported = session.Link.ImportCertificate(alias.Alias, path, password, session.Console);
-        }
+        const TImportOutcome imported = session.Console.Hold([&] {
+            return session.Link.ImportCertificate(alias.Alias, path, password, session.Console);
+        });
         if (!imported.Listed)
             return Report(imported.Message() + ".\nUnable to import Certificate. Please check " +
                               (password != nullptr ? "Password" : "the file") + " and try again",

@@ -2,19 +2,12 @@
 
 #include "platform/exceptions.h"
 
-#include <QLocale>
-#include <algorithm>
-#include <cctype>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <unistd.h>
 #include <utility>
 
 namespace {
-
-// How long work runs before its progress shows.
-constexpr int ProgressDelayMs = 500;
 
 volatile std::sig_atomic_t StopSignal = 0;
 // The progress line is on the terminal; a message first takes its place.
@@ -45,95 +38,67 @@ std::string SignalName(int signal) {
 
 void PrintMessage(const std::string& message) {
     ClearProgressLine();
-    std::string out;
-    std::size_t at = 0;
-    while (at <= message.size()) {
-        const std::size_t end = std::min(message.find('\n', at), message.size());
-        out += "vantrel-link: " + message.substr(at, end - at) + "\n";
-        at = end + 1;
-    }
+    // The line end that closes `out` ends the loop.
+    std::string out = "vantrel-link: " + message + "\n";
+    for (std::size_t at = out.find('\n'); at + 1 < out.size(); at = out.find('\n', at + 1))
+        out.insert(at + 1, "vantrel-link: ");
     std::fputs(out.c_str(), stderr);
 }
 
 TConsole::TConsole(TCommandHandler& channel)
-    : Channel(channel), Terminal(::isatty(STDERR_FILENO) == 1) {
-    Running.start();
-    struct sigaction action;
-    std::memset(&action, 0, sizeof action);
+    : TShownProgress(channel), Terminal(::isatty(STDERR_FILENO) == 1) {
+    struct sigaction action {};
     action.sa_handler = NoteStop;
     sigemptyset(&action.sa_mask);
     for (const auto& stop : StopSignals)
         ::sigaction(stop.first, &action, nullptr);
-    OuterHook = Channel.SetWaitHook([this] {
-        CheckStop();
-        Refresh();
-    });
 }
 
 TConsole::~TConsole() {
-    Channel.SetWaitHook(std::move(OuterHook));
     ClearProgressLine();
 }
 
-void TConsole::Step(const std::string& what, int done, int total, TCancel cancel) {
+void TConsole::Stepped(TCancel cancel) {
     // A read ends at a stop signal whatever the model offers; from the first step that changes
     // the service on, a hold keeps it until the outcome.
     Held = Held || (Holding && cancel == TCancel::NotOffered);
-    const QLocale locale;
-    const std::string label = total > 0 ? what + " " + locale.toString(done).toStdString() +
-                                              " of " + locale.toString(total).toStdString()
-                                        : what;
-    if (label != Label)
-        LabelSinceMs = Running.elapsed();
-    Label = label;
-    What = what;
-    CheckStop();
-    Refresh();
 }
 
 void TConsole::CheckStop() const {
     if (StopSignal != 0 && !Held) {
-        std::string doing = Label.empty() ? std::string("starting") : Label;
-        doing[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(doing[0])));
-        throw ECancelled("Stopped by " + SignalName(StopSignal) + " while " + doing +
+        throw ECancelled("Stopped by " + SignalName(StopSignal) + " " + While() +
                          "; nothing was changed");
     }
 }
 
-void TConsole::Refresh() {
+void TConsole::Waiting() {
+    CheckStop();
     if (!Terminal) {
         // A log gets a step that stands still, once for each kind: what a run that seems stuck
         // waits for (another save, a slow service).
-        if (!What.empty() && What != Logged &&
-            Running.elapsed() >= LabelSinceMs + ProgressDelayMs) {
+        if (!What.empty() && What != Logged && ElapsedMs() >= LabelSinceMs + ProgressDelayMs) {
             Logged = What;
             PrintMessage(Label);
         }
         return;
     }
-    if (Running.elapsed() < ProgressDelayMs || Label.empty())
+    if (ElapsedMs() < ProgressDelayMs || Label.empty())
         return;
     // At most every 100 ms: a terminal that scrolls slowly must not hold up the work.
-    if (ShownAtMs >= 0 && Running.elapsed() < ShownAtMs + 100)
+    if (ShownAtMs >= 0 && ElapsedMs() < ShownAtMs + 100)
         return;
-    ShownAtMs = Running.elapsed();
+    ShownAtMs = ElapsedMs();
     std::fprintf(stderr, "\rvantrel-link: %s\033[K", Label.c_str());
     std::fflush(stderr);
     LineShown = true;
 }
 
-TConsole::THold::THold(TConsole& console) : Console(console) {
-    Console.CheckStop();
-    Console.Holding = true;
-}
-
-TConsole::THold::~THold() {
-    const bool held = Console.Held;
-    Console.Holding = Console.Held = false;
+void TConsole::Release() {
     ClearProgressLine();
-    if (StopSignal != 0 && held)
+    if (StopSignal != 0 && Held)
         PrintMessage(SignalName(StopSignal) + " arrived while the AS2 service was being changed; "
                                               "it was held until the outcome");
-    if (held)
+    if (Held)
         StopSignal = 0;
+    Holding = Held = false;
 }

@@ -182,32 +182,31 @@ TExit Run() {
         return Usage("--config names no file");
 
     const QStringList args = parser.positionalArguments();
-    const QString command = args.value(0);
-    if (command.isEmpty())
+    const std::string command = ToStdString(args.value(0));
+    if (command.empty())
         return Usage("No command given");
-    if (options.NewPartner && command != QLatin1String("apply") &&
-        command != QLatin1String("import-cert"))
+    if (options.NewPartner && command != "apply" && command != "import-cert")
         return Usage("--new-partner goes with apply and import-cert only");
-    if (options.DryRun && command != QLatin1String("apply"))
+    if (options.DryRun && command != "apply")
         return Usage("--dry-run goes with apply only");
-    if (parser.isSet(passwordFile) && command != QLatin1String("import-cert"))
+    if (parser.isSet(passwordFile) && command != "import-cert")
         return Usage("--password-file goes with import-cert local only");
-    if (parser.isSet(expectSha256) && command != QLatin1String("import-cert"))
+    if (parser.isSet(expectSha256) && command != "import-cert")
         return Usage("--expect-sha256 goes with import-cert only");
     if (parser.isSet(expectSha256) && options.ExpectSha256.empty())
         return Usage("--expect-sha256 takes a SHA-256 fingerprint: 64 hexadecimal digits");
 
-    if (command == QLatin1String("show"))
+    if (command == "show")
         return args.size() == 1 ? ShowLink(options) : Usage("show takes no arguments");
-    if (command == QLatin1String("apply")) {
+    if (command == "apply") {
         if (args.size() > 2)
             return Usage("apply takes at most one file");
         const std::optional<std::string> input = ReadInput(args.value(1), "the settings");
         return input ? ApplyLink(options, *input) : TExit::Refused;
     }
-    if (command == QLatin1String("import-cert"))
+    if (command == "import-cert")
         return ImportCommand(args, parser.value(passwordFile), options);
-    return Usage("Unknown command " + ToStdString(command));
+    return Usage("Unknown command " + command);
 }
 
 } // namespace

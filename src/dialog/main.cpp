@@ -254,11 +254,8 @@ void TMainForm::ImportCertificate(bool local) {
     // Step 1 of the alias derivation: an empty field takes the partner's name, and keeps it.
     if (certificate->text().isEmpty())
         certificate->setText(partnerName->text());
-    TImportOutcome imported;
-    {
-        const auto work = Work();
-        imported = Link().ImportCertificate(alias, path, local ? &password : nullptr, *work);
-    }
+    const TImportOutcome imported =
+        Link().ImportCertificate(alias, path, local ? &password : nullptr, *Work());
     if (imported.Listed)
         certificate->setText(ToQString(imported.Alias));
     else

@@ -1,56 +1,38 @@
 #include "dialog/servicework.h"
 
-#include "channel/cmds.h"
 #include "platform/exceptions.h"
 #include "platform/textconv.h"
 
 #include <QApplication>
 #include <QEvent>
 #include <QKeyEvent>
-#include <QLocale>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QScopedValueRollback>
 
-namespace {
-
-// How long the work runs before the progress dialog shows, and how often the window is let paint.
-constexpr int ProgressDelayMs = 500;
-constexpr int PumpEveryMs = 40;
-
-} // namespace
+constexpr int PumpEveryMs = 40; // how often the window is let paint
 
 TServiceWork* TServiceWork::Innermost = nullptr;
 bool TServiceWork::Pumping = false;
 
 TServiceWork::TServiceWork(QWidget* window, TCommandHandler& channel)
-    : Window(window), Channel(channel), Outer(Innermost) {
-    Running.start();
+    : TShownProgress(channel), Window(window), Outer(Innermost) {
     QApplication::setOverrideCursor(Qt::WaitCursor);
     qApp->installEventFilter(this);
-    OuterHook = Channel.SetWaitHook([this] { Pump(); });
     Innermost = this;
 }
 
 TServiceWork::~TServiceWork() {
     Innermost = Outer;
-    Channel.SetWaitHook(std::move(OuterHook));
     Progress.reset();
     qApp->removeEventFilter(this);
     QApplication::restoreOverrideCursor();
 }
 
-void TServiceWork::Step(const std::string& what, int done, int total, TCancel cancel) {
-    const QLocale locale;
-    Label = total > 0 ? QStringLiteral("%1 %2 of %3")
-                            .arg(ToQString(what), locale.toString(done), locale.toString(total))
-                      : ToQString(what);
-    Done = done;
-    Total = total;
+void TServiceWork::Stepped(TCancel cancel) {
     MayCancel = cancel == TCancel::Offered;
     if (!MayCancel)
         CancelAsked = false; // a save is never cancelled half-way
-    Pump();
 }
 
 bool TServiceWork::AskCancel() {
@@ -63,17 +45,17 @@ bool TServiceWork::CancelRead() {
     return Innermost != nullptr && Innermost->AskCancel();
 }
 
-void TServiceWork::Pump() {
+void TServiceWork::Waiting() {
     // Work that ends quickly never waits for the window: events are let in at most every
     // PumpEveryMs, the first time that long after the work began.
-    if (Pumping || Running.elapsed() < LastPumpMs + PumpEveryMs)
+    if (Pumping || ElapsedMs() < LastPumpMs + PumpEveryMs)
         return;
     const QScopedValueRollback<bool> pumping(Pumping, true);
-    LastPumpMs = Running.elapsed();
-    if (!Progress && Running.elapsed() >= ProgressDelayMs)
+    LastPumpMs = ElapsedMs();
+    if (!Progress && LastPumpMs >= ProgressDelayMs)
         ShowProgress();
     if (Progress) {
-        Progress->setLabelText(Label);
+        Progress->setLabelText(ToQString(Label));
         Progress->setMaximum(Total);
         Progress->setValue(Total > 0 ? Done : 0);
         CancelButton->setVisible(MayCancel);
@@ -81,10 +63,7 @@ void TServiceWork::Pump() {
     QCoreApplication::processEvents(QEventLoop::AllEvents, PumpEveryMs / 2);
     if (CancelAsked && MayCancel) {
         CancelAsked = false;
-        QString label = Label;
-        if (!label.isEmpty())
-            label[0] = label[0].toLower();
-        throw ECancelled("Cancelled while " + ToStdString(label));
+        throw ECancelled("Cancelled " + While());
     }
 }
 

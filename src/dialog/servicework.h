@@ -4,23 +4,17 @@
 
 #include "model/progress.h"
 
-#include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
-#include <QString>
-#include <functional>
 #include <memory>
 
 class QProgressDialog;
 class QPushButton;
-class TCommandHandler;
 
-class TServiceWork final : public QObject, public TProgress {
+class TServiceWork final : public QObject, public TShownProgress {
 public:
     TServiceWork(QWidget* window, TCommandHandler& channel);
     ~TServiceWork() override;
-
-    void Step(const std::string& what, int done, int total, TCancel cancel) override;
 
     // As the innermost scope's Cancel: false when there is none or its work must not stop.
     static bool CancelRead();
@@ -28,21 +22,16 @@ public:
 private:
     // Taken at the next pump, where the work may stop.
     bool AskCancel();
-    void Pump(); // lets the window paint; raises ECancelled once a cancel is taken
+    void Stepped(TCancel cancel) override;
+    void Waiting() override; // lets the window paint; raises ECancelled once a cancel is taken
     void ShowProgress();
     bool eventFilter(QObject* watched, QEvent* event) override;
 
     QWidget* Window;
-    TCommandHandler& Channel;
     TServiceWork* Outer;
-    std::function<void()> OuterHook;
-    QElapsedTimer Running;
-    qint64 LastPumpMs = 0;
+    long long LastPumpMs = 0;
     std::unique_ptr<QProgressDialog> Progress;
     QPointer<QPushButton> CancelButton; // the progress dialog's
-    QString Label;                      // "Reading partnership 120 of 2,000"
-    int Done = 0;
-    int Total = 0;
     bool MayCancel = false;
     bool CancelAsked = false;
     static TServiceWork* Innermost;

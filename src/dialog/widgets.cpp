@@ -61,8 +61,7 @@ std::string ChooseCertificateFile(QWidget* parent, bool local, QFileDialog*& sho
 }
 
 int SpinEditValue(const QSpinBox& box) {
-    // The number as the box shows it, in its own locale's digits; ASCII digits typed into it
-    // count too.
+    // The number as the box shows it, in its locale's digits; ASCII digits typed in count too.
     const QString text = box.cleanText().trimmed();
     bool ok = false;
     int value = box.locale().toInt(text, &ok);
