@@ -30,10 +30,7 @@ class TRecordCheck {
 public:
     TRecordCheck(std::optional<TSaveFault>& fault, std::string owner,
                  const TPartnership* partnership = nullptr)
-        : Found(fault) {
-        Where.Owner = std::move(owner);
-        Where.Partnership = partnership;
-    }
+        : Found(fault), Owner(std::move(owner)), Partnership(partnership) {}
 
     // A text of the record in list `list`; `key` the key of the pair whose value it is.
     void Text(const std::string& field, const std::string& key, std::size_t list,
@@ -103,20 +100,13 @@ public:
 private:
     void Note(TSaveFault::TKind kind, const std::string& field, const std::string& key,
               std::size_t list, const std::string& text, const std::string& fault) {
-        if (Found)
-            return;
-        TSaveFault found = Where;
-        found.Kind = kind;
-        found.Field = field;
-        found.Key = key;
-        found.List = list;
-        found.Text = text;
-        found.Fault = fault;
-        Found = std::move(found);
+        if (!Found)
+            Found = TSaveFault{kind, Owner, Partnership, list, key, field, text, fault};
     }
 
     std::optional<TSaveFault>& Found;
-    TSaveFault Where;
+    const std::string Owner;
+    const TPartnership* const Partnership;
 };
 
 void CheckPartnership(std::optional<TSaveFault>& fault, const TPartnership& p,
@@ -141,30 +131,17 @@ void CheckPartnership(std::optional<TSaveFault>& fault, const TPartnership& p,
 
 std::string TSaveFault::Message(const std::string& name, const std::string* shown) const {
     const std::string named = name.empty() ? Owner + ", " + Field : name;
+    if (Kind == TKind::TooLong)
+        return Format("%s is %zu bytes long: the AS2 service's reply that gives it back could "
+                      "pass 16 MiB, so it could not be read again. Nothing was saved",
+                      named.c_str(), Text.size());
     const std::string quoted = CommandText::Quoted(shown != nullptr ? *shown : Text);
-    switch (Kind) {
-    case TKind::Meaning:
-    case TKind::Lost:
-        if (Fault.empty())
-            return named + " is empty. Nothing was saved";
-        return named + ": " + quoted + " holds " + Fault + ". Nothing was saved";
-    case TKind::Unwritable:
+    if (Kind == TKind::Unwritable)
         return named + ": the AS2 service holds " + quoted + ", which holds " + Fault +
                "; it cannot be written back. Nothing was saved";
-    case TKind::TooLong:
-        break;
-    }
-    return Format("%s is %zu bytes long: the AS2 service's reply that gives it back could pass "
-                  "16 MiB, so it could not be read again. Nothing was saved",
-                  named.c_str(), Text.size());
-}
-
-std::string TPartner::AddCommand() const {
-    std::string command = "Partner Add " + Name + " as2_id=\"" + AS2ID + "\" email=\"" + Email +
-                          "\" x509_alias=\"" + X509Alias + "\"";
-    for (const TNameValuePair& other : OtherSettings)
-        command += " " + other.Name + "=\"" + other.Value + "\"";
-    return command;
+    if (Fault.empty())
+        return named + " is empty. Nothing was saved";
+    return named + ": " + quoted + " holds " + Fault + ". Nothing was saved";
 }
 
 TNameValueArray TPartner::Record() const {
@@ -207,9 +184,14 @@ std::optional<TSaveFault> TPartner::SaveFault(const TPartner* asLoaded) const {
 std::vector<std::string> TPartner::SaveCommands() const {
     std::vector<std::string> commands;
     for (const TPartnership& partnership : Partnerships.Items)
-        commands.push_back(partnership.DeleteCommand());
+        commands.push_back("Partnership Delete " + partnership.Name);
     commands.push_back("Partner Delete " + Name);
-    commands.push_back(AddCommand());
+    // "Partner Add", then the settings of its record after the name.
+    const TNameValueArray record = Record();
+    std::string add = "Partner Add " + Name;
+    for (auto setting = record.begin() + 1; setting != record.end(); ++setting)
+        add += " " + setting->Name + "=\"" + setting->Value + "\"";
+    commands.push_back(add);
     for (const TPartnership& partnership : Partnerships.Items)
         commands.push_back(partnership.AddCommand());
     commands.push_back("Partnership Store");

@@ -18,8 +18,8 @@ struct TSaveFault {
     };
     TKind Kind = TKind::Meaning;
     std::string Owner; // "Partner AS2Local", "Partnership AS2Local-AS2Remote"
-    // The partnership it stands in, with the list of its record (0 the sender's identifiers, 1 the
-    // receiver's, 2 the attributes); null for the partner's own record.
+    // The partnership it stands in (null for the partner's own record), and the list of its record
+    // (0 the sender's identifiers, 1 the receiver's, 2 the attributes).
     const TPartnership* Partnership = nullptr;
     std::size_t List = 0;
     std::string Key;   // the key of the pair whose value it is; empty for a name or a key
@@ -50,34 +50,28 @@ public:
     void SetEmail(const std::string& value) { Email = value; }
     void SetX509Alias(const std::string& value) { X509Alias = value; }
 
-    // Deletes the partner and its partnerships on the service, adds them again from memory and
-    // tells the service to store them; nothing is sent when SaveFault finds a fault
-    // (EUnsafeCommandText). The store's answer is the channel's (StoreAnswers) once a later query
-    // has been answered.
+    // Sends SaveCommands, or nothing when SaveFault finds a fault (EUnsafeCommandText). The store's
+    // answer is the channel's (StoreAnswers) once a later query has been answered.
     void SavePartner(TCommandHandler& channel, TProgress& progress = TProgress::None(),
                      const TPartner* asLoaded = nullptr) const;
 
-    // The first text of the save sequence that cannot be sent. No text may change its command's
-    // meaning. A text that differs from the partner as loaded (every text, without one) was typed
-    // or composed, and must come back from the service as sent: as XML text, unchanged by its
-    // record's brace lists, in a reply no longer than the longest one read. A text as loaded goes
-    // back as it came, unless it holds "~", which stands where the load may have misread a ", ".
+    // The first text of the save that cannot be sent. None may change its command's meaning. A
+    // text that differs from `asLoaded` (every text, without it) was typed or composed, and must
+    // come back as sent: as XML text, through its record's brace lists, in a reply no longer than
+    // the longest read. A text as loaded goes back as it came, unless it holds "~", where the load
+    // may have misread a ", ".
     std::optional<TSaveFault> SaveFault(const TPartner* asLoaded = nullptr) const;
-    // The commands SavePartner sends, in order; unchecked.
+    // Deletes the partner and its partnerships, adds them again and stores them; unchecked.
     std::vector<std::string> SaveCommands() const;
-    // Sends what SaveCommands gave; its last, "Partnership Store", on a connection left open.
+    // Sends the commands; the last, "Partnership Store", on a connection left open.
     void SendSave(TCommandHandler& channel, const std::vector<std::string>& commands,
                   TProgress& progress = TProgress::None()) const;
 
-    // The partner's record as "Partner View" gives it: its name, then its settings, the others
-    // last.
+    // The record as "Partner View" gives it: the name, the settings above, the others last.
     TNameValueArray Record() const;
 
-    // "Partner Add ..." for this partner.
-    std::string AddCommand() const;
-
-    // The partner a "Partner View" reply's settings give, without partnerships; `name` when the
-    // service holds none of that name.
+    // The partner of a "Partner View" reply's settings, without partnerships; one named `name`
+    // that the service does not hold when there are none.
     static TPartner FromSettings(const std::string& name, const TNameValueArray& settings);
 
     // One command for a partner the service does not hold (which keeps the requested name),
