@@ -281,6 +281,31 @@ private:
     std::string Text;
 };
 
+// A failure's message begins with question, which says what was asked and what the answer should
+// have been: "The AS2 service's answer to "cert List" is not a list of aliases: ".
+std::string Question(const std::string& command, const char* expected) {
+    return Format("The AS2 service's answer to \"%s\" is not %s: ", command.c_str(), expected);
+}
+
+std::string ReplyText(const QDomNode& node, const std::string& question) {
+    if (!node.isElement())
+        return ToStdString(node.nodeValue());
+    const QDomNodeList children = node.childNodes();
+    if (children.isEmpty())
+        return std::string();
+    // QDomCDATASection is a QDomText too.
+    if (children.count() == 1 && children.at(0).isText())
+        return ToStdString(children.at(0).nodeValue());
+    throw EXMLDocError(question + MixedContent);
+}
+
+QDomNode ReplyChild(const QDomElement& parent, int index, const std::string& question) {
+    const QDomNodeList children = parent.childNodes();
+    if (index < 0 || index >= children.count())
+        throw EListError(question + Format("List index out of bounds (%d)", index));
+    return children.at(index);
+}
+
 std::string TimeText(int ms) {
     if (ms % 1000 != 0)
         return Format("%d ms", ms);
@@ -321,7 +346,7 @@ void TCommandHandler::Transmit(const std::string& command, TTcpClient& client) {
 }
 
 void TCommandHandler::SendCommand(const std::string& command) {
-    Transmit(command);
+    Transmit(command, TcpClient);
 }
 
 bool TCommandHandler::ReceiveLine(std::string& line, std::size_t& budget, QDeadlineTimer deadline) {
@@ -379,19 +404,16 @@ bool TCommandHandler::ReceiveLine(std::string& line, std::size_t& budget, QDeadl
 }
 
 QDomElement TCommandHandler::ExecuteCommand(const std::string& command) {
-    Transmit(command);
-    return ReadReply(TcpClient.TimeoutMs);
+    SendCommand(command);
+    return ParseReply(ReceiveReply(), xmlDoc, TcpClient.WhileWaiting);
 }
 
-QDomElement TCommandHandler::ReadReply(int timeoutMs) {
-    return ParseReply(ReceiveReply(timeoutMs), xmlDoc, WaitHook());
-}
-
-std::string TCommandHandler::ReceiveReply(int timeoutMs) {
+std::string TCommandHandler::ReceiveReply() {
     // The reply line with its CR LF, and the empty lines before it, arrive within this time and
     // these bytes, however slowly they trickle in.
-    const QDeadlineTimer deadline =
-        timeoutMs < 0 ? QDeadlineTimer(QDeadlineTimer::Forever) : QDeadlineTimer(timeoutMs);
+    const QDeadlineTimer deadline = TcpClient.TimeoutMs < 0
+                                        ? QDeadlineTimer(QDeadlineTimer::Forever)
+                                        : QDeadlineTimer(TcpClient.TimeoutMs);
     // Once this query is answered (or has failed), every store before it has finished.
     const auto settle = qScopeGuard([this] { Stores.Settle(); });
     std::size_t budget = MaxReplyLineBytes + 2;
@@ -406,10 +428,10 @@ std::string TCommandHandler::ReceiveReply(int timeoutMs) {
 }
 
 TCommandHandler::TReplyTexts TCommandHandler::ListTexts(const std::string& command) {
-    Transmit(command);
-    const std::string line = ReceiveReply(TcpClient.TimeoutMs);
+    SendCommand(command);
+    const std::string line = ReceiveReply();
     xmlDoc.clear();
-    return ReadReplyTexts(line, WaitHook());
+    return ReadReplyTexts(line, TcpClient.WhileWaiting);
 }
 
 std::vector<std::string> TCommandHandler::AllTexts(const std::string& command,
@@ -447,31 +469,6 @@ std::string TCommandHandler::NodeText(const QDomNode& node) {
 
 QDomNode TCommandHandler::ChildNode(const QDomElement& parent, int index) {
     return ReplyChild(parent, index, std::string());
-}
-
-std::string TCommandHandler::ReplyText(const QDomNode& node, const std::string& question) {
-    if (node.isElement()) {
-        const QDomNodeList children = node.childNodes();
-        if (children.isEmpty())
-            return std::string();
-        // QDomCDATASection is a QDomText too.
-        if (children.count() == 1 && children.at(0).isText())
-            return ToStdString(children.at(0).nodeValue());
-        throw EXMLDocError(question + MixedContent);
-    }
-    return ToStdString(node.nodeValue());
-}
-
-QDomNode TCommandHandler::ReplyChild(const QDomElement& parent, int index,
-                                     const std::string& question) {
-    const QDomNodeList children = parent.childNodes();
-    if (index < 0 || index >= children.count())
-        throw EListError(question + Format("List index out of bounds (%d)", index));
-    return children.at(index);
-}
-
-std::string TCommandHandler::Question(const std::string& command, const char* expected) {
-    return Format("The AS2 service's answer to \"%s\" is not %s: ", command.c_str(), expected);
 }
 
 bool TCommandHandler::CertificateExists(const std::string& alias) {
@@ -521,6 +518,7 @@ TCommandHandler::GetPartnershipAttributes(const std::string& partnershipName) {
     const QDomElement root = ExecuteCommand(command);
     const std::string question = Question(command, "a partnership's settings");
     const std::string text = ReplyText(ReplyChild(root, 0, question), question);
+    TArrayOfNameValueArrays lists;
     for (const char* marker : {"Sender IDs = {", "Receiver IDs = {", "Attributes = {"}) {
         const std::size_t at = text.find(marker);
         if (at == std::string::npos || text.find('}', at) == std::string::npos)
@@ -528,18 +526,14 @@ TCommandHandler::GetPartnershipAttributes(const std::string& partnershipName) {
                                                    ? "it holds no \"%s\""
                                                    : "the list after \"%s\" is not closed",
                                                marker));
+        lists.push_back(ParseNameValueList(text, marker));
     }
-    return {ParseNameValueList(text, "Sender IDs = {"),
-            ParseNameValueList(text, "Receiver IDs = {"),
-            ParseNameValueList(text, "Attributes = {")};
-}
-
-TNameValueArray TCommandHandler::ParseNameValueList(const std::string& text,
-                                                    const std::string& marker) {
-    return ParseNameValues(text, marker);
+    return lists;
 }
 
 std::string TCommandHandler::FindValue(const TNameValueArray& pairs, const std::string& name) {
-    const TNameValuePair* pair = FindPair(pairs, name);
-    return pair != nullptr ? pair->Value : std::string();
+    for (const TNameValuePair& pair : pairs)
+        if (pair.Name == name)
+            return pair.Value;
+    return std::string();
 }

@@ -12,12 +12,10 @@
 class TPendingStores {
 public:
     void Add(std::unique_ptr<TTcpClient> connection);
-    bool Empty() const { return Stores.empty(); }
     // Reads what each open connection holds, waiting no more than a moment, and closes it.
     void Settle();
     // The answer of each store added since the last call, in order: the text of an error element
-    // that begins it (the service did not store the save), else empty (it stored, or said
-    // nothing: the command port promises no answer).
+    // that begins it, else empty (it stored, or said nothing: the port promises no answer).
     std::vector<std::string> Take();
 
 private:

@@ -1,7 +1,8 @@
 #include "model/partnerships.h"
 
 #include "channel/cmds.h"
-#include "model/commandtext.h"
+
+#include <algorithm>
 
 TPartnership::TPartnership(std::string name, std::string senderName, std::string receiverName)
     : Name(std::move(name)), SenderName(std::move(senderName)),
@@ -12,7 +13,9 @@ std::string TPartnership::GetAttribute(const std::string& name) const {
 }
 
 void TPartnership::SetAttribute(const std::string& name, const std::string& value) {
-    if (TNameValuePair* pair = FindPair(Attributes, name))
+    const auto pair = std::find_if(Attributes.begin(), Attributes.end(),
+                                   [&](const TNameValuePair& held) { return held.Name == name; });
+    if (pair != Attributes.end())
         pair->Value = value;
     else
         AddAttribute(name, value);
@@ -24,11 +27,8 @@ void TPartnership::AddAttribute(const std::string& name, const std::string& valu
 
 std::string TPartnership::AddCommand() const {
     std::string command = "Partnership Add " + Name + " " + SenderName + " " + ReceiverName + " ";
-    for (size_t i = 0; i < Attributes.size(); ++i) {
-        if (i > 0)
-            command += ' ';
-        command += Attributes[i].Name + "=\"" + Attributes[i].Value + "\"";
-    }
+    for (std::size_t i = 0; i < Attributes.size(); ++i)
+        command += (i > 0 ? " " : "") + Attributes[i].Name + "=\"" + Attributes[i].Value + "\"";
     return command;
 }
 
@@ -37,10 +37,6 @@ std::vector<CommandText::TList> TPartnership::Record(const std::string& senderID
     return {{"Sender IDs = {", {{"name", SenderName}, {"as2_id", senderID}}},
             {"Receiver IDs = {", {{"name", ReceiverName}, {"as2_id", receiverID}}},
             {"Attributes = {", Attributes}};
-}
-
-std::string TPartnership::DeleteCommand() const {
-    return "Partnership Delete " + Name;
 }
 
 namespace {
@@ -76,18 +72,16 @@ TPartnershipList TPartnershipList::LoadPartnerships(TCommandHandler& channel,
     progress.Step("Reading the partnership list", 0, 0, TProgress::TCancel::Offered);
     const TPartnershipNameArray names = channel.GetPartnershipNames();
     for (std::size_t i = 0; i < names.size(); ++i) {
-        const std::string& name = names[i];
         progress.Step("Reading partnership", static_cast<int>(i + 1),
                       static_cast<int>(names.size()), TProgress::TCancel::Offered);
-        // The name goes into the next command as it came: it is the rest of that line, so only a
-        // line break would change its meaning.
-        if (name.find_first_of("\r\n") != std::string::npos)
-            CommandText::Refuse("The partnership name in the AS2 service's list", name,
+        // The name is the rest of the next command's line: only a line break changes its meaning.
+        if (names[i].find_first_of("\r\n") != std::string::npos)
+            CommandText::Refuse("The partnership name in the AS2 service's list", names[i],
                                 "a line break, which the AS2 service would misread", "loaded");
-        TArrayOfNameValueArrays view = channel.GetPartnershipAttributes(name);
+        TArrayOfNameValueArrays view = channel.GetPartnershipAttributes(names[i]);
         for (std::size_t side : {0, 1})
             list.ViewedAS2IDs.push_back(TCommandHandler::FindValue(view.at(side), "as2_id"));
-        TPartnership partnership = FromView(name, std::move(view));
+        TPartnership partnership = FromView(names[i], std::move(view));
         if (partnership.SenderName == partnerName || partnership.ReceiverName == partnerName)
             list.Add(std::move(partnership));
     }

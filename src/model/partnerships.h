@@ -28,25 +28,19 @@ public:
     // Appends, whether or not the name is there already.
     void AddAttribute(const std::string& name, const std::string& value);
 
-    // The record as "Partnership View" gives it: the sender's and the receiver's identifiers (their
-    // names and the AS2 IDs given), then the attributes.
+    // The record as "Partnership View" gives it, with the AS2 IDs given beside the two names.
     std::vector<CommandText::TList> Record(const std::string& senderID,
                                            const std::string& receiverID) const;
-
-    // "Partnership Add ..." and "Partnership Delete ..." for this partnership.
     std::string AddCommand() const;
-    std::string DeleteCommand() const;
 
-    // Loads one partnership from the service (one command).
+    // One command.
     static TPartnership LoadPartnership(TCommandHandler& channel, const std::string& name);
 };
-
-using TPartnershipArray = std::vector<TPartnership>;
 
 // A value: a copy holds copies of the partnerships, nothing is shared.
 class TPartnershipList {
 public:
-    TPartnershipArray Items;
+    std::vector<TPartnership> Items;
     // The AS2 IDs on both sides of every partnership the load viewed, those not kept included.
     std::vector<std::string> ViewedAS2IDs;
 
@@ -55,8 +49,8 @@ public:
     // The first partnership of that name, or null.
     const TPartnership* Find(const std::string& name) const;
 
-    // Loads every partnership in which the partner is sender or receiver, in the service's order
-    // (1 + N commands for N listed partnerships).
+    // The partnerships the partner sends or receives in, in the service's order (1 + N commands
+    // for N listed).
     static TPartnershipList LoadPartnerships(TCommandHandler& channel,
                                              const std::string& partnerName,
                                              TProgress& progress = TProgress::None());
