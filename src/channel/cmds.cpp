@@ -18,7 +18,6 @@ TCommandHandler* CommandHandler = nullptr;
 namespace {
 
 constexpr const char* LineEnd = "\r\n";
-// The largest piece of a reply looked at in one go.
 constexpr std::size_t PeekSize = 511;
 // How much of a reply the XML reader is handed at a time; the wait hook runs between two pieces.
 constexpr std::size_t PieceBytes = 64 * 1024;
@@ -29,14 +28,11 @@ void CallHook(const std::function<void()>& whileWaiting) {
         whileWaiting();
 }
 
-// Replies nest two or three levels, carry no attributes, and hold an element and its text per
-// partnership or alias. Qt's DOM takes time that grows with the square of the nesting depth, and
-// its reader with the square of the attributes of one start tag (20,000 take over half a second;
-// 16 MiB hold two million). Memory is counted in nodes of what an element, a text, a comment or a
-// processing instruction costs Qt's document, 190 to 300 bytes (measured); an element's first
-// attribute costs it some 2,200 bytes (the element's attribute map), each further one 420. The
-// limit lets a list of 250,000 partnerships through, and keeps the largest reply allowed under
-// 256 MiB with its names and texts, two bytes a character.
+// Replies nest two or three levels and carry no attributes. Qt's DOM takes time that grows with
+// the square of the nesting depth, its reader with the square of one tag's attributes. A node (an
+// element, a text, a comment, a processing instruction) costs Qt's document 190 to 300 bytes, an
+// element's first attribute some 2,200, each further one 420 (measured): the limit lets 250,000
+// partnerships through and keeps the largest reply allowed under 256 MiB.
 constexpr int MaxReplyDepth = 64;
 constexpr int MaxReplyAttributes = 64;
 constexpr long FirstAttributeNodes = 8;
@@ -55,21 +51,19 @@ TTextSpot LineStart(const std::string& source, int number) {
 
 [[noreturn]] void RaiseParseError(const std::string& reason, const std::string& source,
                                   const TTextSpot& at) {
-    // At most the first 40 characters of the line, invalid bytes shown as U+FFFD; 40 characters
-    // take at most 160 bytes, an invalid byte counting as one character.
+    // At most 40 characters of the line (160 bytes), an invalid byte shown as one U+FFFD.
     std::string_view bytes = std::string_view(source).substr(at.Offset - (at.Column - 1), 160);
     bytes = bytes.substr(0, bytes.find_first_of(LineEnd));
     const QString text = QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size()));
     qsizetype units = 0;
     for (int characters = 0; units < text.size() && characters < 40; ++characters)
         units += text.at(units).isHighSurrogate() && units + 1 < text.size() ? 2 : 1;
-    throw EDOMParseError(Format("%s%s%s: %d%s%s", reason.c_str(), LineEnd, "Line", at.Line, LineEnd,
+    throw EDOMParseError(Format("%s\r\nLine: %d\r\n%s", reason.c_str(), at.Line,
                                 ToStdString(text.left(units)).c_str()));
 }
 
-// Counts the attributes of each start tag that begins before end, from at on; leaves at on the
-// first "<" it has not looked at, at or after end (or at the end of the source). Returns where a
-// tag with too many attributes begins, or npos.
+// Counts the attributes of each start tag from at to end, leaving at on the first "<" not looked
+// at; returns where a tag with too many begins, or npos.
 std::size_t CrowdedTag(const std::string& source, std::size_t& at, std::size_t end) {
     const auto past = [&](std::size_t from, std::string_view close) {
         return std::min(source.find(close, from), source.size() - close.size()) + close.size();
@@ -100,11 +94,9 @@ std::size_t CrowdedTag(const std::string& source, std::size_t& at, std::size_t e
     return std::string::npos;
 }
 
-// Reads the reply line, wrapped in AS2Result, with Qt's stream reader in one pass, and hands
-// sink.Take(reader, depth) the tokens that make nodes: start and end tags, CDATA, texts that are
-// not white space alone, comments and processing instructions; depth counts the elements open
-// around the token, a tag's own not counting. EDOMParseError at the first fault: the reader's,
-// bytes that are no UTF-8, a reply beyond the limits above.
+// Reads the wrapped reply line in one pass and hands sink.Take(reader, depth) each token that makes
+// a node; depth counts the elements open around it. EDOMParseError at the first fault: the
+// reader's, bytes that are no UTF-8, a reply beyond the limits above.
 template <class TSink>
 void ReadNodes(const std::string& line, TSink& sink, const std::function<void()>& whileWaiting) {
     static constexpr std::string_view Start = "<AS2Result>\r\n";
@@ -122,9 +114,8 @@ void ReadNodes(const std::string& line, TSink& sink, const std::function<void()>
     std::size_t fed = 0;
     std::size_t scanned = 0;
     std::size_t crowded = std::string::npos;
-    // Each piece ends before a "<": Qt's reader starts a comment, a processing instruction, CDATA
-    // or a tag afresh when it runs out of bytes in it, which would take time that grows with the
-    // square of its length.
+    // Each piece ends before a "<": Qt's reader starts a tag, comment or CDATA afresh when it runs
+    // out of bytes in it, which takes time that grows with the square of its length.
     const auto feed = [&](std::size_t end) {
         CallHook(whileWaiting);
         if (crowded == std::string::npos)
@@ -133,8 +124,7 @@ void ReadNodes(const std::string& line, TSink& sink, const std::function<void()>
         reader.addData(QByteArray(source.data() + fed, static_cast<qsizetype>(end - fed)));
         fed = end;
     };
-    // Qt gives the position after the token, or after the character it stopped at; at the start
-    // of a line, that was the line break ending the line before.
+    // Qt gives the position after the token; at a line's start, that was the line before.
     const auto refuse = [&](const std::string& reason) {
         const auto line = static_cast<int>(reader.lineNumber());
         RaiseParseError(
@@ -195,8 +185,8 @@ void ReadNodes(const std::string& line, TSink& sink, const std::function<void()>
         sink.Take(reader, depth);
         if (token == QXmlStreamReader::StartElement)
             ++depth;
-        // What follows the root can only be refused; the reader sees it whole, as the end of
-        // the document would otherwise be where the last piece ends.
+        // What follows the root can only be refused; fed whole, lest a piece's end pass for the
+        // document's.
         if (depth == 0 && fed < std::min(crowded, source.size()))
             feed(source.size());
     }
@@ -281,8 +271,7 @@ private:
     std::string Text;
 };
 
-// A failure's message begins with question, which says what was asked and what the answer should
-// have been: "The AS2 service's answer to "cert List" is not a list of aliases: ".
+// What a failure's message begins with: what was asked and what the answer should have been.
 std::string Question(const std::string& command, const char* expected) {
     return Format("The AS2 service's answer to \"%s\" is not %s: ", command.c_str(), expected);
 }
@@ -409,8 +398,7 @@ QDomElement TCommandHandler::ExecuteCommand(const std::string& command) {
 }
 
 std::string TCommandHandler::ReceiveReply() {
-    // The reply line with its CR LF, and the empty lines before it, arrive within this time and
-    // these bytes, however slowly they trickle in.
+    // The reply line and the empty lines before it arrive within this time and these bytes.
     const QDeadlineTimer deadline = TcpClient.TimeoutMs < 0
                                         ? QDeadlineTimer(QDeadlineTimer::Forever)
                                         : QDeadlineTimer(TcpClient.TimeoutMs);
@@ -444,14 +432,12 @@ std::vector<std::string> TCommandHandler::AllTexts(const std::string& command,
 
 QDomElement TCommandHandler::ParseReply(const std::string& line, QDomDocument& doc,
                                         const std::function<void()>& whileWaiting) {
-    // The previous tree goes first, so that two large ones are never held at once; a parse that
-    // fails leaves doc empty.
+    // The previous tree goes first, so that two large ones are never held at once.
     doc.clear();
     QDomDocument built;
     TDocumentSink builder(built);
     ReadNodes(line, builder, whileWaiting);
     doc = std::move(built);
-    // The root, which the wrapping names AS2Result.
     return doc.documentElement();
 }
 

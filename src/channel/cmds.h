@@ -8,7 +8,6 @@
 // EXMLDocError and EListError when a reply does not have the shape a query reads.
 
 #include "channel/namevalue.h"
-#include "channel/stores.h"
 #include "platform/tcpclient.h"
 
 #include <QDomDocument>
@@ -16,27 +15,40 @@
 #include <QObject>
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
-inline constexpr const char* DefaultServiceHost = "localhost";
-inline constexpr const char* DefaultServicePort = "4321";
-inline constexpr int DefaultReplyTimeoutMs = 30000;
 inline constexpr std::size_t MaxReplyLineBytes = 16 * 1024 * 1024;
 
 inline constexpr const char* CommandPrefix = "<command id=\"userID\" password=\"qxv\">";
 inline constexpr const char* CommandSuffix = "</command>";
 
+// The "Partnership Store" connections a channel keeps open for their answers (stores.cpp). The
+// service finishes each command before it answers the next connection, so once a later query has
+// been answered, what such a connection holds is the store's whole answer, line end or not.
+class TPendingStores {
+public:
+    void Add(std::unique_ptr<TTcpClient> connection);
+    // Reads what each open connection holds, waiting no more than a moment, and closes it.
+    void Settle();
+    // The answer of each store added since the last call, in order: the text of an error element
+    // that begins it, else empty (it stored, or said nothing: the port promises no answer).
+    std::vector<std::string> Take();
+
+private:
+    std::vector<std::unique_ptr<TTcpClient>> Open;
+    std::vector<std::string> Answers; // of the stores settled
+};
+
 class TCommandHandler : public QObject {
 public:
     // Opens one connection at once, silently; no command uses it.
-    explicit TCommandHandler(QObject* parent = nullptr, std::string host = DefaultServiceHost,
-                             std::string port = DefaultServicePort,
-                             int replyTimeoutMs = DefaultReplyTimeoutMs);
+    explicit TCommandHandler(QObject* parent = nullptr, std::string host = "localhost",
+                             std::string port = "4321", int replyTimeoutMs = 30000);
 
     TTcpClient TcpClient;
-    // Installs what the channel's waits call between their slices and hands back the one it
-    // replaces, for whoever installs a hook to put back.
+    // Installs what the channel's waits call between their slices; returns the one replaced.
     std::function<void()> SetWaitHook(std::function<void()> hook);
     // The last parsed reply, which ExecuteCommand's element belongs to.
     QDomDocument xmlDoc;
@@ -49,17 +61,15 @@ public:
     // Whether "cert List" holds the alias (its list read up to the alias).
     bool CertificateExists(const std::string& alias);
     std::vector<std::string> GetCertificateAliases();
-    // Sends "Partnership Store" and ends the connection's sending side (a service that serves one
-    // connection at a time goes on to the next at once), keeping it open for the answer, which
-    // StoreAnswers gives once a later query has been answered. Raises only when not delivered.
+    // Sends "Partnership Store" and ends the sending side, so that a service serving one connection
+    // at a time goes on; StoreAnswers gives the answer once a later query has been answered.
     void SendStore();
     std::vector<std::string> StoreAnswers();
     TPartnershipNameArray GetPartnershipNames();
     // The brace list of "Partner View"; empty when the service has no such partner.
     TNameValueArray GetPartnerAttributes(const std::string& partnerName);
-    // The "Sender IDs", "Receiver IDs" and "Attributes" lists of "Partnership View". EListError
-    // when a marker or the "}" closing its list is missing: a partnership the service listed was
-    // not read, which is no partnership of empty lists.
+    // The "Sender IDs", "Receiver IDs" and "Attributes" lists of "Partnership View"; EListError
+    // when a marker or its "}" is missing, which is no partnership of empty lists.
     TArrayOfNameValueArrays GetPartnershipAttributes(const std::string& partnershipName);
 
     static TNameValueArray ParseNameValueList(const std::string& text, const std::string& marker) {
@@ -73,10 +83,9 @@ public:
     static std::string NodeText(const QDomNode& node);
     // The child at a 0-based index; EListError when out of range.
     static QDomNode ChildNode(const QDomElement& parent, int index);
-    // Wraps a reply line in AS2Result, parses it into doc and returns the root. EDOMParseError
-    // when it does not parse, is not UTF-8, or would take more memory or time than any reply of
-    // the service; doc is then empty. whileWaiting is called every so often meanwhile; what it
-    // throws ends the parse (doc then empty) and is raised again.
+    // Parses a reply line wrapped in AS2Result into doc and returns the root. EDOMParseError, doc
+    // empty, when it does not parse, is no UTF-8 or would cost more than any reply of the service.
+    // whileWaiting is called every so often; what it throws ends the parse and is raised again.
     static QDomElement ParseReply(const std::string& line, QDomDocument& doc,
                                   const std::function<void()>& whileWaiting = nullptr);
     // The NodeText of each child of a reply's root, parsed as ParseReply does but without a

@@ -11,7 +11,8 @@ namespace CommandText {
 
 namespace {
 
-// What would change a text's meaning in its command, in TKind's order.
+// What would change a text's meaning in its command (a blank or "=" would start a setting in a
+// name, a double quote end a value), in TKind's order; a line break ends any command.
 constexpr const char* Forbidden[] = {" \"={", " \"={", "\"", " \"", "\"", ""};
 
 // The first character that is no XML character, as a fault; empty when there is none.

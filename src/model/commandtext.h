@@ -1,10 +1,7 @@
 #pragma once
-// Text that goes into a command must keep the command's meaning on the service (a blank or "="
-// would start a new setting in a name, a double quote would end a value early, a line break the
-// command), and what was typed or composed must come back unchanged: as XML text in the replies,
-// and through the brace lists of "Partner View" and "Partnership View", which end at "}", split at
-// ", ", "~" and line breaks, and take quotes as quoted stretches. Text that would not is refused
-// before the first command of a save, a load or an import is sent.
+// Text that goes into a command must keep the command's meaning on the service, and what was typed
+// or composed must come back unchanged: as XML text, and through the brace lists of the replies
+// (ParseNameValues). Text that would not is refused before the first command is sent.
 
 #include "channel/namevalue.h"
 
@@ -23,20 +20,17 @@ enum class TKind {
     Password, // the rest of the command line
 };
 
-// Why the text cannot go into a command as that kind, naming its first character at fault ("a
-// double quote, which the AS2 service would misread"), or why no reply could carry it back (no
-// XML text); empty when it can go.
+// Why the text cannot go into a command as that kind ("a double quote, which the AS2 service would
+// misread"), or no reply could carry it (no XML text); empty when it can go.
 std::string Fault(const std::string& text, TKind kind);
 
-// Why a text that its record does not give back unchanged is lost there: the first character the
-// reply lists take apart, or the text as a whole.
+// Why a text its record does not give back is lost: the first character the lists take apart.
 std::string LostFault(const std::string& text);
 
 // In double quotes, a line break shown as \n (\r as \r), so that a message line stays one line.
 std::string Quoted(const std::string& value);
 
-// Raises EUnsafeCommandText `<field>: "<text>" holds <fault>. Nothing was <outcome>`; a hidden
-// text is not repeated.
+// Raises EUnsafeCommandText `<field>: "<text>" holds <fault>. Nothing was <outcome>`.
 enum class TShown { Text, Hidden };
 [[noreturn]] void Refuse(const std::string& field, const std::string& text,
                          const std::string& fault, const char* outcome,
@@ -53,16 +47,14 @@ void Check(const std::string& field, const std::string& text, TKind kind, const 
 // The pairs as the service gives them back: printed as a reply's brace list and read back.
 TNameValueArray AsGivenBack(const TNameValueArray& pairs);
 
-// One brace list of a record as a reply prints it: its marker ("{", "Sender IDs = {", ...), then
-// its pairs.
+// One brace list of a record: its marker ("{", "Sender IDs = {", ...), then its pairs.
 struct TList {
     std::string Marker;
     TNameValueArray Pairs;
 };
 
-// A record printed whole, its lists in every order (a reply may print them in any), and read back
-// list by list: for each list, the index of its first pair that some order does not give back as
-// sent, or npos.
+// For each list of a record, the index of its first pair that a reply printing the lists in some
+// order would not give back as sent, or npos.
 std::vector<std::size_t> FirstLost(const std::vector<TList>& lists);
 
 } // namespace CommandText

@@ -5,7 +5,7 @@
 #include "platform/exceptions.h"
 
 #include <algorithm>
-#include <iterator>
+#include <utility>
 
 namespace {
 
@@ -23,9 +23,7 @@ std::size_t ReplyBytes(const std::vector<CommandText::TList>& lists) {
     return bytes;
 }
 
-// Walks the texts of one record and keeps the first fault: each text's meaning in its command,
-// and, for what was typed or composed, that it is XML text and that the record gives it back as
-// sent. What was loaded and goes back unchanged is sent as it came, unless it holds "~".
+// SaveFault's walk through the texts of one record, keeping the first fault.
 class TRecordCheck {
 public:
     TRecordCheck(std::optional<TSaveFault>& fault, std::string owner,
@@ -46,9 +44,8 @@ public:
                                : fault);
     }
 
-    // The pairs a record holds besides its own fields (a partnership's attributes, a partner's
-    // other settings): each is as loaded when the loaded record held the same pair in the same
-    // place. The values' field names, empty for those as loaded, are appended to fields.
+    // A record's open list of pairs; each is as loaded when the loaded record held the same pair in
+    // the same place. Appends the values' field names to fields, empty for those as loaded.
     void Pairs(const char* key, const char* value, std::size_t list, const TNameValueArray& pairs,
                const TNameValueArray* asLoaded, std::vector<std::string>& fields) {
         for (std::size_t i = 0; i < pairs.size(); ++i) {
@@ -79,9 +76,8 @@ public:
             Note(TSaveFault::TKind::Lost, fields[l][lost[l]], pair.Name, l, pair.Value,
                  CommandText::LostFault(pair.Value));
         }
-        // A record the service could give back only in a reply longer than the dialog reads
-        // would be saved for good: the dialog could never load it again. Named by its longest
-        // value.
+        // A record whose reply could pass the longest the dialog reads could never be loaded
+        // again. Named by its longest value.
         if (Found || ReplyBytes(lists) <= MaxReplyLineBytes)
             return;
         std::size_t longest = 0;
@@ -228,14 +224,12 @@ TPartner TPartner::FromSettings(const std::string& name, const TNameValueArray& 
     partner.Email = TCommandHandler::FindValue(settings, "email");
     partner.X509Alias = TCommandHandler::FindValue(settings, "x509_alias");
     // Each of the four the first time it stands; everything else is kept as it came.
-    bool seen[4] = {};
     const char* const shown[4] = {"name", "as2_id", "email", "x509_alias"};
+    bool seen[4] = {};
     for (const TNameValuePair& setting : settings) {
-        const auto known = std::find(std::begin(shown), std::end(shown), setting.Name);
-        if (known == std::end(shown) || seen[known - std::begin(shown)])
+        const auto known = std::find(shown, shown + 4, setting.Name) - shown;
+        if (known == 4 || std::exchange(seen[known], true))
             partner.OtherSettings.push_back(setting);
-        else
-            seen[known - std::begin(shown)] = true;
     }
     return partner;
 }

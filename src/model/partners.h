@@ -18,8 +18,8 @@ struct TSaveFault {
     };
     TKind Kind = TKind::Meaning;
     std::string Owner; // "Partner AS2Local", "Partnership AS2Local-AS2Remote"
-    // The partnership it stands in (null for the partner's own record), and the list of its record
-    // (0 the sender's identifiers, 1 the receiver's, 2 the attributes).
+    // The partnership it stands in (null: the partner's record) and the list there: 0 the sender's
+    // identifiers, 1 the receiver's, 2 the attributes.
     const TPartnership* Partnership = nullptr;
     std::size_t List = 0;
     std::string Key;   // the key of the pair whose value it is; empty for a name or a key
@@ -27,8 +27,8 @@ struct TSaveFault {
     std::string Text;
     std::string Fault; // what it holds: "a double quote, which the AS2 service would misread"
 
-    // The refusal, naming the text as `name` (by default Owner, Field) and showing `shown` (by
-    // default Text).
+    // The refusal, naming the text `name` (default Owner, Field) and showing `shown` (default
+    // Text).
     std::string Message(const std::string& name = std::string(),
                         const std::string* shown = nullptr) const;
 };
@@ -55,11 +55,9 @@ public:
     void SavePartner(TCommandHandler& channel, TProgress& progress = TProgress::None(),
                      const TPartner* asLoaded = nullptr) const;
 
-    // The first text of the save that cannot be sent. None may change its command's meaning. A
-    // text that differs from `asLoaded` (every text, without it) was typed or composed, and must
-    // come back as sent: as XML text, through its record's brace lists, in a reply no longer than
-    // the longest read. A text as loaded goes back as it came, unless it holds "~", where the load
-    // may have misread a ", ".
+    // The first text of the save that cannot be sent: one that would change its command's meaning,
+    // or, differing from `asLoaded`, would not come back as sent, in a reply no longer than the
+    // longest read. A text as loaded goes back as it came, unless a "~" may be a misread ", ".
     std::optional<TSaveFault> SaveFault(const TPartner* asLoaded = nullptr) const;
     // Deletes the partner and its partnerships, adds them again and stores them; unchecked.
     std::vector<std::string> SaveCommands() const;
@@ -70,8 +68,7 @@ public:
     // The record as "Partner View" gives it: the name, the settings above, the others last.
     TNameValueArray Record() const;
 
-    // The partner of a "Partner View" reply's settings, without partnerships; one named `name`
-    // that the service does not hold when there are none.
+    // The partner of a "Partner View" reply's settings, without partnerships; `name` if none.
     static TPartner FromSettings(const std::string& name, const TNameValueArray& settings);
 
     // One command for a partner the service does not hold (which keeps the requested name),

@@ -1,6 +1,5 @@
 #pragma once
-// The service's partnerships in memory: one direction of exchange between two partners, with its
-// ordered, open list of attributes.
+// A partnership: one direction of exchange between two partners, with its open list of attributes.
 
 #include "channel/namevalue.h"
 #include "model/commandtext.h"
