@@ -23,11 +23,6 @@ constexpr std::size_t PeekSize = 511;
 constexpr std::size_t PieceBytes = 64 * 1024;
 constexpr const char* MixedContent = "Element does not contain a single text node";
 
-void CallHook(const std::function<void()>& whileWaiting) {
-    if (whileWaiting)
-        whileWaiting();
-}
-
 // Replies nest two or three levels and carry no attributes. Qt's DOM takes time that grows with
 // the square of the nesting depth, its reader with the square of one tag's attributes. A node (an
 // element, a text, a comment, a processing instruction) costs Qt's document 190 to 300 bytes, an
@@ -98,14 +93,16 @@ std::size_t CrowdedTag(const std::string& source, std::size_t& at, std::size_t e
 // a node; depth counts the elements open around it. EDOMParseError at the first fault: the
 // reader's, bytes that are no UTF-8, a reply beyond the limits above.
 template <class TSink>
-void ReadNodes(const std::string& line, TSink& sink, const std::function<void()>& whileWaiting) {
+void ReadNodes(const std::string& line, TSink& sink, const std::function<void()>& hook) {
+    const std::function<void()> whileWaiting = hook ? hook : [] {
+    };
     static constexpr std::string_view Start = "<AS2Result>\r\n";
     static constexpr std::string_view End = "\r\n</AS2Result>\r\n";
     std::string source;
     source.reserve(Start.size() + line.size() + End.size());
     source.append(Start).append(line).append(End);
     // Dropping a large previous tree and copying a long line take a while of their own.
-    CallHook(whileWaiting);
+    whileWaiting();
     if (const std::optional<TTextSpot> bad = FirstInvalidUtf8(source))
         RaiseParseError(Format("Invalid UTF-8 byte sequence at column %zu", bad->Column), source,
                         *bad);
@@ -117,7 +114,7 @@ void ReadNodes(const std::string& line, TSink& sink, const std::function<void()>
     // Each piece ends before a "<": Qt's reader starts a tag, comment or CDATA afresh when it runs
     // out of bytes in it, which takes time that grows with the square of its length.
     const auto feed = [&](std::size_t end) {
-        CallHook(whileWaiting);
+        whileWaiting();
         if (crowded == std::string::npos)
             crowded = CrowdedTag(source, scanned, end);
         end = std::min(std::max(end, scanned), crowded);

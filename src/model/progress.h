@@ -16,5 +16,11 @@ public:
     virtual void Step(const std::string& what, int done, int total, TCancel cancel) = 0;
 
     // Progress that nobody watches.
-    static TProgress& None();
+    static TProgress& None() {
+        class TUnwatched final : public TProgress {
+            void Step(const std::string&, int, int, TCancel) override {}
+        };
+        static TUnwatched unwatched;
+        return unwatched;
+    }
 };
