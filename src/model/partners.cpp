@@ -248,10 +248,6 @@ TPartner TPartner::LoadPartner(TCommandHandler& channel, const std::string& name
     return partner;
 }
 
-TPartnership::TPartnership(std::string name, std::string senderName, std::string receiverName)
-    : Name(std::move(name)), SenderName(std::move(senderName)),
-      ReceiverName(std::move(receiverName)) {}
-
 std::string TPartnership::GetAttribute(const std::string& name) const {
     return TCommandHandler::FindValue(Attributes, name);
 }
@@ -262,11 +258,7 @@ void TPartnership::SetAttribute(const std::string& name, const std::string& valu
     if (pair != Attributes.end())
         pair->Value = value;
     else
-        AddAttribute(name, value);
-}
-
-void TPartnership::AddAttribute(const std::string& name, const std::string& value) {
-    Attributes.emplace_back(name, value);
+        Attributes.emplace_back(name, value);
 }
 
 std::string TPartnership::AddCommand() const {
@@ -285,10 +277,6 @@ std::vector<CommandText::TList> TPartnership::Record(const std::string& senderID
 
 TPartnership TPartnership::LoadPartnership(TCommandHandler& channel, const std::string& name) {
     return FromView(name, channel.GetPartnershipAttributes(name));
-}
-
-void TPartnershipList::Add(TPartnership partnership) {
-    Items.push_back(std::move(partnership));
 }
 
 const TPartnership* TPartnershipList::Find(const std::string& name) const {

@@ -9,6 +9,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 class TCommandHandler;
@@ -17,7 +18,9 @@ class TCommandHandler;
 class TPartnership {
 public:
     TPartnership() = default;
-    TPartnership(std::string name, std::string senderName, std::string receiverName);
+    TPartnership(std::string name, std::string senderName, std::string receiverName)
+        : Name(std::move(name)), SenderName(std::move(senderName)),
+          ReceiverName(std::move(receiverName)) {}
 
     std::string Name;
     std::string SenderName;
@@ -29,7 +32,9 @@ public:
     // Changes the first attribute of that name; appends one when there is none.
     void SetAttribute(const std::string& name, const std::string& value);
     // Appends, whether or not the name is there already.
-    void AddAttribute(const std::string& name, const std::string& value);
+    void AddAttribute(const std::string& name, const std::string& value) {
+        Attributes.emplace_back(name, value);
+    }
 
     // The record as "Partnership View" gives it, with the AS2 IDs given beside the two names.
     std::vector<CommandText::TList> Record(const std::string& senderID,
@@ -48,7 +53,7 @@ public:
     std::vector<std::string> ViewedAS2IDs;
 
     // No check for a partnership of the same name.
-    void Add(TPartnership partnership);
+    void Add(TPartnership partnership) { Items.push_back(std::move(partnership)); }
     // The first partnership of that name, or null.
     const TPartnership* Find(const std::string& name) const;
 
@@ -78,8 +83,7 @@ struct TSaveFault {
     std::string Text;
     std::string Fault; // what it holds: "a double quote, which the AS2 service would misread"
 
-    // The refusal, naming the text `name` (default Owner, Field) and showing `shown` (default
-    // Text).
+    // The refusal, naming the text `name` (default Owner, Field), showing `shown` (default Text).
     std::string Message(const std::string& name = std::string(),
                         const std::string* shown = nullptr) const;
 };
