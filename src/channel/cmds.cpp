@@ -367,7 +367,9 @@ bool TCommandHandler::ReceiveLine(std::string& line, std::size_t& budget, QDeadl
             keep = end;
             complete = true;
         }
-        if (line.size() + keep > MaxReplyLineBytes)
+        // A CR that ends the piece may begin the line end: it does not count yet.
+        const std::size_t pending = !complete && keep > 0 && bytes[keep - 1] == '\r' ? 1 : 0;
+        if (line.size() + keep - pending > MaxReplyLineBytes)
             throw EServiceError(Format("The AS2 service at %s sent a reply line longer than "
                                        "16 MiB",
                                        Where().c_str()));
