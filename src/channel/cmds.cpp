@@ -18,25 +18,16 @@ TCommandHandler* CommandHandler = nullptr;
 namespace {
 
 constexpr const char* LineEnd = "\r\n";
-// The largest piece of a reply looked at in one go.
 constexpr std::size_t PeekSize = 511;
 // How much of a reply the XML reader is handed at a time; the wait hook runs between two pieces.
 constexpr std::size_t PieceBytes = 64 * 1024;
 constexpr const char* MixedContent = "Element does not contain a single text node";
 
-void CallHook(const std::function<void()>& whileWaiting) {
-    if (whileWaiting)
-        whileWaiting();
-}
-
-// Replies nest two or three levels, carry no attributes, and hold an element and its text per
-// partnership or alias. Qt's DOM takes time that grows with the square of the nesting depth, and
-// its reader with the square of the attributes of one start tag (20,000 take over half a second;
-// 16 MiB hold two million). Memory is counted in nodes of what an element, a text, a comment or a
-// processing instruction costs Qt's document, 190 to 300 bytes (measured); an element's first
-// attribute costs it some 2,200 bytes (the element's attribute map), each further one 420. The
-// limit lets a list of 250,000 partnerships through, and keeps the largest reply allowed under
-// 256 MiB with its names and texts, two bytes a character.
+// Replies nest two or three levels and carry no attributes. Qt's DOM takes time that grows with
+// the square of the nesting depth, its reader with the square of one tag's attributes. A node (an
+// element, a text, a comment, a processing instruction) costs Qt's document 190 to 300 bytes, an
+// element's first attribute some 2,200, each further one 420 (measured): the limit lets 250,000
+// partnerships through and keeps the largest reply allowed under 256 MiB.
 constexpr int MaxReplyDepth = 64;
 constexpr int MaxReplyAttributes = 64;
 constexpr long FirstAttributeNodes = 8;
@@ -55,21 +46,19 @@ TTextSpot LineStart(const std::string& source, int number) {
 
 [[noreturn]] void RaiseParseError(const std::string& reason, const std::string& source,
                                   const TTextSpot& at) {
-    // At most the first 40 characters of the line, invalid bytes shown as U+FFFD; 40 characters
-    // take at most 160 bytes, an invalid byte counting as one character.
+    // At most 40 characters of the line (160 bytes), an invalid byte shown as one U+FFFD.
     std::string_view bytes = std::string_view(source).substr(at.Offset - (at.Column - 1), 160);
     bytes = bytes.substr(0, bytes.find_first_of(LineEnd));
     const QString text = QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size()));
     qsizetype units = 0;
     for (int characters = 0; units < text.size() && characters < 40; ++characters)
         units += text.at(units).isHighSurrogate() && units + 1 < text.size() ? 2 : 1;
-    throw EDOMParseError(Format("%s%s%s: %d%s%s", reason.c_str(), LineEnd, "Line", at.Line, LineEnd,
+    throw EDOMParseError(Format("%s\r\nLine: %d\r\n%s", reason.c_str(), at.Line,
                                 ToStdString(text.left(units)).c_str()));
 }
 
-// Counts the attributes of each start tag that begins before end, from at on; leaves at on the
-// first "<" it has not looked at, at or after end (or at the end of the source). Returns where a
-// tag with too many attributes begins, or npos.
+// Counts the attributes of each start tag from at to end, leaving at on the first "<" not looked
+// at; returns where a tag with too many begins, or npos.
 std::size_t CrowdedTag(const std::string& source, std::size_t& at, std::size_t end) {
     const auto past = [&](std::size_t from, std::string_view close) {
         return std::min(source.find(close, from), source.size() - close.size()) + close.size();
@@ -100,20 +89,20 @@ std::size_t CrowdedTag(const std::string& source, std::size_t& at, std::size_t e
     return std::string::npos;
 }
 
-// Reads the reply line, wrapped in AS2Result, with Qt's stream reader in one pass, and hands
-// sink.Take(reader, depth) the tokens that make nodes: start and end tags, CDATA, texts that are
-// not white space alone, comments and processing instructions; depth counts the elements open
-// around the token, a tag's own not counting. EDOMParseError at the first fault: the reader's,
-// bytes that are no UTF-8, a reply beyond the limits above.
+// Reads the wrapped reply line in one pass and hands sink.Take(reader, depth) each token that makes
+// a node; depth counts the elements open around it. EDOMParseError at the first fault: the
+// reader's, bytes that are no UTF-8, a reply beyond the limits above.
 template <class TSink>
-void ReadNodes(const std::string& line, TSink& sink, const std::function<void()>& whileWaiting) {
+void ReadNodes(const std::string& line, TSink& sink, const std::function<void()>& hook) {
+    const std::function<void()> whileWaiting = hook ? hook : [] {
+    };
     static constexpr std::string_view Start = "<AS2Result>\r\n";
     static constexpr std::string_view End = "\r\n</AS2Result>\r\n";
     std::string source;
     source.reserve(Start.size() + line.size() + End.size());
     source.append(Start).append(line).append(End);
     // Dropping a large previous tree and copying a long line take a while of their own.
-    CallHook(whileWaiting);
+    whileWaiting();
     if (const std::optional<TTextSpot> bad = FirstInvalidUtf8(source))
         RaiseParseError(Format("Invalid UTF-8 byte sequence at column %zu", bad->Column), source,
                         *bad);
@@ -122,19 +111,17 @@ void ReadNodes(const std::string& line, TSink& sink, const std::function<void()>
     std::size_t fed = 0;
     std::size_t scanned = 0;
     std::size_t crowded = std::string::npos;
-    // Each piece ends before a "<": Qt's reader starts a comment, a processing instruction, CDATA
-    // or a tag afresh when it runs out of bytes in it, which would take time that grows with the
-    // square of its length.
+    // Each piece ends before a "<": Qt's reader starts a tag, comment or CDATA afresh when it runs
+    // out of bytes in it, which takes time that grows with the square of its length.
     const auto feed = [&](std::size_t end) {
-        CallHook(whileWaiting);
+        whileWaiting();
         if (crowded == std::string::npos)
             crowded = CrowdedTag(source, scanned, end);
         end = std::min(std::max(end, scanned), crowded);
         reader.addData(QByteArray(source.data() + fed, static_cast<qsizetype>(end - fed)));
         fed = end;
     };
-    // Qt gives the position after the token, or after the character it stopped at; at the start
-    // of a line, that was the line break ending the line before.
+    // Qt gives the position after the token; at a line's start, that was the line before.
     const auto refuse = [&](const std::string& reason) {
         const auto line = static_cast<int>(reader.lineNumber());
         RaiseParseError(
@@ -195,8 +182,8 @@ void ReadNodes(const std::string& line, TSink& sink, const std::function<void()>
         sink.Take(reader, depth);
         if (token == QXmlStreamReader::StartElement)
             ++depth;
-        // What follows the root can only be refused; the reader sees it whole, as the end of
-        // the document would otherwise be where the last piece ends.
+        // What follows the root can only be refused; fed whole, lest a piece's end pass for the
+        // document's.
         if (depth == 0 && fed < std::min(crowded, source.size()))
             feed(source.size());
     }
@@ -281,6 +268,30 @@ private:
     std::string Text;
 };
 
+// What a failure's message begins with: what was asked and what the answer should have been.
+std::string Question(const std::string& command, const char* expected) {
+    return Format("The AS2 service's answer to \"%s\" is not %s: ", command.c_str(), expected);
+}
+
+std::string ReplyText(const QDomNode& node, const std::string& question) {
+    if (!node.isElement())
+        return ToStdString(node.nodeValue());
+    const QDomNodeList children = node.childNodes();
+    if (children.isEmpty())
+        return std::string();
+    // QDomCDATASection is a QDomText too.
+    if (children.count() == 1 && children.at(0).isText())
+        return ToStdString(children.at(0).nodeValue());
+    throw EXMLDocError(question + MixedContent);
+}
+
+QDomNode ReplyChild(const QDomElement& parent, int index, const std::string& question) {
+    const QDomNodeList children = parent.childNodes();
+    if (index < 0 || index >= children.count())
+        throw EListError(question + Format("List index out of bounds (%d)", index));
+    return children.at(index);
+}
+
 std::string TimeText(int ms) {
     if (ms % 1000 != 0)
         return Format("%d ms", ms);
@@ -321,7 +332,7 @@ void TCommandHandler::Transmit(const std::string& command, TTcpClient& client) {
 }
 
 void TCommandHandler::SendCommand(const std::string& command) {
-    Transmit(command);
+    Transmit(command, TcpClient);
 }
 
 bool TCommandHandler::ReceiveLine(std::string& line, std::size_t& budget, QDeadlineTimer deadline) {
@@ -356,7 +367,9 @@ bool TCommandHandler::ReceiveLine(std::string& line, std::size_t& budget, QDeadl
             keep = end;
             complete = true;
         }
-        if (line.size() + keep > MaxReplyLineBytes)
+        // A CR that ends the piece may begin the line end: it does not count yet.
+        const std::size_t pending = !complete && keep > 0 && bytes[keep - 1] == '\r' ? 1 : 0;
+        if (line.size() + keep - pending > MaxReplyLineBytes)
             throw EServiceError(Format("The AS2 service at %s sent a reply line longer than "
                                        "16 MiB",
                                        Where().c_str()));
@@ -379,19 +392,15 @@ bool TCommandHandler::ReceiveLine(std::string& line, std::size_t& budget, QDeadl
 }
 
 QDomElement TCommandHandler::ExecuteCommand(const std::string& command) {
-    Transmit(command);
-    return ReadReply(TcpClient.TimeoutMs);
+    SendCommand(command);
+    return ParseReply(ReceiveReply(), xmlDoc, TcpClient.WhileWaiting);
 }
 
-QDomElement TCommandHandler::ReadReply(int timeoutMs) {
-    return ParseReply(ReceiveReply(timeoutMs), xmlDoc, WaitHook());
-}
-
-std::string TCommandHandler::ReceiveReply(int timeoutMs) {
-    // The reply line with its CR LF, and the empty lines before it, arrive within this time and
-    // these bytes, however slowly they trickle in.
-    const QDeadlineTimer deadline =
-        timeoutMs < 0 ? QDeadlineTimer(QDeadlineTimer::Forever) : QDeadlineTimer(timeoutMs);
+std::string TCommandHandler::ReceiveReply() {
+    // The reply line and the empty lines before it arrive within this time and these bytes.
+    const QDeadlineTimer deadline = TcpClient.TimeoutMs < 0
+                                        ? QDeadlineTimer(QDeadlineTimer::Forever)
+                                        : QDeadlineTimer(TcpClient.TimeoutMs);
     // Once this query is answered (or has failed), every store before it has finished.
     const auto settle = qScopeGuard([this] { Stores.Settle(); });
     std::size_t budget = MaxReplyLineBytes + 2;
@@ -406,10 +415,10 @@ std::string TCommandHandler::ReceiveReply(int timeoutMs) {
 }
 
 TCommandHandler::TReplyTexts TCommandHandler::ListTexts(const std::string& command) {
-    Transmit(command);
-    const std::string line = ReceiveReply(TcpClient.TimeoutMs);
+    SendCommand(command);
+    const std::string line = ReceiveReply();
     xmlDoc.clear();
-    return ReadReplyTexts(line, WaitHook());
+    return ReadReplyTexts(line, TcpClient.WhileWaiting);
 }
 
 std::vector<std::string> TCommandHandler::AllTexts(const std::string& command,
@@ -422,14 +431,12 @@ std::vector<std::string> TCommandHandler::AllTexts(const std::string& command,
 
 QDomElement TCommandHandler::ParseReply(const std::string& line, QDomDocument& doc,
                                         const std::function<void()>& whileWaiting) {
-    // The previous tree goes first, so that two large ones are never held at once; a parse that
-    // fails leaves doc empty.
+    // The previous tree goes first, so that two large ones are never held at once.
     doc.clear();
     QDomDocument built;
     TDocumentSink builder(built);
     ReadNodes(line, builder, whileWaiting);
     doc = std::move(built);
-    // The root, which the wrapping names AS2Result.
     return doc.documentElement();
 }
 
@@ -447,31 +454,6 @@ std::string TCommandHandler::NodeText(const QDomNode& node) {
 
 QDomNode TCommandHandler::ChildNode(const QDomElement& parent, int index) {
     return ReplyChild(parent, index, std::string());
-}
-
-std::string TCommandHandler::ReplyText(const QDomNode& node, const std::string& question) {
-    if (node.isElement()) {
-        const QDomNodeList children = node.childNodes();
-        if (children.isEmpty())
-            return std::string();
-        // QDomCDATASection is a QDomText too.
-        if (children.count() == 1 && children.at(0).isText())
-            return ToStdString(children.at(0).nodeValue());
-        throw EXMLDocError(question + MixedContent);
-    }
-    return ToStdString(node.nodeValue());
-}
-
-QDomNode TCommandHandler::ReplyChild(const QDomElement& parent, int index,
-                                     const std::string& question) {
-    const QDomNodeList children = parent.childNodes();
-    if (index < 0 || index >= children.count())
-        throw EListError(question + Format("List index out of bounds (%d)", index));
-    return children.at(index);
-}
-
-std::string TCommandHandler::Question(const std::string& command, const char* expected) {
-    return Format("The AS2 service's answer to \"%s\" is not %s: ", command.c_str(), expected);
 }
 
 bool TCommandHandler::CertificateExists(const std::string& alias) {
@@ -521,6 +503,7 @@ TCommandHandler::GetPartnershipAttributes(const std::string& partnershipName) {
     const QDomElement root = ExecuteCommand(command);
     const std::string question = Question(command, "a partnership's settings");
     const std::string text = ReplyText(ReplyChild(root, 0, question), question);
+    TArrayOfNameValueArrays lists;
     for (const char* marker : {"Sender IDs = {", "Receiver IDs = {", "Attributes = {"}) {
         const std::size_t at = text.find(marker);
         if (at == std::string::npos || text.find('}', at) == std::string::npos)
@@ -528,18 +511,14 @@ TCommandHandler::GetPartnershipAttributes(const std::string& partnershipName) {
                                                    ? "it holds no \"%s\""
                                                    : "the list after \"%s\" is not closed",
                                                marker));
+        lists.push_back(ParseNameValueList(text, marker));
     }
-    return {ParseNameValueList(text, "Sender IDs = {"),
-            ParseNameValueList(text, "Receiver IDs = {"),
-            ParseNameValueList(text, "Attributes = {")};
-}
-
-TNameValueArray TCommandHandler::ParseNameValueList(const std::string& text,
-                                                    const std::string& marker) {
-    return ParseNameValues(text, marker);
+    return lists;
 }
 
 std::string TCommandHandler::FindValue(const TNameValueArray& pairs, const std::string& name) {
-    const TNameValuePair* pair = FindPair(pairs, name);
-    return pair != nullptr ? pair->Value : std::string();
+    for (const TNameValuePair& pair : pairs)
+        if (pair.Name == name)
+            return pair.Value;
+    return std::string();
 }

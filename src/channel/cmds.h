@@ -1,16 +1,13 @@
 #pragma once
-// The command channel to the AS2 service, and the typed queries built on it.
-//
-// Every command travels on a connection of its own: the previous connection is closed, a new one
-// is made, and the command is written as one line, <command ...>command</command> CR LF. A query
-// then reads one reply line, wraps it in <AS2Result>...</AS2Result> and parses it.
+// The command channel to the AS2 service, and the typed queries built on it. Every command travels
+// on a connection of its own, as one line: <command ...>command</command> CR LF. A query reads one
+// reply line and parses it wrapped in <AS2Result>...</AS2Result>.
 //
 // Failures are raised, never caught here: EServiceError when the service cannot be reached, does
-// not take the command, or gives no reply line; EDOMParseError when a reply does not parse;
+// not take the command or gives no reply line; EDOMParseError when a reply does not parse;
 // EXMLDocError and EListError when a reply does not have the shape a query reads.
 
 #include "channel/namevalue.h"
-#include "channel/stores.h"
 #include "platform/tcpclient.h"
 
 #include <QDomDocument>
@@ -22,60 +19,63 @@
 #include <string>
 #include <vector>
 
-// The service's command port, the reply time limit and the longest reply line.
-inline constexpr const char* DefaultServiceHost = "localhost";
-inline constexpr const char* DefaultServicePort = "4321";
-inline constexpr int DefaultReplyTimeoutMs = 30000;
 inline constexpr std::size_t MaxReplyLineBytes = 16 * 1024 * 1024;
 
-// The envelope around every command line.
 inline constexpr const char* CommandPrefix = "<command id=\"userID\" password=\"qxv\">";
 inline constexpr const char* CommandSuffix = "</command>";
+
+// The "Partnership Store" connections a channel keeps open for their answers (stores.cpp). The
+// service finishes each command before it answers the next connection, so once a later query has
+// been answered, what such a connection holds is the store's whole answer, line end or not.
+class TPendingStores {
+public:
+    void Add(std::unique_ptr<TTcpClient> connection);
+    // Reads what each open connection holds, waiting no more than a moment, and closes it.
+    void Settle();
+    // The answer of each store added since the last call, in order: the text of an error element
+    // that begins it, else empty (it stored, or said nothing: the port promises no answer).
+    std::vector<std::string> Take();
+
+private:
+    std::vector<std::unique_ptr<TTcpClient>> Open;
+    std::vector<std::string> Answers; // of the stores settled
+};
 
 class TCommandHandler : public QObject {
 public:
     // Opens one connection at once, silently; no command uses it.
-    explicit TCommandHandler(QObject* parent = nullptr, std::string host = DefaultServiceHost,
-                             std::string port = DefaultServicePort,
-                             int replyTimeoutMs = DefaultReplyTimeoutMs);
+    explicit TCommandHandler(QObject* parent = nullptr, std::string host = "localhost",
+                             std::string port = "4321", int replyTimeoutMs = 30000);
 
     TTcpClient TcpClient;
-    // Installs what the channel's waits call between their slices (TTcpClient::WhileWaiting) and
-    // hands back the one it replaces, so that whoever installs a hook can put the previous back.
+    // Installs what the channel's waits call between their slices; returns the one replaced.
     std::function<void()> SetWaitHook(std::function<void()> hook);
-    // The last parsed reply; the element ExecuteCommand returns belongs to it.
+    // The last parsed reply, which ExecuteCommand's element belongs to.
     QDomDocument xmlDoc;
 
     // Sends one command (without envelope or line end) and reads nothing back.
     void SendCommand(const std::string& command);
-    // Sends one command, reads the first non-empty reply line, parses it into xmlDoc and
-    // returns its AS2Result element.
+    // Sends one command and returns the AS2Result element of its first non-empty reply line.
     QDomElement ExecuteCommand(const std::string& command);
 
-    // Is the alias one of the texts of the "cert List" reply's children (GetCertificateAliases's
-    // list, read up to the alias).
+    // Whether "cert List" holds the alias (its list read up to the alias).
     bool CertificateExists(const std::string& alias);
-    // The text of each child of the "cert List" reply, in order.
     std::vector<std::string> GetCertificateAliases();
-    // Sends "Partnership Store" and ends the connection's sending side (a service that serves one
-    // connection at a time goes on to the next at once), but keeps it open for the answer, read
-    // once a later query has been answered (channel/stores.h). Raises only when the command could
-    // not be delivered.
+    // Sends "Partnership Store" and ends the sending side, so that a service serving one connection
+    // at a time goes on; StoreAnswers gives the answer once a later query has been answered.
     void SendStore();
-    // The answer of each store sent since the last call, in order (TPendingStores::Take).
     std::vector<std::string> StoreAnswers();
-    // The text of each child of the "Partnership List" reply, in order.
     TPartnershipNameArray GetPartnershipNames();
-    // The brace list of the "Partner View" reply; empty when the service has no such partner.
+    // The brace list of "Partner View"; empty when the service has no such partner.
     TNameValueArray GetPartnerAttributes(const std::string& partnerName);
-    // The "Sender IDs", "Receiver IDs" and "Attributes" lists of the "Partnership View" reply.
-    // EListError when a marker or the "}" closing its list is missing: a partnership the service
-    // listed was not read, which is no partnership of empty lists.
+    // The "Sender IDs", "Receiver IDs" and "Attributes" lists of "Partnership View"; EListError
+    // when a marker or its "}" is missing, which is no partnership of empty lists.
     TArrayOfNameValueArrays GetPartnershipAttributes(const std::string& partnershipName);
 
-    // ParseNameValues (channel/namevalue.h) under the channel's own name.
-    static TNameValueArray ParseNameValueList(const std::string& text, const std::string& marker);
-    // The value of FindPair's pair, or the empty string.
+    static TNameValueArray ParseNameValueList(const std::string& text, const std::string& marker) {
+        return ParseNameValues(text, marker);
+    }
+    // The value of the first pair of that name, or the empty string.
     static std::string FindValue(const TNameValueArray& pairs, const std::string& name);
 
     // The text of a node: an element holds no child (empty) or one text or CDATA child (its
@@ -83,16 +83,13 @@ public:
     static std::string NodeText(const QDomNode& node);
     // The child at a 0-based index; EListError when out of range.
     static QDomNode ChildNode(const QDomElement& parent, int index);
-    // Wraps a reply line in AS2Result, parses it into doc (discarding what doc held) and returns
-    // the root. EDOMParseError when it does not parse, is not valid UTF-8, or would take more
-    // memory or time than any reply of the service; doc is then empty. whileWaiting, when set, is
-    // called every so often while a long reply is checked and parsed; what it throws ends the
-    // parse (doc then empty) and is raised again.
+    // Parses a reply line wrapped in AS2Result into doc and returns the root. EDOMParseError, doc
+    // empty, when it does not parse, is no UTF-8 or would cost more than any reply of the service.
+    // whileWaiting is called every so often; what it throws ends the parse and is raised again.
     static QDomElement ParseReply(const std::string& line, QDomDocument& doc,
                                   const std::function<void()>& whileWaiting = nullptr);
-    // The text of each child of a reply's root, as NodeText reads it, from the same parse as
-    // ParseReply's (and its failures) without keeping a document. The texts stop before the first
-    // child that NodeText cannot read, and Complete is then false.
+    // The NodeText of each child of a reply's root, parsed as ParseReply does but without a
+    // document. The texts stop before the first child NodeText cannot read; Complete is then false.
     struct TReplyTexts {
         std::vector<std::string> Texts;
         bool Complete = true;
@@ -101,23 +98,12 @@ public:
                                       const std::function<void()>& whileWaiting = nullptr);
 
 private:
-    // NodeText and ChildNode; a failure's message begins with question, which says what was asked
-    // and what the answer should have been.
-    static std::string ReplyText(const QDomNode& node, const std::string& question);
-    static QDomNode ReplyChild(const QDomElement& parent, int index, const std::string& question);
-    // "The AS2 service's answer to "cert List" is not a list of aliases: "
-    static std::string Question(const std::string& command, const char* expected);
-    // What the channel calls while it waits on the service or works through a long reply.
-    const std::function<void()>& WaitHook() const { return TcpClient.WhileWaiting; }
     void Transmit(const std::string& command, TTcpClient& client);
-    void Transmit(const std::string& command) { Transmit(command, TcpClient); }
-    // ExecuteCommand's reading and parsing of the reply, within timeoutMs.
-    QDomElement ReadReply(int timeoutMs);
-    // The first non-empty reply line, within timeoutMs.
-    std::string ReceiveReply(int timeoutMs);
-    // Sends the command and reads the texts of its reply (ReadReplyTexts); xmlDoc is then empty.
+    // The first non-empty reply line.
+    std::string ReceiveReply();
+    // Sends the command and reads the texts of its reply; xmlDoc is then empty.
     TReplyTexts ListTexts(const std::string& command);
-    // ListTexts, all of them; a failure's message says what the answer should have been.
+    // ListTexts, all of them; a failure says what the answer should have been.
     std::vector<std::string> AllTexts(const std::string& command, const char* expected);
     // Reads through the first CR LF by the deadline, taking bytes from budget; false when the
     // connection ended first (line then holds what arrived).

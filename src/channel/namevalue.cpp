@@ -2,52 +2,42 @@
 
 std::vector<std::string> ScanItems(const std::string& text, char separator, char blank) {
     std::vector<std::string> items;
-    const std::size_t size = text.size();
-    std::size_t i = 0;
-    while (i < size) {
-        while (i < size && (text[i] == blank || text[i] == '\r' || text[i] == '\n'))
+    // Each round ends past the character that ended its item (or past the end).
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        while (i < text.size() && (text[i] == blank || text[i] == '\r' || text[i] == '\n'))
             ++i;
         const std::size_t start = i;
-        char quote = 0;
-        for (; i < size; ++i) {
+        for (char quote = 0; i < text.size(); ++i) {
             const char c = text[i];
-            if (quote != 0) {
-                if (c == quote)
-                    quote = 0;
-            } else if (c == '\'' || c == '"') {
+            if (quote != 0)
+                quote = c == quote ? 0 : quote;
+            else if (c == '\'' || c == '"')
                 quote = c;
-            } else if (c == separator || c == '\r' || c == '\n') {
+            else if (c == separator || c == '\r' || c == '\n')
                 break;
-            }
         }
         if (i > start)
             items.push_back(text.substr(start, i - start));
-        ++i; // past the character that ended the item (or past the end)
     }
     return items;
 }
 
 TNameValueArray ParseNameValues(const std::string& text, const std::string& marker) {
-    std::string list;
-    if (const std::size_t at = text.find(marker); at != std::string::npos)
-        list = text.substr(at + marker.size());
-    else if (marker.size() == 1)
-        list = text; // a one-character marker that is absent: the list starts at the beginning
-    else
+    const std::size_t at = text.find(marker);
+    if (at == std::string::npos && marker.size() != 1)
         return {};
-    const std::size_t close = list.find('}');
+    const std::size_t begin = at == std::string::npos ? 0 : at + marker.size();
+    const std::size_t close = text.find('}', begin);
     if (close == std::string::npos)
         return {};
-    list.resize(close);
-
     std::string separated;
-    separated.reserve(list.size());
-    for (std::size_t i = 0; i < list.size(); ++i) {
-        if (list[i] == ',' && i + 1 < list.size() && list[i + 1] == ' ') {
+    separated.reserve(close - begin);
+    for (std::size_t i = begin; i < close; ++i) {
+        if (text[i] == ',' && text[i + 1] == ' ') {
             separated += '~';
             ++i;
         } else {
-            separated += list[i];
+            separated += text[i];
         }
     }
 
@@ -60,15 +50,4 @@ TNameValueArray ParseNameValues(const std::string& text, const std::string& mark
             pairs.emplace_back(item.substr(0, equals), item.substr(equals + 1));
     }
     return pairs;
-}
-
-const TNameValuePair* FindPair(const TNameValueArray& pairs, const std::string& name) {
-    for (const TNameValuePair& pair : pairs)
-        if (pair.Name == name)
-            return &pair;
-    return nullptr;
-}
-
-TNameValuePair* FindPair(TNameValueArray& pairs, const std::string& name) {
-    return const_cast<TNameValuePair*>(FindPair(static_cast<const TNameValueArray&>(pairs), name));
 }

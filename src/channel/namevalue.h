@@ -17,7 +17,6 @@ public:
     bool operator==(const TNameValuePair& other) const {
         return Name == other.Name && Value == other.Value;
     }
-    bool operator!=(const TNameValuePair& other) const { return !(*this == other); }
 };
 
 using TNameValueArray = std::vector<TNameValuePair>;
@@ -30,11 +29,7 @@ using TPartnershipNameArray = std::vector<std::string>;
 // runs to the same quote character (or the end) and keeps its quotes. Empty items are dropped.
 std::vector<std::string> ScanItems(const std::string& text, char separator, char blank);
 
-// Cuts the list that follows the marker, up to its "}", and splits its items at ", " (and at
-// line breaks) into name=value pairs. A one-character marker that is absent starts the list at the
-// beginning; a longer one gives no pairs. Never fails.
+// The list that follows the marker, up to its "}", split at ", ", "~" and line breaks into
+// name=value pairs. An absent marker of one character starts the list at the beginning; a longer
+// one gives no pairs. Never fails.
 TNameValueArray ParseNameValues(const std::string& text, const std::string& marker);
-
-// The first pair of that exact name, or null.
-const TNameValuePair* FindPair(const TNameValueArray& pairs, const std::string& name);
-TNameValuePair* FindPair(TNameValueArray& pairs, const std::string& name);

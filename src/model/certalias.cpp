@@ -8,11 +8,8 @@ std::string NextCertificateAlias(const std::string& fieldText) {
         return fieldText + ":0";
     // Everything behind the first colon is the counter, so "a:1:2" is refused rather than guessed.
     const int32_t counter = StrToInt(fieldText.substr(colon + 1));
-    const uint32_t next = static_cast<uint32_t>(counter) + 1u;
-    const int64_t wrapped = next <= static_cast<uint32_t>(INT32_MAX)
-                                ? static_cast<int64_t>(next)
-                                : static_cast<int64_t>(next) - (INT64_C(1) << 32);
-    return fieldText.substr(0, colon) + ":" + std::to_string(wrapped);
+    return fieldText.substr(0, colon) + ":" +
+           std::to_string(counter == INT32_MAX ? INT32_MIN : counter + 1);
 }
 
 std::string NextImportAlias(const std::string& certificate, const std::string& partnerName) {

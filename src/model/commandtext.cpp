@@ -11,48 +11,37 @@ namespace CommandText {
 
 namespace {
 
-const char* Forbidden(TKind kind) {
-    switch (kind) {
-    case TKind::Name:
-    case TKind::Key:
-        return " \"={";
-    case TKind::Value:
-    case TKind::Path:
-        return "\"";
-    case TKind::Alias:
-        return " \"";
-    case TKind::Password:
-        break;
-    }
-    return "";
-}
+// What would change a text's meaning in its command (a blank or "=" would start a setting in a
+// name, a double quote end a value), in TKind's order; a line break ends any command.
+constexpr const char* Forbidden[] = {" \"={", " \"={", "\"", " \"", "\"", ""};
 
-// Paths and passwords are never given back, so only their meaning in the command counts.
-bool GivenBack(TKind kind) {
-    return kind != TKind::Path && kind != TKind::Password;
-}
-
-// The first character that is no XML character: its code point, or -1 for a byte that starts no
-// UTF-8 sequence; `at` is where it stands. None: false.
-bool FirstNonXml(const std::string& text, long& code, std::size_t& at) {
+// The first character that is no XML character, as a fault; empty when there is none.
+std::string NonXml(const std::string& text) {
+    const char* const uncarried = ", which the AS2 service's replies cannot carry";
     const std::optional<TTextSpot> invalid = FirstInvalidUtf8(text);
     // Before the first invalid byte, a byte below 0x80 is a character and EF BF BE/BF the two
     // noncharacters.
     for (std::size_t i = 0; i < (invalid ? invalid->Offset : text.size()); ++i) {
         const auto c = static_cast<unsigned char>(text[i]);
-        const bool noncharacter = c == 0xEF && (text.compare(i, 3, "\xEF\xBF\xBE") == 0 ||
-                                                text.compare(i, 3, "\xEF\xBF\xBF") == 0);
-        if ((c < 0x20 && c != '\t' && c != '\r' && c != '\n') || noncharacter) {
-            code = !noncharacter ? c : text[i + 2] == '\xBE' ? 0xFFFE : 0xFFFF;
-            at = i;
-            return true;
-        }
+        if (c < 0x20 && c != '\t' && c != '\r' && c != '\n')
+            return Format("a control character (U+%04X)", static_cast<unsigned>(c)) + uncarried;
+        if (c == 0xEF &&
+            (text.compare(i, 3, "\xEF\xBF\xBE") == 0 || text.compare(i, 3, "\xEF\xBF\xBF") == 0))
+            return Format("the noncharacter U+%04X", text[i + 2] == '\xBE' ? 0xFFFEu : 0xFFFFu) +
+                   uncarried;
     }
     if (!invalid)
-        return false;
-    code = -1;
-    at = invalid->Offset;
-    return true;
+        return std::string();
+    return Format("the byte 0x%02X, which is no UTF-8 text",
+                  static_cast<unsigned char>(text[invalid->Offset]));
+}
+
+// The pairs as a reply's brace list prints them, without the braces.
+std::string Printed(const TNameValueArray& pairs) {
+    std::string text;
+    for (std::size_t i = 0; i < pairs.size(); ++i)
+        text += (i > 0 ? ", " : "") + pairs[i].Name + "=" + pairs[i].Value;
+    return text;
 }
 
 } // namespace
@@ -62,52 +51,29 @@ std::string Fault(const std::string& text, TKind kind) {
     for (const char c : text) {
         if (c == '\r' || c == '\n')
             return std::string("a line break") + misread;
-        if (c != '\0' && std::strchr(Forbidden(kind), c) != nullptr) {
-            switch (c) {
-            case ' ':
-                return std::string("a blank") + misread;
-            case '"':
-                return std::string("a double quote") + misread;
-            case '=':
-                return std::string("an equals sign") + misread;
-            default:
-                return Format("an opening brace \"%c\"", c) + misread;
-            }
-        }
+        if (c != '\0' && std::strchr(Forbidden[static_cast<int>(kind)], c) != nullptr)
+            return std::string(c == ' '   ? "a blank"
+                               : c == '"' ? "a double quote"
+                               : c == '=' ? "an equals sign"
+                                          : "an opening brace \"{\"") +
+                   misread;
     }
-    long code = 0;
-    std::size_t at = 0;
-    if (GivenBack(kind) && FirstNonXml(text, code, at)) {
-        const char* const uncarried = ", which the AS2 service's replies cannot carry";
-        if (code < 0)
-            return Format("the byte 0x%02X, which is no UTF-8 text",
-                          static_cast<unsigned char>(text[at]));
-        if (code < 0x20)
-            return Format("a control character (U+%04lX)", code) + uncarried;
-        return Format("the noncharacter U+%04lX", code) + uncarried;
-    }
-    return std::string();
+    // Paths and passwords are never given back, so only their meaning in the command counts.
+    return kind == TKind::Path || kind == TKind::Password ? std::string() : NonXml(text);
 }
 
 std::string LostFault(const std::string& text) {
     const char* const lost = ", which the AS2 service's replies cannot give back";
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        switch (text[i]) {
-        case '}':
-            return std::string("a closing brace \"}\"") + lost;
-        case '~':
-            return std::string("a tilde \"~\"") + lost;
-        case '\'':
-            return std::string("a single quote") + lost;
-        case ',':
-            if (i + 1 < text.size() && text[i + 1] == ' ')
-                return std::string("a comma followed by a blank") + lost;
-            break;
-        default:
-            break;
-        }
-    }
-    return std::string("text") + lost;
+    const std::size_t comma = text.find(", ");
+    const std::size_t other = text.find_first_of("}~'");
+    if (comma < other)
+        return std::string("a comma followed by a blank") + lost;
+    if (other == std::string::npos)
+        return std::string("text") + lost;
+    return std::string(text[other] == '}'   ? "a closing brace \"}\""
+                       : text[other] == '~' ? "a tilde \"~\""
+                                            : "a single quote") +
+           lost;
 }
 
 std::string Quoted(const std::string& value) {
@@ -141,10 +107,7 @@ void Check(const std::string& field, const std::string& text, TKind kind, const 
 }
 
 TNameValueArray AsGivenBack(const TNameValueArray& pairs) {
-    std::string list = "{";
-    for (std::size_t i = 0; i < pairs.size(); ++i)
-        list += (i > 0 ? ", " : "") + pairs[i].Name + "=" + pairs[i].Value;
-    return ParseNameValues(list + "}", "{");
+    return ParseNameValues("{" + Printed(pairs) + "}", "{");
 }
 
 std::vector<std::size_t> FirstLost(const std::vector<TList>& lists) {
@@ -153,31 +116,24 @@ std::vector<std::size_t> FirstLost(const std::vector<TList>& lists) {
     std::iota(order.begin(), order.end(), 0);
     const auto print = [&] {
         std::string text;
-        for (const std::size_t l : order) {
-            text += (text.empty() ? "" : " ") + lists[l].Marker;
-            for (std::size_t i = 0; i < lists[l].Pairs.size(); ++i)
-                text +=
-                    (i > 0 ? ", " : "") + lists[l].Pairs[i].Name + "=" + lists[l].Pairs[i].Value;
-            text += "}";
-        }
+        for (const std::size_t l : order)
+            text += (text.empty() ? "" : " ") + lists[l].Marker + Printed(lists[l].Pairs) + "}";
         return text;
     };
     // Where no marker stands twice, each list is found at its own marker whatever the order (a
     // marker cannot span two lists, which a "}" parts): one order tells all.
     const std::string first = print();
-    bool ordered = false;
-    for (const TList& list : lists)
-        ordered =
-            ordered || first.find(list.Marker, first.find(list.Marker) + 1) != std::string::npos;
+    const bool ordered = std::any_of(lists.begin(), lists.end(), [&](const TList& list) {
+        return first.find(list.Marker, first.find(list.Marker) + 1) != std::string::npos;
+    });
     do {
         const std::string text = print();
         for (std::size_t l = 0; l < lists.size(); ++l) {
             const TNameValueArray& sent = lists[l].Pairs;
             const TNameValueArray back = ParseNameValues(text, lists[l].Marker);
-            std::size_t i = 0;
-            while (i < sent.size() && i < back.size() && back[i].Name == sent[i].Name &&
-                   back[i].Value == sent[i].Value)
-                ++i;
+            std::size_t i =
+                std::mismatch(sent.begin(), sent.end(), back.begin(), back.end()).first -
+                sent.begin();
             // Pairs beyond those sent: the last one sent was split.
             if (i == sent.size() && back.size() > sent.size() && i > 0)
                 --i;

@@ -1,15 +1,20 @@
 #include "model/partners.h"
 
 #include "channel/cmds.h"
-#include "model/commandtext.h"
-#include "platform/exceptions.h"
 
 #include <algorithm>
-#include <iterator>
+#include <utility>
 
 namespace {
 
 using CommandText::TKind;
+
+TPartnership FromView(const std::string& name, TArrayOfNameValueArrays lists) {
+    TPartnership partnership(name, TCommandHandler::FindValue(lists.at(0), "name"),
+                             TCommandHandler::FindValue(lists.at(1), "name"));
+    partnership.Attributes = std::move(lists.at(2));
+    return partnership;
+}
 
 // The most a reply that gives a record back can take: every character escaped ("&amp;" is five
 // bytes), the separators besides.
@@ -23,17 +28,12 @@ std::size_t ReplyBytes(const std::vector<CommandText::TList>& lists) {
     return bytes;
 }
 
-// Walks the texts of one record and keeps the first fault: each text's meaning in its command,
-// and, for what was typed or composed, that it is XML text and that the record gives it back as
-// sent. What was loaded and goes back unchanged is sent as it came, unless it holds "~".
+// SaveFault's walk through the texts of one record, keeping the first fault.
 class TRecordCheck {
 public:
     TRecordCheck(std::optional<TSaveFault>& fault, std::string owner,
                  const TPartnership* partnership = nullptr)
-        : Found(fault) {
-        Where.Owner = std::move(owner);
-        Where.Partnership = partnership;
-    }
+        : Found(fault), Owner(std::move(owner)), Partnership(partnership) {}
 
     // A text of the record in list `list`; `key` the key of the pair whose value it is.
     void Text(const std::string& field, const std::string& key, std::size_t list,
@@ -49,9 +49,8 @@ public:
                                : fault);
     }
 
-    // The pairs a record holds besides its own fields (a partnership's attributes, a partner's
-    // other settings): each is as loaded when the loaded record held the same pair in the same
-    // place. The values' field names, empty for those as loaded, are appended to fields.
+    // A record's open list of pairs; each is as loaded when the loaded record held the same pair in
+    // the same place. Appends the values' field names to fields, empty for those as loaded.
     void Pairs(const char* key, const char* value, std::size_t list, const TNameValueArray& pairs,
                const TNameValueArray* asLoaded, std::vector<std::string>& fields) {
         for (std::size_t i = 0; i < pairs.size(); ++i) {
@@ -82,9 +81,8 @@ public:
             Note(TSaveFault::TKind::Lost, fields[l][lost[l]], pair.Name, l, pair.Value,
                  CommandText::LostFault(pair.Value));
         }
-        // A record the service could give back only in a reply longer than the dialog reads
-        // would be saved for good: the dialog could never load it again. Named by its longest
-        // value.
+        // A record whose reply could pass the longest the dialog reads could never be loaded
+        // again. Named by its longest value.
         if (Found || ReplyBytes(lists) <= MaxReplyLineBytes)
             return;
         std::size_t longest = 0;
@@ -103,20 +101,13 @@ public:
 private:
     void Note(TSaveFault::TKind kind, const std::string& field, const std::string& key,
               std::size_t list, const std::string& text, const std::string& fault) {
-        if (Found)
-            return;
-        TSaveFault found = Where;
-        found.Kind = kind;
-        found.Field = field;
-        found.Key = key;
-        found.List = list;
-        found.Text = text;
-        found.Fault = fault;
-        Found = std::move(found);
+        if (!Found)
+            Found = TSaveFault{kind, Owner, Partnership, list, key, field, text, fault};
     }
 
     std::optional<TSaveFault>& Found;
-    TSaveFault Where;
+    const std::string Owner;
+    const TPartnership* const Partnership;
 };
 
 void CheckPartnership(std::optional<TSaveFault>& fault, const TPartnership& p,
@@ -141,30 +132,17 @@ void CheckPartnership(std::optional<TSaveFault>& fault, const TPartnership& p,
 
 std::string TSaveFault::Message(const std::string& name, const std::string* shown) const {
     const std::string named = name.empty() ? Owner + ", " + Field : name;
+    if (Kind == TKind::TooLong)
+        return Format("%s is %zu bytes long: the AS2 service's reply that gives it back could "
+                      "pass 16 MiB, so it could not be read again. Nothing was saved",
+                      named.c_str(), Text.size());
     const std::string quoted = CommandText::Quoted(shown != nullptr ? *shown : Text);
-    switch (Kind) {
-    case TKind::Meaning:
-    case TKind::Lost:
-        if (Fault.empty())
-            return named + " is empty. Nothing was saved";
-        return named + ": " + quoted + " holds " + Fault + ". Nothing was saved";
-    case TKind::Unwritable:
+    if (Kind == TKind::Unwritable)
         return named + ": the AS2 service holds " + quoted + ", which holds " + Fault +
                "; it cannot be written back. Nothing was saved";
-    case TKind::TooLong:
-        break;
-    }
-    return Format("%s is %zu bytes long: the AS2 service's reply that gives it back could pass "
-                  "16 MiB, so it could not be read again. Nothing was saved",
-                  named.c_str(), Text.size());
-}
-
-std::string TPartner::AddCommand() const {
-    std::string command = "Partner Add " + Name + " as2_id=\"" + AS2ID + "\" email=\"" + Email +
-                          "\" x509_alias=\"" + X509Alias + "\"";
-    for (const TNameValuePair& other : OtherSettings)
-        command += " " + other.Name + "=\"" + other.Value + "\"";
-    return command;
+    if (Fault.empty())
+        return named + " is empty. Nothing was saved";
+    return named + ": " + quoted + " holds " + Fault + ". Nothing was saved";
 }
 
 TNameValueArray TPartner::Record() const {
@@ -207,9 +185,14 @@ std::optional<TSaveFault> TPartner::SaveFault(const TPartner* asLoaded) const {
 std::vector<std::string> TPartner::SaveCommands() const {
     std::vector<std::string> commands;
     for (const TPartnership& partnership : Partnerships.Items)
-        commands.push_back(partnership.DeleteCommand());
+        commands.push_back("Partnership Delete " + partnership.Name);
     commands.push_back("Partner Delete " + Name);
-    commands.push_back(AddCommand());
+    // "Partner Add", then the settings of its record after the name.
+    const TNameValueArray record = Record();
+    std::string add = "Partner Add " + Name;
+    for (auto setting = record.begin() + 1; setting != record.end(); ++setting)
+        add += " " + setting->Name + "=\"" + setting->Value + "\"";
+    commands.push_back(add);
     for (const TPartnership& partnership : Partnerships.Items)
         commands.push_back(partnership.AddCommand());
     commands.push_back("Partnership Store");
@@ -246,14 +229,12 @@ TPartner TPartner::FromSettings(const std::string& name, const TNameValueArray& 
     partner.Email = TCommandHandler::FindValue(settings, "email");
     partner.X509Alias = TCommandHandler::FindValue(settings, "x509_alias");
     // Each of the four the first time it stands; everything else is kept as it came.
-    bool seen[4] = {};
     const char* const shown[4] = {"name", "as2_id", "email", "x509_alias"};
+    bool seen[4] = {};
     for (const TNameValuePair& setting : settings) {
-        const auto known = std::find(std::begin(shown), std::end(shown), setting.Name);
-        if (known == std::end(shown) || seen[known - std::begin(shown)])
+        const auto known = std::find(shown, shown + 4, setting.Name) - shown;
+        if (known == 4 || std::exchange(seen[known], true))
             partner.OtherSettings.push_back(setting);
-        else
-            seen[known - std::begin(shown)] = true;
     }
     return partner;
 }
@@ -265,4 +246,65 @@ TPartner TPartner::LoadPartner(TCommandHandler& channel, const std::string& name
     if (partner.Held)
         partner.Partnerships = TPartnershipList::LoadPartnerships(channel, partner.Name, progress);
     return partner;
+}
+
+std::string TPartnership::GetAttribute(const std::string& name) const {
+    return TCommandHandler::FindValue(Attributes, name);
+}
+
+void TPartnership::SetAttribute(const std::string& name, const std::string& value) {
+    const auto pair = std::find_if(Attributes.begin(), Attributes.end(),
+                                   [&](const TNameValuePair& held) { return held.Name == name; });
+    if (pair != Attributes.end())
+        pair->Value = value;
+    else
+        Attributes.emplace_back(name, value);
+}
+
+std::string TPartnership::AddCommand() const {
+    std::string command = "Partnership Add " + Name + " " + SenderName + " " + ReceiverName + " ";
+    for (std::size_t i = 0; i < Attributes.size(); ++i)
+        command += (i > 0 ? " " : "") + Attributes[i].Name + "=\"" + Attributes[i].Value + "\"";
+    return command;
+}
+
+std::vector<CommandText::TList> TPartnership::Record(const std::string& senderID,
+                                                     const std::string& receiverID) const {
+    return {{"Sender IDs = {", {{"name", SenderName}, {"as2_id", senderID}}},
+            {"Receiver IDs = {", {{"name", ReceiverName}, {"as2_id", receiverID}}},
+            {"Attributes = {", Attributes}};
+}
+
+TPartnership TPartnership::LoadPartnership(TCommandHandler& channel, const std::string& name) {
+    return FromView(name, channel.GetPartnershipAttributes(name));
+}
+
+const TPartnership* TPartnershipList::Find(const std::string& name) const {
+    for (const TPartnership& partnership : Items)
+        if (partnership.Name == name)
+            return &partnership;
+    return nullptr;
+}
+
+TPartnershipList TPartnershipList::LoadPartnerships(TCommandHandler& channel,
+                                                    const std::string& partnerName,
+                                                    TProgress& progress) {
+    TPartnershipList list;
+    progress.Step("Reading the partnership list", 0, 0, TProgress::TCancel::Offered);
+    const TPartnershipNameArray names = channel.GetPartnershipNames();
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        progress.Step("Reading partnership", static_cast<int>(i + 1),
+                      static_cast<int>(names.size()), TProgress::TCancel::Offered);
+        // The name is the rest of the next command's line: only a line break changes its meaning.
+        if (names[i].find_first_of("\r\n") != std::string::npos)
+            CommandText::Refuse("The partnership name in the AS2 service's list", names[i],
+                                "a line break, which the AS2 service would misread", "loaded");
+        TArrayOfNameValueArrays view = channel.GetPartnershipAttributes(names[i]);
+        for (std::size_t side : {0, 1})
+            list.ViewedAS2IDs.push_back(TCommandHandler::FindValue(view.at(side), "as2_id"));
+        TPartnership partnership = FromView(names[i], std::move(view));
+        if (partnership.SenderName == partnerName || partnership.ReceiverName == partnerName)
+            list.Add(std::move(partnership));
+    }
+    return list;
 }

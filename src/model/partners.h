@@ -1,12 +1,68 @@
 #pragma once
-// A trading partner in memory, loaded from the service and written back as one command sequence.
+// A trading partner and its partnerships in memory, loaded from the service and written back as
+// one command sequence.
 
-#include "model/partnerships.h"
+#include "channel/namevalue.h"
+#include "model/commandtext.h"
+#include "model/progress.h"
 #include "platform/exceptions.h"
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
+
+class TCommandHandler;
+
+// A partnership: one direction of exchange between two partners, with its open list of attributes.
+class TPartnership {
+public:
+    TPartnership() = default;
+    TPartnership(std::string name, std::string senderName, std::string receiverName)
+        : Name(std::move(name)), SenderName(std::move(senderName)),
+          ReceiverName(std::move(receiverName)) {}
+
+    std::string Name;
+    std::string SenderName;
+    std::string ReceiverName;
+    TNameValueArray Attributes;
+
+    // The value of the first attribute of that name, or the empty string.
+    std::string GetAttribute(const std::string& name) const;
+    // Changes the first attribute of that name; appends one when there is none.
+    void SetAttribute(const std::string& name, const std::string& value);
+    // Appends, whether or not the name is there already.
+    void AddAttribute(const std::string& name, const std::string& value) {
+        Attributes.emplace_back(name, value);
+    }
+
+    // The record as "Partnership View" gives it, with the AS2 IDs given beside the two names.
+    std::vector<CommandText::TList> Record(const std::string& senderID,
+                                           const std::string& receiverID) const;
+    std::string AddCommand() const;
+
+    // One command.
+    static TPartnership LoadPartnership(TCommandHandler& channel, const std::string& name);
+};
+
+// A value: a copy holds copies of the partnerships, nothing is shared.
+class TPartnershipList {
+public:
+    std::vector<TPartnership> Items;
+    // The AS2 IDs on both sides of every partnership the load viewed, those not kept included.
+    std::vector<std::string> ViewedAS2IDs;
+
+    // No check for a partnership of the same name.
+    void Add(TPartnership partnership) { Items.push_back(std::move(partnership)); }
+    // The first partnership of that name, or null.
+    const TPartnership* Find(const std::string& name) const;
+
+    // The partnerships the partner sends or receives in, in the service's order (1 + N commands
+    // for N listed).
+    static TPartnershipList LoadPartnerships(TCommandHandler& channel,
+                                             const std::string& partnerName,
+                                             TProgress& progress = TProgress::None());
+};
 
 // The first text of a save that cannot be sent, and where it stands.
 struct TSaveFault {
@@ -18,8 +74,8 @@ struct TSaveFault {
     };
     TKind Kind = TKind::Meaning;
     std::string Owner; // "Partner AS2Local", "Partnership AS2Local-AS2Remote"
-    // The partnership it stands in, with the list of its record (0 the sender's identifiers, 1 the
-    // receiver's, 2 the attributes); null for the partner's own record.
+    // The partnership it stands in (null: the partner's record) and the list there: 0 the sender's
+    // identifiers, 1 the receiver's, 2 the attributes.
     const TPartnership* Partnership = nullptr;
     std::size_t List = 0;
     std::string Key;   // the key of the pair whose value it is; empty for a name or a key
@@ -27,8 +83,7 @@ struct TSaveFault {
     std::string Text;
     std::string Fault; // what it holds: "a double quote, which the AS2 service would misread"
 
-    // The refusal, naming the text as `name` (by default Owner, Field) and showing `shown` (by
-    // default Text).
+    // The refusal, naming the text `name` (default Owner, Field), showing `shown` (default Text).
     std::string Message(const std::string& name = std::string(),
                         const std::string* shown = nullptr) const;
 };
@@ -50,34 +105,25 @@ public:
     void SetEmail(const std::string& value) { Email = value; }
     void SetX509Alias(const std::string& value) { X509Alias = value; }
 
-    // Deletes the partner and its partnerships on the service, adds them again from memory and
-    // tells the service to store them; nothing is sent when SaveFault finds a fault
-    // (EUnsafeCommandText). The store's answer is the channel's (StoreAnswers) once a later query
-    // has been answered.
+    // Sends SaveCommands, or nothing when SaveFault finds a fault (EUnsafeCommandText). The store's
+    // answer is the channel's (StoreAnswers) once a later query has been answered.
     void SavePartner(TCommandHandler& channel, TProgress& progress = TProgress::None(),
                      const TPartner* asLoaded = nullptr) const;
 
-    // The first text of the save sequence that cannot be sent. No text may change its command's
-    // meaning. A text that differs from the partner as loaded (every text, without one) was typed
-    // or composed, and must come back from the service as sent: as XML text, unchanged by its
-    // record's brace lists, in a reply no longer than the longest one read. A text as loaded goes
-    // back as it came, unless it holds "~", which stands where the load may have misread a ", ".
+    // The first text of the save that cannot be sent: one that would change its command's meaning,
+    // or, differing from `asLoaded`, would not come back as sent, in a reply no longer than the
+    // longest read. A text as loaded goes back as it came, unless a "~" may be a misread ", ".
     std::optional<TSaveFault> SaveFault(const TPartner* asLoaded = nullptr) const;
-    // The commands SavePartner sends, in order; unchecked.
+    // Deletes the partner and its partnerships, adds them again and stores them; unchecked.
     std::vector<std::string> SaveCommands() const;
-    // Sends what SaveCommands gave; its last, "Partnership Store", on a connection left open.
+    // Sends the commands; the last, "Partnership Store", on a connection left open.
     void SendSave(TCommandHandler& channel, const std::vector<std::string>& commands,
                   TProgress& progress = TProgress::None()) const;
 
-    // The partner's record as "Partner View" gives it: its name, then its settings, the others
-    // last.
+    // The record as "Partner View" gives it: the name, the settings above, the others last.
     TNameValueArray Record() const;
 
-    // "Partner Add ..." for this partner.
-    std::string AddCommand() const;
-
-    // The partner a "Partner View" reply's settings give, without partnerships; `name` when the
-    // service holds none of that name.
+    // The partner of a "Partner View" reply's settings, without partnerships; `name` if none.
     static TPartner FromSettings(const std::string& name, const TNameValueArray& settings);
 
     // One command for a partner the service does not hold (which keeps the requested name),

@@ -5,15 +5,6 @@
 #include <QLocale>
 #include <cctype>
 
-TProgress& TProgress::None() {
-    class TUnwatched final : public TProgress {
-    public:
-        void Step(const std::string&, int, int, TCancel) override {}
-    };
-    static TUnwatched unwatched;
-    return unwatched;
-}
-
 TShownProgress::TShownProgress(TCommandHandler& channel)
     : Channel(channel), OuterHook(channel.SetWaitHook([this] { Waiting(); })) {}
 

@@ -12,17 +12,21 @@ class TProgress {
 public:
     virtual ~TProgress() = default;
 
-    // Whether the operator may stop the work at this step: a read may be stopped, a save once
-    // begun never is.
+    // A read may be stopped, a save once begun never is.
     enum class TCancel { Offered, NotOffered };
 
-    // The work is at step `done` of `total` (0 when not known) of what `what` says. Where Cancel
-    // is offered and the operator takes it, this raises ECancelled, as may the channel's waits
-    // that follow.
+    // At step `done` of `total` (0: not known) of `what`. Where Cancel is offered and taken, this
+    // raises ECancelled, as may the channel's waits that follow.
     virtual void Step(const std::string& what, int done, int total, TCancel cancel) = 0;
 
     // Progress that nobody watches.
-    static TProgress& None();
+    static TProgress& None() {
+        class TUnwatched final : public TProgress {
+            void Step(const std::string&, int, int, TCancel) override {}
+        };
+        static TUnwatched unwatched;
+        return unwatched;
+    }
 };
 
 // Progress a face shows: the step's label, and the channel's waits watched while it lives.
