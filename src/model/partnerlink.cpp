@@ -200,12 +200,11 @@ const char* const RemoteIsLocal =
 const char* const RemoteNameField = "The remote partner name on the command line";
 
 void CheckRemoteName(const std::string& name) {
-    CommandText::Check(RemoteNameField, name, CommandText::TKind::Name, "loaded");
     // The name goes back in the partner's record, ahead of its settings.
     TPartner named;
     named.Name = name;
-    if (CommandText::FirstLost({{"{", named.Record()}})[0] == 0)
-        CommandText::Refuse(RemoteNameField, name, CommandText::LostFault(name), "loaded");
+    if (const std::optional<TSaveFault> fault = named.SaveFault())
+        fault->Refuse(RemoteNameField, nullptr, "loaded");
     if (name == LocalPartnerName)
         throw EUnsafeCommandText(Format(RemoteIsLocal, name.c_str()));
 }
@@ -427,9 +426,9 @@ TLinkSave TPartnerLink::Prepare(const TLinkSettings& settings) const {
             fault->Kind == TSaveFault::TKind::Unwritable
                 ? nullptr
                 : SettingOf(*fault, partner->Name, save.Local.Name, save.Remote.Name);
-        throw EUnsafeCommandText(setting != nullptr
-                                     ? fault->Message(Name(setting), &(settings.*setting))
-                                     : fault->Message());
+        if (setting == nullptr)
+            fault->Refuse();
+        fault->Refuse(Name(setting), &(settings.*setting));
     }
     save.LocalCommands = save.Local.SaveCommands();
     save.RemoteCommands = save.Remote.SaveCommands();

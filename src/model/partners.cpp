@@ -49,16 +49,20 @@ public:
                                : fault);
     }
 
-    // A record's open list of pairs; each is as loaded when the loaded record held the same pair in
-    // the same place. Appends the values' field names to fields, empty for those as loaded.
+    // A record's list of pairs; each is as loaded when the loaded record held the same pair in the
+    // same place. The first are called `named` (the first of them a name), the others by `value`
+    // and their key. Appends the values' field names to fields, empty for those as loaded.
     void Pairs(const char* key, const char* value, std::size_t list, const TNameValueArray& pairs,
-               const TNameValueArray* asLoaded, std::vector<std::string>& fields) {
+               const TNameValueArray* asLoaded, std::vector<std::string>& fields,
+               const std::vector<const char*>& named = {}) {
         for (std::size_t i = 0; i < pairs.size(); ++i) {
             const TNameValuePair& pair = pairs[i];
             const bool same = asLoaded != nullptr && i < asLoaded->size() && (*asLoaded)[i] == pair;
-            const std::string field = std::string(value) + " " + pair.Name;
+            const std::string field =
+                i < named.size() ? named[i] : std::string(value) + " " + pair.Name;
             Text(key, std::string(), list, pair.Name, TKind::Key, same);
-            Text(field, pair.Name, list, pair.Value, TKind::Value, same);
+            Text(field, pair.Name, list, pair.Value,
+                 i == 0 && !named.empty() ? TKind::Name : TKind::Value, same);
             fields.push_back(same ? std::string() : field);
         }
     }
@@ -110,39 +114,22 @@ private:
     const TPartnership* const Partnership;
 };
 
-void CheckPartnership(std::optional<TSaveFault>& fault, const TPartnership& p,
-                      const TPartnership* asLoaded, const std::string& senderID,
-                      const std::string& receiverID, bool idsAsLoaded) {
-    TRecordCheck check(fault, "Partnership " + p.Name, &p);
-    const bool namesAsLoaded = asLoaded != nullptr && asLoaded->SenderName == p.SenderName &&
-                               asLoaded->ReceiverName == p.ReceiverName;
-    check.Text("name", std::string(), 2, p.Name, TKind::Name, asLoaded != nullptr);
-    check.Text("sender name", std::string(), 0, p.SenderName, TKind::Name, namesAsLoaded);
-    check.Text("receiver name", std::string(), 1, p.ReceiverName, TKind::Name, namesAsLoaded);
-    std::vector<std::string> attributeFields;
-    check.Pairs("attribute name", "value of attribute", 2, p.Attributes,
-                asLoaded != nullptr ? &asLoaded->Attributes : nullptr, attributeFields);
-    const std::string names = namesAsLoaded ? std::string() : "sender name";
-    const std::string ids = idsAsLoaded ? std::string() : "AS2 ID";
-    check.Lists(p.Record(senderID, receiverID),
-                {{names, ids}, {namesAsLoaded ? "" : "receiver name", ids}, attributeFields});
-}
-
 } // namespace
 
-std::string TSaveFault::Message(const std::string& name, const std::string* shown) const {
+void TSaveFault::Refuse(const std::string& name, const std::string* shown,
+                        const char* outcome) const {
     const std::string named = name.empty() ? Owner + ", " + Field : name;
+    const std::string& text = shown != nullptr ? *shown : Text;
     if (Kind == TKind::TooLong)
-        return Format("%s is %zu bytes long: the AS2 service's reply that gives it back could "
-                      "pass 16 MiB, so it could not be read again. Nothing was saved",
-                      named.c_str(), Text.size());
-    const std::string quoted = CommandText::Quoted(shown != nullptr ? *shown : Text);
+        throw EUnsafeCommandText(Format("%s is %zu bytes long: the AS2 service's reply that gives "
+                                        "it back could pass 16 MiB, so it could not be read "
+                                        "again. Nothing was %s",
+                                        named.c_str(), Text.size(), outcome));
     if (Kind == TKind::Unwritable)
-        return named + ": the AS2 service holds " + quoted + ", which holds " + Fault +
-               "; it cannot be written back. Nothing was saved";
-    if (Fault.empty())
-        return named + " is empty. Nothing was saved";
-    return named + ": " + quoted + " holds " + Fault + ". Nothing was saved";
+        throw EUnsafeCommandText(named + ": the AS2 service holds " + CommandText::Quoted(text) +
+                                 ", which holds " + Fault + "; it cannot be written back. " +
+                                 "Nothing was " + outcome);
+    CommandText::Refuse(named, text, Fault, outcome);
 }
 
 TNameValueArray TPartner::Record() const {
@@ -154,30 +141,34 @@ TNameValueArray TPartner::Record() const {
 
 std::optional<TSaveFault> TPartner::SaveFault(const TPartner* asLoaded) const {
     std::optional<TSaveFault> fault;
-    TRecordCheck check(fault, "Partner " + Name);
-    const bool nameAsLoaded = asLoaded != nullptr && asLoaded->Name == Name;
+    const TNameValueArray record = Record();
+    const TNameValueArray loaded = asLoaded != nullptr ? asLoaded->Record() : TNameValueArray();
+    std::vector<std::string> fields;
+    TRecordCheck own(fault, "Partner " + Name);
+    own.Pairs("setting name", "setting", 0, record, asLoaded != nullptr ? &loaded : nullptr, fields,
+              {"name", "AS2 ID", "e-mail address", "certificate alias"});
+    own.Lists({{"{", record}}, {fields});
     const bool idAsLoaded = asLoaded != nullptr && asLoaded->AS2ID == AS2ID;
-    const bool emailAsLoaded = asLoaded != nullptr && asLoaded->Email == Email;
-    const bool aliasAsLoaded = asLoaded != nullptr && asLoaded->X509Alias == X509Alias;
-    check.Text("name", std::string(), 0, Name, TKind::Name, nameAsLoaded);
-    check.Text("AS2 ID", "as2_id", 0, AS2ID, TKind::Value, idAsLoaded);
-    check.Text("e-mail address", "email", 0, Email, TKind::Value, emailAsLoaded);
-    check.Text("certificate alias", "x509_alias", 0, X509Alias, TKind::Value, aliasAsLoaded);
-    std::vector<std::string> fields = {nameAsLoaded ? "" : "name", idAsLoaded ? "" : "AS2 ID",
-                                       emailAsLoaded ? "" : "e-mail address",
-                                       aliasAsLoaded ? "" : "certificate alias"};
-    check.Pairs("setting name", "setting", 0, OtherSettings,
-                asLoaded != nullptr ? &asLoaded->OtherSettings : nullptr, fields);
-    check.Lists({{"{", Record()}}, {fields});
-    for (const TPartnership& partnership : Partnerships.Items) {
+    for (const TPartnership& p : Partnerships.Items) {
+        const TPartnership* was =
+            asLoaded != nullptr ? asLoaded->Partnerships.Find(p.Name) : nullptr;
+        const bool namesAsLoaded = was != nullptr && was->SenderName == p.SenderName &&
+                                   was->ReceiverName == p.ReceiverName;
+        TRecordCheck check(fault, "Partnership " + p.Name, &p);
+        check.Text("name", std::string(), 2, p.Name, TKind::Name, was != nullptr);
+        check.Text("sender name", std::string(), 0, p.SenderName, TKind::Name, namesAsLoaded);
+        check.Text("receiver name", std::string(), 1, p.ReceiverName, TKind::Name, namesAsLoaded);
+        std::vector<std::string> attributes;
+        check.Pairs("attribute name", "value of attribute", 2, p.Attributes,
+                    was != nullptr ? &was->Attributes : nullptr, attributes);
         // This partner's own AS2 ID stands in the partnership's record beside its name.
-        const bool sender = partnership.SenderName == Name;
-        const bool receiver = partnership.ReceiverName == Name;
-        CheckPartnership(fault, partnership,
-                         asLoaded != nullptr ? asLoaded->Partnerships.Find(partnership.Name)
-                                             : nullptr,
-                         sender ? AS2ID : std::string(), receiver ? AS2ID : std::string(),
-                         idAsLoaded || (!sender && !receiver));
+        const bool sender = p.SenderName == Name;
+        const bool receiver = p.ReceiverName == Name;
+        const std::string ids = idAsLoaded || (!sender && !receiver) ? "" : "AS2 ID";
+        check.Lists(p.Record(sender ? AS2ID : "", receiver ? AS2ID : ""),
+                    {{namesAsLoaded ? "" : "sender name", ids},
+                     {namesAsLoaded ? "" : "receiver name", ids},
+                     attributes});
     }
     return fault;
 }
@@ -202,7 +193,7 @@ std::vector<std::string> TPartner::SaveCommands() const {
 void TPartner::SavePartner(TCommandHandler& channel, TProgress& progress,
                            const TPartner* asLoaded) const {
     if (const std::optional<TSaveFault> fault = SaveFault(asLoaded))
-        throw EUnsafeCommandText(fault->Message());
+        fault->Refuse();
     SendSave(channel, SaveCommands(), progress);
 }
 

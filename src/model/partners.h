@@ -83,9 +83,11 @@ struct TSaveFault {
     std::string Text;
     std::string Fault; // what it holds: "a double quote, which the AS2 service would misread"
 
-    // The refusal, naming the text `name` (default Owner, Field), showing `shown` (default Text).
-    std::string Message(const std::string& name = std::string(),
-                        const std::string* shown = nullptr) const;
+    // Raises EUnsafeCommandText naming the text `name` (default Owner, Field), showing `shown`
+    // (default Text): "Nothing was <outcome>".
+    [[noreturn]] void Refuse(const std::string& name = std::string(),
+                             const std::string* shown = nullptr,
+                             const char* outcome = "saved") const;
 };
 
 // A value: a copy holds copies of the partnerships.
