@@ -288,8 +288,8 @@ void TPartnerLink::Load(const std::string& remoteName, TProgress& progress) {
     if (!text)
         return;
     std::vector<std::string> viewed = LocalPartner->Partnerships.ViewedAS2IDs;
-    for (const std::string& id : RemotePartner->Partnerships.ViewedAS2IDs)
-        viewed.push_back(id);
+    const std::vector<std::string>& alsoViewed = RemotePartner->Partnerships.ViewedAS2IDs;
+    viewed.insert(viewed.end(), alsoViewed.begin(), alsoViewed.end());
     File.AtLoad = ConfigFileIDs(*text, File.LocalID, File.RemoteID, viewed);
     for (const auto& [named, partner, id] :
          {std::tuple{&File.AtLoad->Local, &*LocalPartner, &File.LocalID},
@@ -415,7 +415,7 @@ TLinkSave TPartnerLink::Prepare(const TLinkSettings& settings) const {
 
     // Both sequences are checked before the first command leaves. The local partner's does not
     // depend on the remote changes above, as if each partner were changed right before its save.
-    TLinkSave save{std::move(local), std::move(remote), {}, {}};
+    TLinkSave save{std::move(local), std::move(remote)};
     for (const auto& [partner, loaded] :
          {std::pair{&save.Local, &*LocalPartner}, std::pair{&save.Remote, &*RemotePartner}}) {
         const std::optional<TSaveFault> fault = partner->SaveFault(loaded);
@@ -430,8 +430,6 @@ TLinkSave TPartnerLink::Prepare(const TLinkSettings& settings) const {
             fault->Refuse();
         fault->Refuse(Name(setting), &(settings.*setting));
     }
-    save.LocalCommands = save.Local.SaveCommands();
-    save.RemoteCommands = save.Remote.SaveCommands();
     return save;
 }
 
@@ -558,17 +556,15 @@ TApplyOutcome TPartnerLink::Apply(const TLinkSettings& settings, TSaveChoice cho
     const TDiffering differing = Check(save, progress);
     const bool both = choice == TSaveChoice::Both;
     Sent = save;
-    Sent->Local.Held = Sent->Remote.Held = true;
     const std::string partly =
         ". The AS2 service may hold only part of the changes; " + Face.SendAgain;
     TApplyOutcome outcome;
     try {
-        for (const auto& [sends, partner, commands] :
-             {std::tuple{both || differing.Local, &local, &save.LocalCommands},
-              std::tuple{both || differing.Remote, &remote, &save.RemoteCommands}}) {
+        for (const auto& [sends, partner] : {std::pair{both || differing.Local, &local},
+                                             std::pair{both || differing.Remote, &remote}}) {
             if (sends) {
                 outcome.Saved.push_back(partner->Name);
-                partner->SendSave(Channel, *commands, progress);
+                partner->SendSave(Channel, partner->SaveCommands(), progress);
             }
         }
     } catch (const Exception& failure) {
@@ -616,6 +612,8 @@ TApplyOutcome TPartnerLink::Apply(const TLinkSettings& settings, TSaveChoice cho
             File.LocalID = ids->LocalID;
             File.RemoteID = ids->RemoteID;
             outcome.File = TApplyOutcome::TFile::Rewritten;
+            fileNote = "\nThe configuration file now names the AS2 IDs the AS2 service holds; the "
+                       "AS2 service must be restarted for them to take effect";
             for (const auto& [id, sent, name] : {std::tuple{localID, local.AS2ID, local.Name},
                                                  std::tuple{remoteID, remote.AS2ID, remote.Name}})
                 if (id && *id != sent)
@@ -638,15 +636,11 @@ TApplyOutcome TPartnerLink::Apply(const TLinkSettings& settings, TSaveChoice cho
         Seen.reset();
         return outcome;
     }
-    if (!held.Differences.empty())
-        outcome.Message = "The AS2 service does not hold what was saved:" + List(held.Differences) +
-                          "\n" + Face.SendAgain;
-    if (outcome.RestartNeeded())
-        outcome.Message += "\nThe configuration file now names the AS2 IDs the AS2 service "
-                           "holds; the AS2 service must be restarted for them to take effect";
-    outcome.Message += fileNote;
-    if (outcome.Message.rfind('\n', 0) == 0)
-        outcome.Message.erase(0, 1);
+    outcome.Message =
+        held.Differences.empty()
+            ? fileNote.substr(1)
+            : "The AS2 service does not hold what was saved:" + List(held.Differences) + "\n" +
+                  Face.SendAgain + fileNote;
     return outcome;
 }
 
@@ -701,12 +695,9 @@ TPartnerLink::TImportAlias TPartnerLink::ImportAlias(const std::string& partnerN
     if (partnerName != LocalPartnerName)
         CheckRemoteName(partnerName);
     progress.Step("Reading partner " + partnerName, 0, 0, TProgress::TCancel::Offered);
-    const TNameValueArray record = Channel.GetPartnerAttributes(partnerName);
-    if (record.empty())
-        return {NextImportAlias(std::string(), partnerName), false};
-    return {NextImportAlias(TCommandHandler::FindValue(record, "x509_alias"),
-                            TCommandHandler::FindValue(record, "name")),
-            true};
+    const TPartner partner =
+        TPartner::FromSettings(partnerName, Channel.GetPartnerAttributes(partnerName));
+    return {NextImportAlias(partner.X509Alias, partner.Name), partner.Held};
 }
 
 TImportOutcome TPartnerLink::ImportCertificate(const std::string& alias, const std::string& path,

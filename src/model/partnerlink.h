@@ -59,12 +59,10 @@ struct TLinkFace {
     std::string LoadAgain; // after a load that was stopped
 };
 
-// Copies of the two partners as a save sends them, and the commands of each save.
+// Copies of the two partners as a save sends them.
 struct TLinkSave {
     TPartner Local;
     TPartner Remote;
-    std::vector<std::string> LocalCommands;
-    std::vector<std::string> RemoteCommands;
 };
 
 // Which partners an apply saves: both, or those whose saves would change what the service holds.

@@ -41,7 +41,7 @@ public:
         const std::string fault = CommandText::Fault(text, kind);
         const bool misread = kind != TKind::Name && text.find('~') != std::string::npos;
         if (!asLoaded && (!fault.empty() || (text.empty() && kind == TKind::Name)))
-            Note(TSaveFault::TKind::Meaning, field, key, list, text, fault);
+            Note(TSaveFault::TKind::Typed, field, key, list, text, fault);
         else if (asLoaded && (!fault.empty() || misread))
             Note(TSaveFault::TKind::Unwritable, field, key, list, text,
                  fault.empty() ? "a tilde \"~\", where it may have given a \", \" that was "
@@ -82,7 +82,7 @@ public:
             if (lost[l] >= lists[l].Pairs.size() || fields[l][lost[l]].empty())
                 continue;
             const TNameValuePair& pair = lists[l].Pairs[lost[l]];
-            Note(TSaveFault::TKind::Lost, fields[l][lost[l]], pair.Name, l, pair.Value,
+            Note(TSaveFault::TKind::Typed, fields[l][lost[l]], pair.Name, l, pair.Value,
                  CommandText::LostFault(pair.Value));
         }
         // A record whose reply could pass the longest the dialog reads could never be loaded
@@ -106,7 +106,7 @@ private:
     void Note(TSaveFault::TKind kind, const std::string& field, const std::string& key,
               std::size_t list, const std::string& text, const std::string& fault) {
         if (!Found)
-            Found = TSaveFault{kind, Owner, Partnership, list, key, field, text, fault};
+            Found = TSaveFault{kind, Partnership, list, key, Owner + ", " + field, text, fault};
     }
 
     std::optional<TSaveFault>& Found;
@@ -118,7 +118,7 @@ private:
 
 void TSaveFault::Refuse(const std::string& name, const std::string* shown,
                         const char* outcome) const {
-    const std::string named = name.empty() ? Owner + ", " + Field : name;
+    const std::string& named = name.empty() ? Field : name;
     const std::string& text = shown != nullptr ? *shown : Text;
     if (Kind == TKind::TooLong)
         throw EUnsafeCommandText(Format("%s is %zu bytes long: the AS2 service's reply that gives "

@@ -67,23 +67,21 @@ public:
 // The first text of a save that cannot be sent, and where it stands.
 struct TSaveFault {
     enum class TKind {
-        Meaning,    // it would change its command's meaning, or is an empty name
-        Lost,       // typed or composed, and its record would not give it back as sent
+        Typed, // it would change its command's meaning, is an empty name, or would not come back
         Unwritable, // as the service holds it, it cannot be written back
         TooLong,    // the reply that gives its record back could pass the longest reply read
     };
-    TKind Kind = TKind::Meaning;
-    std::string Owner; // "Partner AS2Local", "Partnership AS2Local-AS2Remote"
+    TKind Kind = TKind::Typed;
     // The partnership it stands in (null: the partner's record) and the list there: 0 the sender's
     // identifiers, 1 the receiver's, 2 the attributes.
     const TPartnership* Partnership = nullptr;
     std::size_t List = 0;
     std::string Key;   // the key of the pair whose value it is; empty for a name or a key
-    std::string Field; // what the record calls it: "e-mail address", "value of attribute as2_url"
+    std::string Field; // "Partner AS2Local, e-mail address", "Partnership A-B, attribute name"
     std::string Text;
     std::string Fault; // what it holds: "a double quote, which the AS2 service would misread"
 
-    // Raises EUnsafeCommandText naming the text `name` (default Owner, Field), showing `shown`
+    // Raises EUnsafeCommandText naming the text `name` (default Field), showing `shown`
     // (default Text): "Nothing was <outcome>".
     [[noreturn]] void Refuse(const std::string& name = std::string(),
                              const std::string* shown = nullptr,
