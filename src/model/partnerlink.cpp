@@ -363,27 +363,19 @@ TLinkSave TPartnerLink::Prepare(const TLinkSettings& settings) const {
     if (!LocalPartner || !RemotePartner)
         throw EDialogStateError("The settings could not be read from the AS2 service, so there is "
                                 "nothing to save. Nothing was saved");
-    for (const TSetting& setting : LinkSettings()) {
-        if (setting.Text == nullptr || setting.Text == &S::LocalName ||
-            setting.Text == &S::RemoteName)
-            continue;
-        const std::string& text = settings.*setting.Text;
-        if (const std::string fault = CommandText::Fault(text, CommandText::TKind::Value);
-            !fault.empty())
-            CommandText::Refuse(Face.Name(setting), text, fault, "saved");
-    }
+    for (const TSetting& setting : LinkSettings())
+        if (setting.Text != nullptr && setting.Text != &S::LocalName &&
+            setting.Text != &S::RemoteName)
+            CommandText::Check(Face.Name(setting), settings.*setting.Text,
+                               CommandText::TKind::Value, "saved");
     // AS2 sends under both IDs and receives at the host: without them the link does not work.
     for (const TSettingText required : {&S::LocalAS2ID, &S::RemoteAS2ID, &S::IncomingHostName})
         if ((settings.*required).empty())
             throw EUnsafeCommandText(Name(required) + " is empty; AS2 needs it. Nothing was saved");
 
-    // The configuration file tells the two partners apart by their IDs, letter case aside.
-    const auto upper = [](std::string id) {
-        std::transform(id.begin(), id.end(), id.begin(),
-                       [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; });
-        return id;
-    };
-    if (upper(settings.RemoteAS2ID) == upper(settings.LocalAS2ID))
+    // The configuration file tells the two partners apart by their IDs, ASCII letter case aside.
+    if (QByteArray::fromStdString(settings.RemoteAS2ID)
+            .compare(QByteArray::fromStdString(settings.LocalAS2ID), Qt::CaseInsensitive) == 0)
         throw EUnsafeCommandText(Name(&S::RemoteAS2ID) + ": " + Quoted(settings.RemoteAS2ID) +
                                  " is the local partner's AS2 ID " + Quoted(settings.LocalAS2ID) +
                                  ", letter case aside; the configuration file could not tell "

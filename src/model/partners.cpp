@@ -190,11 +190,10 @@ std::vector<std::string> TPartner::SaveCommands() const {
     return commands;
 }
 
-void TPartner::SavePartner(TCommandHandler& channel, TProgress& progress,
-                           const TPartner* asLoaded) const {
-    if (const std::optional<TSaveFault> fault = SaveFault(asLoaded))
+void TPartner::SavePartner(TCommandHandler& channel) const {
+    if (const std::optional<TSaveFault> fault = SaveFault())
         fault->Refuse();
-    SendSave(channel, SaveCommands(), progress);
+    SendSave(channel, SaveCommands());
 }
 
 void TPartner::SendSave(TCommandHandler& channel, const std::vector<std::string>& commands,
@@ -286,10 +285,9 @@ TPartnershipList TPartnershipList::LoadPartnerships(TCommandHandler& channel,
     for (std::size_t i = 0; i < names.size(); ++i) {
         progress.Step("Reading partnership", static_cast<int>(i + 1),
                       static_cast<int>(names.size()), TProgress::TCancel::Offered);
-        // The name is the rest of the next command's line: only a line break changes its meaning.
-        if (names[i].find_first_of("\r\n") != std::string::npos)
-            CommandText::Refuse("The partnership name in the AS2 service's list", names[i],
-                                "a line break, which the AS2 service would misread", "loaded");
+        // The name is the rest of the next command's line, as a password is.
+        CommandText::Check("The partnership name in the AS2 service's list", names[i],
+                           TKind::Password, "loaded");
         TArrayOfNameValueArrays view = channel.GetPartnershipAttributes(names[i]);
         for (std::size_t side : {0, 1})
             list.ViewedAS2IDs.push_back(TCommandHandler::FindValue(view.at(side), "as2_id"));

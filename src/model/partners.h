@@ -107,8 +107,7 @@ public:
 
     // Sends SaveCommands, or nothing when SaveFault finds a fault (EUnsafeCommandText). The store's
     // answer is the channel's (StoreAnswers) once a later query has been answered.
-    void SavePartner(TCommandHandler& channel, TProgress& progress = TProgress::None(),
-                     const TPartner* asLoaded = nullptr) const;
+    void SavePartner(TCommandHandler& channel) const;
 
     // The first text of the save that cannot be sent: one that would change its command's meaning,
     // or, differing from `asLoaded`, would not come back as sent, in a reply no longer than the
