@@ -88,8 +88,7 @@ TNameValueArray Side(const TPartnership& partnership, int list, const TPartner& 
     return side;
 }
 
-// What the service holds of the two partners (empty: not held), of the partnerships asked for, and
-// the partnership list when asked for.
+// What the service holds: the partners' records (empty: not held), views asked for, the list.
 struct THeld {
     std::array<TNameValueArray, 2> Records;
     std::unordered_map<std::string, TArrayOfNameValueArrays> Views;
@@ -183,8 +182,7 @@ std::optional<std::string> IDOf(const TNameValueArray& record) {
     return TCommandHandler::FindValue(record, "as2_id");
 }
 
-// The IDs the file must name when the service holds these (one not held keeps the file's); none
-// when it names them already.
+// The IDs the file must name when the service holds these (none held: the file's), if others.
 std::optional<TConfigIDs> Change(const std::string& fileLocalID, const std::string& fileRemoteID,
                                  const std::optional<std::string>& localID,
                                  const std::optional<std::string>& remoteID) {
@@ -200,7 +198,7 @@ const char* const RemoteIsLocal =
 const char* const RemoteNameField = "The remote partner name on the command line";
 
 void CheckRemoteName(const std::string& name) {
-    // The name goes back in the partner's record, ahead of its settings.
+    // Checked as a partner's save: its record gives the name back ahead of its settings.
     TPartner named;
     named.Name = name;
     if (const std::optional<TSaveFault> fault = named.SaveFault())

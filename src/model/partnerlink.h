@@ -118,8 +118,7 @@ public:
     // A text that changes with any pair of the records a save would send back.
     std::string Version() const;
 
-    // The save of the settings, checked; sends nothing. EDialogStateError after a failed load,
-    // EUnsafeCommandText naming the setting.
+    // The checked save of the settings; sends nothing. EDialogStateError after a failed load.
     TLinkSave Prepare(const TLinkSettings& settings) const;
     // The IDs the file must name once the service holds `save`; none when it names them.
     std::optional<TConfigIDs> FileChange(const TLinkSave& save) const;

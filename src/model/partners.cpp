@@ -270,10 +270,9 @@ TPartnership TPartnership::LoadPartnership(TCommandHandler& channel, const std::
 }
 
 const TPartnership* TPartnershipList::Find(const std::string& name) const {
-    for (const TPartnership& partnership : Items)
-        if (partnership.Name == name)
-            return &partnership;
-    return nullptr;
+    const auto found = std::find_if(Items.begin(), Items.end(),
+                                    [&](const TPartnership& held) { return held.Name == name; });
+    return found != Items.end() ? &*found : nullptr;
 }
 
 TPartnershipList TPartnershipList::LoadPartnerships(TCommandHandler& channel,

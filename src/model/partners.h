@@ -41,7 +41,6 @@ public:
                                            const std::string& receiverID) const;
     std::string AddCommand() const;
 
-    // One command.
     static TPartnership LoadPartnership(TCommandHandler& channel, const std::string& name);
 };
 
