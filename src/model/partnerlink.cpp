@@ -155,11 +155,13 @@ const std::tuple<const char*, std::string TPartner::*, TSettingText, TSettingTex
      {"email", &TPartner::Email, &S::LocalEmail, &S::RemoteEmail},
      {"x509_alias", &TPartner::X509Alias, &S::LocalCertificate, &S::RemoteCertificate}};
 
-// The setting a fault of `partner`'s save comes from, when the text at fault is one: a partner's
-// own values, the AS2 ID beside a partnership's side, the URLs in its attributes.
+// The setting a fault of `partner`'s save comes from, when the text at fault is one typed: a
+// partner's own values, the AS2 ID beside a partnership's side, the URLs in its attributes.
 TSettingText SettingOf(const TSaveFault& fault, const std::string& partner,
                        const std::string& local, const std::string& remote) {
     const TPartnership* partnership = fault.Partnership;
+    if (fault.Kind == TSaveFault::TKind::Unwritable)
+        return nullptr;
     if (partnership != nullptr && fault.List >= 2) {
         if (fault.Key == "as2_url" && partnership->ReceiverName == remote)
             return &S::OutgoingAS2URL;
@@ -408,17 +410,14 @@ TLinkSave TPartnerLink::Prepare(const TLinkSettings& settings) const {
     TLinkSave save{std::move(local), std::move(remote)};
     for (const auto& [partner, loaded] :
          {std::pair{&save.Local, &*LocalPartner}, std::pair{&save.Remote, &*RemotePartner}}) {
-        const std::optional<TSaveFault> fault = partner->SaveFault(loaded);
-        if (!fault)
-            continue;
-        // What the operator typed is named as the face names it.
-        const TSettingText setting =
-            fault->Kind == TSaveFault::TKind::Unwritable
-                ? nullptr
-                : SettingOf(*fault, partner->Name, save.Local.Name, save.Remote.Name);
-        if (setting == nullptr)
-            fault->Refuse();
-        fault->Refuse(Name(setting), &(settings.*setting));
+        if (const std::optional<TSaveFault> fault = partner->SaveFault(loaded)) {
+            // What the operator typed is named as the face names it.
+            const TSettingText setting =
+                SettingOf(*fault, partner->Name, save.Local.Name, save.Remote.Name);
+            if (setting == nullptr)
+                fault->Refuse();
+            fault->Refuse(Name(setting), &(settings.*setting));
+        }
     }
     return save;
 }
@@ -489,11 +488,10 @@ TDiffering TPartnerLink::Check(const TLinkSave& save, TProgress& progress) {
             Seen ? FindPartnership(Seen->Local, Seen->Remote, partnership->Name) : nullptr;
         for (const auto& [list, side, name] :
              {std::tuple{0, "sender ", &TPartnership::SenderName},
-              std::tuple{1, "receiver ", &TPartnership::ReceiverName}}) {
+              std::tuple{1, "receiver ", &TPartnership::ReceiverName}})
             check(owner, side, TNameValueArray{{"name", partnership->*name}},
                   sent != nullptr ? TPairs({{"name", sent->*name}}) : std::nullopt, nullptr,
                   {{"name", TCommandHandler::FindValue(view->second.at(list), "name")}});
-        }
         check(owner, "", partnership->Attributes,
               sent != nullptr ? TPairs(sent->Attributes) : std::nullopt,
               seen != nullptr ? &seen->Attributes : nullptr, view->second.at(2));
@@ -551,12 +549,11 @@ TApplyOutcome TPartnerLink::Apply(const TLinkSettings& settings, TSaveChoice cho
     TApplyOutcome outcome;
     try {
         for (const auto& [sends, partner] : {std::pair{both || differing.Local, &local},
-                                             std::pair{both || differing.Remote, &remote}}) {
+                                             std::pair{both || differing.Remote, &remote}})
             if (sends) {
                 outcome.Saved.push_back(partner->Name);
                 partner->SendSave(Channel, partner->SaveCommands(), progress);
             }
-        }
     } catch (const Exception& failure) {
         throw EServiceError(failure.Message + partly);
     }
