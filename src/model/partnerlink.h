@@ -123,9 +123,8 @@ public:
     // The IDs the file must name once the service holds `save`; none when it names them.
     std::optional<TConfigIDs> FileChange(const TLinkSave& save) const;
 
-    // Prepares, checks that the service holds what the link knew, saves, reads back and brings
-    // the file in line with the AS2 IDs the service holds. ERefusedError when nothing was sent,
-    // EServiceError or ECancelled when the service could not be changed or read.
+    // Prepare, Check, save, read back, and the file brought in line with the AS2 IDs held.
+    // ERefusedError: nothing was sent; EServiceError, ECancelled: could not change or read.
     TApplyOutcome Apply(const TLinkSettings& settings, TSaveChoice choice,
                         TProgress& progress = TProgress::None());
     // The check before a save, by itself (ERefusedError when the records changed); sends nothing.

@@ -56,8 +56,7 @@ public:
     // The first partnership of that name, or null.
     const TPartnership* Find(const std::string& name) const;
 
-    // The partnerships the partner sends or receives in, in the service's order (1 + N commands
-    // for N listed).
+    // The partnerships the partner sends or receives in, in the service's order; 1 + N commands.
     static TPartnershipList LoadPartnerships(TCommandHandler& channel,
                                              const std::string& partnerName,
                                              TProgress& progress = TProgress::None());
