@@ -96,7 +96,7 @@ public:
     TPartnershipList Partnerships;
     // The settings the service holds besides those above, in its order; saved back unchanged.
     TNameValueArray OtherSettings;
-    // The service held this partner when it was read (or the save that built it was sent).
+    // The service held this partner when it was read.
     bool Held = false;
 
     void SetAS2ID(const std::string& value) { AS2ID = value; }
