@@ -373,11 +373,11 @@ TExit ApplyLink(const TLinkOptions& options, const std::string& bytes) {
             std::vector<std::string> commands;
             QJsonArray saved;
             for (const auto& [differs, partner, sends] :
-                 {std::tuple{differing.Local, &save.Local, &save.LocalCommands},
-                  std::tuple{differing.Remote, &save.Remote, &save.RemoteCommands}})
+                 {std::tuple{differing.Local, &save.Local, save.Local.SaveCommands()},
+                  std::tuple{differing.Remote, &save.Remote, save.Remote.SaveCommands()}})
                 if (differs) {
                     saved.append(ToQString(partner->Name));
-                    commands.insert(commands.end(), sends->begin(), sends->end());
+                    commands.insert(commands.end(), sends.begin(), sends.end());
                 }
             const std::optional<TConfigIDs> ids = session.Link.FileChange(save);
             file["wouldRewrite"] = ids.has_value();

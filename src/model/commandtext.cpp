@@ -85,6 +85,8 @@ std::string Quoted(const std::string& value) {
 
 void Refuse(const std::string& field, const std::string& text, const std::string& fault,
             const char* outcome, TShown shown) {
+    if (fault.empty())
+        throw EUnsafeCommandText(field + " is empty. Nothing was " + outcome);
     const std::string quoted = shown == TShown::Text ? ": " + Quoted(text) : std::string();
     throw EUnsafeCommandText(field + quoted + " holds " + fault + ". Nothing was " + outcome);
 }
@@ -100,9 +102,8 @@ void CheckConverted(const std::string& field, const std::string& text, char16_t 
 
 void Check(const std::string& field, const std::string& text, TKind kind, const char* outcome,
            TShown shown) {
-    if (text.empty() && kind == TKind::Name)
-        throw EUnsafeCommandText(field + " is empty. Nothing was " + outcome);
-    if (const std::string fault = Fault(text, kind); !fault.empty())
+    if (const std::string fault = Fault(text, kind);
+        !fault.empty() || (text.empty() && kind == TKind::Name))
         Refuse(field, text, fault, outcome, shown);
 }
 

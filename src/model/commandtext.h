@@ -30,7 +30,8 @@ std::string LostFault(const std::string& text);
 // In double quotes, a line break shown as \n (\r as \r), so that a message line stays one line.
 std::string Quoted(const std::string& value);
 
-// Raises EUnsafeCommandText `<field>: "<text>" holds <fault>. Nothing was <outcome>`.
+// Raises EUnsafeCommandText `<field>: "<text>" holds <fault>. Nothing was <outcome>`, or
+// `<field> is empty. ...` when there is no fault.
 enum class TShown { Text, Hidden };
 [[noreturn]] void Refuse(const std::string& field, const std::string& text,
                          const std::string& fault, const char* outcome,

@@ -88,8 +88,7 @@ TNameValueArray Side(const TPartnership& partnership, int list, const TPartner& 
     return side;
 }
 
-// What the service holds of the two partners (empty: not held), of the partnerships asked for, and
-// the partnership list when asked for.
+// What the service holds: the partners' records (empty: not held), views asked for, the list.
 struct THeld {
     std::array<TNameValueArray, 2> Records;
     std::unordered_map<std::string, TArrayOfNameValueArrays> Views;
@@ -156,11 +155,13 @@ const std::tuple<const char*, std::string TPartner::*, TSettingText, TSettingTex
      {"email", &TPartner::Email, &S::LocalEmail, &S::RemoteEmail},
      {"x509_alias", &TPartner::X509Alias, &S::LocalCertificate, &S::RemoteCertificate}};
 
-// The setting a fault of `partner`'s save comes from, when the text at fault is one: a partner's
-// own values, the AS2 ID beside a partnership's side, the URLs in its attributes.
+// The setting a fault of `partner`'s save comes from, when the text at fault is one typed: a
+// partner's own values, the AS2 ID beside a partnership's side, the URLs in its attributes.
 TSettingText SettingOf(const TSaveFault& fault, const std::string& partner,
                        const std::string& local, const std::string& remote) {
     const TPartnership* partnership = fault.Partnership;
+    if (fault.Kind == TSaveFault::TKind::Unwritable)
+        return nullptr;
     if (partnership != nullptr && fault.List >= 2) {
         if (fault.Key == "as2_url" && partnership->ReceiverName == remote)
             return &S::OutgoingAS2URL;
@@ -183,8 +184,7 @@ std::optional<std::string> IDOf(const TNameValueArray& record) {
     return TCommandHandler::FindValue(record, "as2_id");
 }
 
-// The IDs the file must name when the service holds these (one not held keeps the file's); none
-// when it names them already.
+// The IDs the file must name when the service holds these (none held: the file's), if others.
 std::optional<TConfigIDs> Change(const std::string& fileLocalID, const std::string& fileRemoteID,
                                  const std::optional<std::string>& localID,
                                  const std::optional<std::string>& remoteID) {
@@ -200,12 +200,11 @@ const char* const RemoteIsLocal =
 const char* const RemoteNameField = "The remote partner name on the command line";
 
 void CheckRemoteName(const std::string& name) {
-    CommandText::Check(RemoteNameField, name, CommandText::TKind::Name, "loaded");
-    // The name goes back in the partner's record, ahead of its settings.
+    // Checked as a partner's save: its record gives the name back ahead of its settings.
     TPartner named;
     named.Name = name;
-    if (CommandText::FirstLost({{"{", named.Record()}})[0] == 0)
-        CommandText::Refuse(RemoteNameField, name, CommandText::LostFault(name), "loaded");
+    if (const std::optional<TSaveFault> fault = named.SaveFault())
+        fault->Refuse(RemoteNameField, nullptr, "loaded");
     if (name == LocalPartnerName)
         throw EUnsafeCommandText(Format(RemoteIsLocal, name.c_str()));
 }
@@ -289,8 +288,8 @@ void TPartnerLink::Load(const std::string& remoteName, TProgress& progress) {
     if (!text)
         return;
     std::vector<std::string> viewed = LocalPartner->Partnerships.ViewedAS2IDs;
-    for (const std::string& id : RemotePartner->Partnerships.ViewedAS2IDs)
-        viewed.push_back(id);
+    const std::vector<std::string>& alsoViewed = RemotePartner->Partnerships.ViewedAS2IDs;
+    viewed.insert(viewed.end(), alsoViewed.begin(), alsoViewed.end());
     File.AtLoad = ConfigFileIDs(*text, File.LocalID, File.RemoteID, viewed);
     for (const auto& [named, partner, id] :
          {std::tuple{&File.AtLoad->Local, &*LocalPartner, &File.LocalID},
@@ -364,27 +363,19 @@ TLinkSave TPartnerLink::Prepare(const TLinkSettings& settings) const {
     if (!LocalPartner || !RemotePartner)
         throw EDialogStateError("The settings could not be read from the AS2 service, so there is "
                                 "nothing to save. Nothing was saved");
-    for (const TSetting& setting : LinkSettings()) {
-        if (setting.Text == nullptr || setting.Text == &S::LocalName ||
-            setting.Text == &S::RemoteName)
-            continue;
-        const std::string& text = settings.*setting.Text;
-        if (const std::string fault = CommandText::Fault(text, CommandText::TKind::Value);
-            !fault.empty())
-            CommandText::Refuse(Face.Name(setting), text, fault, "saved");
-    }
+    for (const TSetting& setting : LinkSettings())
+        if (setting.Text != nullptr && setting.Text != &S::LocalName &&
+            setting.Text != &S::RemoteName)
+            CommandText::Check(Face.Name(setting), settings.*setting.Text,
+                               CommandText::TKind::Value, "saved");
     // AS2 sends under both IDs and receives at the host: without them the link does not work.
     for (const TSettingText required : {&S::LocalAS2ID, &S::RemoteAS2ID, &S::IncomingHostName})
         if ((settings.*required).empty())
             throw EUnsafeCommandText(Name(required) + " is empty; AS2 needs it. Nothing was saved");
 
-    // The configuration file tells the two partners apart by their IDs, letter case aside.
-    const auto upper = [](std::string id) {
-        std::transform(id.begin(), id.end(), id.begin(),
-                       [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; });
-        return id;
-    };
-    if (upper(settings.RemoteAS2ID) == upper(settings.LocalAS2ID))
+    // The configuration file tells the two partners apart by their IDs, ASCII letter case aside.
+    if (QByteArray::fromStdString(settings.RemoteAS2ID)
+            .compare(QByteArray::fromStdString(settings.LocalAS2ID), Qt::CaseInsensitive) == 0)
         throw EUnsafeCommandText(Name(&S::RemoteAS2ID) + ": " + Quoted(settings.RemoteAS2ID) +
                                  " is the local partner's AS2 ID " + Quoted(settings.LocalAS2ID) +
                                  ", letter case aside; the configuration file could not tell "
@@ -416,23 +407,18 @@ TLinkSave TPartnerLink::Prepare(const TLinkSettings& settings) const {
 
     // Both sequences are checked before the first command leaves. The local partner's does not
     // depend on the remote changes above, as if each partner were changed right before its save.
-    TLinkSave save{std::move(local), std::move(remote), {}, {}};
+    TLinkSave save{std::move(local), std::move(remote)};
     for (const auto& [partner, loaded] :
          {std::pair{&save.Local, &*LocalPartner}, std::pair{&save.Remote, &*RemotePartner}}) {
-        const std::optional<TSaveFault> fault = partner->SaveFault(loaded);
-        if (!fault)
-            continue;
-        // What the operator typed is named as the face names it.
-        const TSettingText setting =
-            fault->Kind == TSaveFault::TKind::Unwritable
-                ? nullptr
-                : SettingOf(*fault, partner->Name, save.Local.Name, save.Remote.Name);
-        throw EUnsafeCommandText(setting != nullptr
-                                     ? fault->Message(Name(setting), &(settings.*setting))
-                                     : fault->Message());
+        if (const std::optional<TSaveFault> fault = partner->SaveFault(loaded)) {
+            // What the operator typed is named as the face names it.
+            const TSettingText setting =
+                SettingOf(*fault, partner->Name, save.Local.Name, save.Remote.Name);
+            if (setting == nullptr)
+                fault->Refuse();
+            fault->Refuse(Name(setting), &(settings.*setting));
+        }
     }
-    save.LocalCommands = save.Local.SaveCommands();
-    save.RemoteCommands = save.Remote.SaveCommands();
     return save;
 }
 
@@ -502,11 +488,10 @@ TDiffering TPartnerLink::Check(const TLinkSave& save, TProgress& progress) {
             Seen ? FindPartnership(Seen->Local, Seen->Remote, partnership->Name) : nullptr;
         for (const auto& [list, side, name] :
              {std::tuple{0, "sender ", &TPartnership::SenderName},
-              std::tuple{1, "receiver ", &TPartnership::ReceiverName}}) {
+              std::tuple{1, "receiver ", &TPartnership::ReceiverName}})
             check(owner, side, TNameValueArray{{"name", partnership->*name}},
                   sent != nullptr ? TPairs({{"name", sent->*name}}) : std::nullopt, nullptr,
                   {{"name", TCommandHandler::FindValue(view->second.at(list), "name")}});
-        }
         check(owner, "", partnership->Attributes,
               sent != nullptr ? TPairs(sent->Attributes) : std::nullopt,
               seen != nullptr ? &seen->Attributes : nullptr, view->second.at(2));
@@ -559,19 +544,16 @@ TApplyOutcome TPartnerLink::Apply(const TLinkSettings& settings, TSaveChoice cho
     const TDiffering differing = Check(save, progress);
     const bool both = choice == TSaveChoice::Both;
     Sent = save;
-    Sent->Local.Held = Sent->Remote.Held = true;
     const std::string partly =
         ". The AS2 service may hold only part of the changes; " + Face.SendAgain;
     TApplyOutcome outcome;
     try {
-        for (const auto& [sends, partner, commands] :
-             {std::tuple{both || differing.Local, &local, &save.LocalCommands},
-              std::tuple{both || differing.Remote, &remote, &save.RemoteCommands}}) {
+        for (const auto& [sends, partner] : {std::pair{both || differing.Local, &local},
+                                             std::pair{both || differing.Remote, &remote}})
             if (sends) {
                 outcome.Saved.push_back(partner->Name);
-                partner->SendSave(Channel, *commands, progress);
+                partner->SendSave(Channel, partner->SaveCommands(), progress);
             }
-        }
     } catch (const Exception& failure) {
         throw EServiceError(failure.Message + partly);
     }
@@ -617,6 +599,8 @@ TApplyOutcome TPartnerLink::Apply(const TLinkSettings& settings, TSaveChoice cho
             File.LocalID = ids->LocalID;
             File.RemoteID = ids->RemoteID;
             outcome.File = TApplyOutcome::TFile::Rewritten;
+            fileNote = "\nThe configuration file now names the AS2 IDs the AS2 service holds; the "
+                       "AS2 service must be restarted for them to take effect";
             for (const auto& [id, sent, name] : {std::tuple{localID, local.AS2ID, local.Name},
                                                  std::tuple{remoteID, remote.AS2ID, remote.Name}})
                 if (id && *id != sent)
@@ -639,15 +623,11 @@ TApplyOutcome TPartnerLink::Apply(const TLinkSettings& settings, TSaveChoice cho
         Seen.reset();
         return outcome;
     }
-    if (!held.Differences.empty())
-        outcome.Message = "The AS2 service does not hold what was saved:" + List(held.Differences) +
-                          "\n" + Face.SendAgain;
-    if (outcome.RestartNeeded())
-        outcome.Message += "\nThe configuration file now names the AS2 IDs the AS2 service "
-                           "holds; the AS2 service must be restarted for them to take effect";
-    outcome.Message += fileNote;
-    if (outcome.Message.rfind('\n', 0) == 0)
-        outcome.Message.erase(0, 1);
+    outcome.Message =
+        held.Differences.empty()
+            ? fileNote.substr(1)
+            : "The AS2 service does not hold what was saved:" + List(held.Differences) + "\n" +
+                  Face.SendAgain + fileNote;
     return outcome;
 }
 
@@ -702,12 +682,9 @@ TPartnerLink::TImportAlias TPartnerLink::ImportAlias(const std::string& partnerN
     if (partnerName != LocalPartnerName)
         CheckRemoteName(partnerName);
     progress.Step("Reading partner " + partnerName, 0, 0, TProgress::TCancel::Offered);
-    const TNameValueArray record = Channel.GetPartnerAttributes(partnerName);
-    if (record.empty())
-        return {NextImportAlias(std::string(), partnerName), false};
-    return {NextImportAlias(TCommandHandler::FindValue(record, "x509_alias"),
-                            TCommandHandler::FindValue(record, "name")),
-            true};
+    const TPartner partner =
+        TPartner::FromSettings(partnerName, Channel.GetPartnerAttributes(partnerName));
+    return {NextImportAlias(partner.X509Alias, partner.Name), partner.Held};
 }
 
 TImportOutcome TPartnerLink::ImportCertificate(const std::string& alias, const std::string& path,

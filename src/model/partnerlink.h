@@ -59,12 +59,10 @@ struct TLinkFace {
     std::string LoadAgain; // after a load that was stopped
 };
 
-// Copies of the two partners as a save sends them, and the commands of each save.
+// Copies of the two partners as a save sends them.
 struct TLinkSave {
     TPartner Local;
     TPartner Remote;
-    std::vector<std::string> LocalCommands;
-    std::vector<std::string> RemoteCommands;
 };
 
 // Which partners an apply saves: both, or those whose saves would change what the service holds.
@@ -120,15 +118,13 @@ public:
     // A text that changes with any pair of the records a save would send back.
     std::string Version() const;
 
-    // The save of the settings, checked; sends nothing. EDialogStateError after a failed load,
-    // EUnsafeCommandText naming the setting.
+    // The checked save of the settings; sends nothing. EDialogStateError after a failed load.
     TLinkSave Prepare(const TLinkSettings& settings) const;
     // The IDs the file must name once the service holds `save`; none when it names them.
     std::optional<TConfigIDs> FileChange(const TLinkSave& save) const;
 
-    // Prepares, checks that the service holds what the link knew, saves, reads back and brings
-    // the file in line with the AS2 IDs the service holds. ERefusedError when nothing was sent,
-    // EServiceError or ECancelled when the service could not be changed or read.
+    // Prepare, Check, save, read back, and the file brought in line with the AS2 IDs held.
+    // ERefusedError: nothing was sent; EServiceError, ECancelled: could not change or read.
     TApplyOutcome Apply(const TLinkSettings& settings, TSaveChoice choice,
                         TProgress& progress = TProgress::None());
     // The check before a save, by itself (ERefusedError when the records changed); sends nothing.

@@ -41,7 +41,7 @@ public:
         const std::string fault = CommandText::Fault(text, kind);
         const bool misread = kind != TKind::Name && text.find('~') != std::string::npos;
         if (!asLoaded && (!fault.empty() || (text.empty() && kind == TKind::Name)))
-            Note(TSaveFault::TKind::Meaning, field, key, list, text, fault);
+            Note(TSaveFault::TKind::Typed, field, key, list, text, fault);
         else if (asLoaded && (!fault.empty() || misread))
             Note(TSaveFault::TKind::Unwritable, field, key, list, text,
                  fault.empty() ? "a tilde \"~\", where it may have given a \", \" that was "
@@ -49,16 +49,20 @@ public:
                                : fault);
     }
 
-    // A record's open list of pairs; each is as loaded when the loaded record held the same pair in
-    // the same place. Appends the values' field names to fields, empty for those as loaded.
+    // A record's list of pairs; each is as loaded when the loaded record held the same pair in the
+    // same place. The first are called `named` (the first of them a name), the others by `value`
+    // and their key. Appends the values' field names to fields, empty for those as loaded.
     void Pairs(const char* key, const char* value, std::size_t list, const TNameValueArray& pairs,
-               const TNameValueArray* asLoaded, std::vector<std::string>& fields) {
+               const TNameValueArray* asLoaded, std::vector<std::string>& fields,
+               const std::vector<const char*>& named = {}) {
         for (std::size_t i = 0; i < pairs.size(); ++i) {
             const TNameValuePair& pair = pairs[i];
             const bool same = asLoaded != nullptr && i < asLoaded->size() && (*asLoaded)[i] == pair;
-            const std::string field = std::string(value) + " " + pair.Name;
+            const std::string field =
+                i < named.size() ? named[i] : std::string(value) + " " + pair.Name;
             Text(key, std::string(), list, pair.Name, TKind::Key, same);
-            Text(field, pair.Name, list, pair.Value, TKind::Value, same);
+            Text(field, pair.Name, list, pair.Value,
+                 i == 0 && !named.empty() ? TKind::Name : TKind::Value, same);
             fields.push_back(same ? std::string() : field);
         }
     }
@@ -78,7 +82,7 @@ public:
             if (lost[l] >= lists[l].Pairs.size() || fields[l][lost[l]].empty())
                 continue;
             const TNameValuePair& pair = lists[l].Pairs[lost[l]];
-            Note(TSaveFault::TKind::Lost, fields[l][lost[l]], pair.Name, l, pair.Value,
+            Note(TSaveFault::TKind::Typed, fields[l][lost[l]], pair.Name, l, pair.Value,
                  CommandText::LostFault(pair.Value));
         }
         // A record whose reply could pass the longest the dialog reads could never be loaded
@@ -102,7 +106,7 @@ private:
     void Note(TSaveFault::TKind kind, const std::string& field, const std::string& key,
               std::size_t list, const std::string& text, const std::string& fault) {
         if (!Found)
-            Found = TSaveFault{kind, Owner, Partnership, list, key, field, text, fault};
+            Found = TSaveFault{kind, Partnership, list, key, Owner + ", " + field, text, fault};
     }
 
     std::optional<TSaveFault>& Found;
@@ -110,39 +114,22 @@ private:
     const TPartnership* const Partnership;
 };
 
-void CheckPartnership(std::optional<TSaveFault>& fault, const TPartnership& p,
-                      const TPartnership* asLoaded, const std::string& senderID,
-                      const std::string& receiverID, bool idsAsLoaded) {
-    TRecordCheck check(fault, "Partnership " + p.Name, &p);
-    const bool namesAsLoaded = asLoaded != nullptr && asLoaded->SenderName == p.SenderName &&
-                               asLoaded->ReceiverName == p.ReceiverName;
-    check.Text("name", std::string(), 2, p.Name, TKind::Name, asLoaded != nullptr);
-    check.Text("sender name", std::string(), 0, p.SenderName, TKind::Name, namesAsLoaded);
-    check.Text("receiver name", std::string(), 1, p.ReceiverName, TKind::Name, namesAsLoaded);
-    std::vector<std::string> attributeFields;
-    check.Pairs("attribute name", "value of attribute", 2, p.Attributes,
-                asLoaded != nullptr ? &asLoaded->Attributes : nullptr, attributeFields);
-    const std::string names = namesAsLoaded ? std::string() : "sender name";
-    const std::string ids = idsAsLoaded ? std::string() : "AS2 ID";
-    check.Lists(p.Record(senderID, receiverID),
-                {{names, ids}, {namesAsLoaded ? "" : "receiver name", ids}, attributeFields});
-}
-
 } // namespace
 
-std::string TSaveFault::Message(const std::string& name, const std::string* shown) const {
-    const std::string named = name.empty() ? Owner + ", " + Field : name;
+void TSaveFault::Refuse(const std::string& name, const std::string* shown,
+                        const char* outcome) const {
+    const std::string& named = name.empty() ? Field : name;
+    const std::string& text = shown != nullptr ? *shown : Text;
     if (Kind == TKind::TooLong)
-        return Format("%s is %zu bytes long: the AS2 service's reply that gives it back could "
-                      "pass 16 MiB, so it could not be read again. Nothing was saved",
-                      named.c_str(), Text.size());
-    const std::string quoted = CommandText::Quoted(shown != nullptr ? *shown : Text);
+        throw EUnsafeCommandText(Format("%s is %zu bytes long: the AS2 service's reply that gives "
+                                        "it back could pass 16 MiB, so it could not be read "
+                                        "again. Nothing was %s",
+                                        named.c_str(), Text.size(), outcome));
     if (Kind == TKind::Unwritable)
-        return named + ": the AS2 service holds " + quoted + ", which holds " + Fault +
-               "; it cannot be written back. Nothing was saved";
-    if (Fault.empty())
-        return named + " is empty. Nothing was saved";
-    return named + ": " + quoted + " holds " + Fault + ". Nothing was saved";
+        throw EUnsafeCommandText(named + ": the AS2 service holds " + CommandText::Quoted(text) +
+                                 ", which holds " + Fault + "; it cannot be written back. " +
+                                 "Nothing was " + outcome);
+    CommandText::Refuse(named, text, Fault, outcome);
 }
 
 TNameValueArray TPartner::Record() const {
@@ -154,30 +141,34 @@ TNameValueArray TPartner::Record() const {
 
 std::optional<TSaveFault> TPartner::SaveFault(const TPartner* asLoaded) const {
     std::optional<TSaveFault> fault;
-    TRecordCheck check(fault, "Partner " + Name);
-    const bool nameAsLoaded = asLoaded != nullptr && asLoaded->Name == Name;
+    const TNameValueArray record = Record();
+    const TNameValueArray loaded = asLoaded != nullptr ? asLoaded->Record() : TNameValueArray();
+    std::vector<std::string> fields;
+    TRecordCheck own(fault, "Partner " + Name);
+    own.Pairs("setting name", "setting", 0, record, asLoaded != nullptr ? &loaded : nullptr, fields,
+              {"name", "AS2 ID", "e-mail address", "certificate alias"});
+    own.Lists({{"{", record}}, {fields});
     const bool idAsLoaded = asLoaded != nullptr && asLoaded->AS2ID == AS2ID;
-    const bool emailAsLoaded = asLoaded != nullptr && asLoaded->Email == Email;
-    const bool aliasAsLoaded = asLoaded != nullptr && asLoaded->X509Alias == X509Alias;
-    check.Text("name", std::string(), 0, Name, TKind::Name, nameAsLoaded);
-    check.Text("AS2 ID", "as2_id", 0, AS2ID, TKind::Value, idAsLoaded);
-    check.Text("e-mail address", "email", 0, Email, TKind::Value, emailAsLoaded);
-    check.Text("certificate alias", "x509_alias", 0, X509Alias, TKind::Value, aliasAsLoaded);
-    std::vector<std::string> fields = {nameAsLoaded ? "" : "name", idAsLoaded ? "" : "AS2 ID",
-                                       emailAsLoaded ? "" : "e-mail address",
-                                       aliasAsLoaded ? "" : "certificate alias"};
-    check.Pairs("setting name", "setting", 0, OtherSettings,
-                asLoaded != nullptr ? &asLoaded->OtherSettings : nullptr, fields);
-    check.Lists({{"{", Record()}}, {fields});
-    for (const TPartnership& partnership : Partnerships.Items) {
+    for (const TPartnership& p : Partnerships.Items) {
+        const TPartnership* was =
+            asLoaded != nullptr ? asLoaded->Partnerships.Find(p.Name) : nullptr;
+        const bool namesAsLoaded = was != nullptr && was->SenderName == p.SenderName &&
+                                   was->ReceiverName == p.ReceiverName;
+        TRecordCheck check(fault, "Partnership " + p.Name, &p);
+        check.Text("name", std::string(), 2, p.Name, TKind::Name, was != nullptr);
+        check.Text("sender name", std::string(), 0, p.SenderName, TKind::Name, namesAsLoaded);
+        check.Text("receiver name", std::string(), 1, p.ReceiverName, TKind::Name, namesAsLoaded);
+        std::vector<std::string> attributes;
+        check.Pairs("attribute name", "value of attribute", 2, p.Attributes,
+                    was != nullptr ? &was->Attributes : nullptr, attributes);
         // This partner's own AS2 ID stands in the partnership's record beside its name.
-        const bool sender = partnership.SenderName == Name;
-        const bool receiver = partnership.ReceiverName == Name;
-        CheckPartnership(fault, partnership,
-                         asLoaded != nullptr ? asLoaded->Partnerships.Find(partnership.Name)
-                                             : nullptr,
-                         sender ? AS2ID : std::string(), receiver ? AS2ID : std::string(),
-                         idAsLoaded || (!sender && !receiver));
+        const bool sender = p.SenderName == Name;
+        const bool receiver = p.ReceiverName == Name;
+        const std::string ids = idAsLoaded || (!sender && !receiver) ? "" : "AS2 ID";
+        check.Lists(p.Record(sender ? AS2ID : "", receiver ? AS2ID : ""),
+                    {{namesAsLoaded ? "" : "sender name", ids},
+                     {namesAsLoaded ? "" : "receiver name", ids},
+                     attributes});
     }
     return fault;
 }
@@ -199,11 +190,10 @@ std::vector<std::string> TPartner::SaveCommands() const {
     return commands;
 }
 
-void TPartner::SavePartner(TCommandHandler& channel, TProgress& progress,
-                           const TPartner* asLoaded) const {
-    if (const std::optional<TSaveFault> fault = SaveFault(asLoaded))
-        throw EUnsafeCommandText(fault->Message());
-    SendSave(channel, SaveCommands(), progress);
+void TPartner::SavePartner(TCommandHandler& channel) const {
+    if (const std::optional<TSaveFault> fault = SaveFault())
+        fault->Refuse();
+    SendSave(channel, SaveCommands());
 }
 
 void TPartner::SendSave(TCommandHandler& channel, const std::vector<std::string>& commands,
@@ -280,10 +270,9 @@ TPartnership TPartnership::LoadPartnership(TCommandHandler& channel, const std::
 }
 
 const TPartnership* TPartnershipList::Find(const std::string& name) const {
-    for (const TPartnership& partnership : Items)
-        if (partnership.Name == name)
-            return &partnership;
-    return nullptr;
+    const auto found = std::find_if(Items.begin(), Items.end(),
+                                    [&](const TPartnership& held) { return held.Name == name; });
+    return found != Items.end() ? &*found : nullptr;
 }
 
 TPartnershipList TPartnershipList::LoadPartnerships(TCommandHandler& channel,
@@ -295,10 +284,9 @@ TPartnershipList TPartnershipList::LoadPartnerships(TCommandHandler& channel,
     for (std::size_t i = 0; i < names.size(); ++i) {
         progress.Step("Reading partnership", static_cast<int>(i + 1),
                       static_cast<int>(names.size()), TProgress::TCancel::Offered);
-        // The name is the rest of the next command's line: only a line break changes its meaning.
-        if (names[i].find_first_of("\r\n") != std::string::npos)
-            CommandText::Refuse("The partnership name in the AS2 service's list", names[i],
-                                "a line break, which the AS2 service would misread", "loaded");
+        // The name is the rest of the next command's line, as a password is.
+        CommandText::Check("The partnership name in the AS2 service's list", names[i],
+                           TKind::Password, "loaded");
         TArrayOfNameValueArrays view = channel.GetPartnershipAttributes(names[i]);
         for (std::size_t side : {0, 1})
             list.ViewedAS2IDs.push_back(TCommandHandler::FindValue(view.at(side), "as2_id"));

@@ -41,7 +41,6 @@ public:
                                            const std::string& receiverID) const;
     std::string AddCommand() const;
 
-    // One command.
     static TPartnership LoadPartnership(TCommandHandler& channel, const std::string& name);
 };
 
@@ -57,8 +56,7 @@ public:
     // The first partnership of that name, or null.
     const TPartnership* Find(const std::string& name) const;
 
-    // The partnerships the partner sends or receives in, in the service's order (1 + N commands
-    // for N listed).
+    // The partnerships the partner sends or receives in, in the service's order; 1 + N commands.
     static TPartnershipList LoadPartnerships(TCommandHandler& channel,
                                              const std::string& partnerName,
                                              TProgress& progress = TProgress::None());
@@ -67,25 +65,25 @@ public:
 // The first text of a save that cannot be sent, and where it stands.
 struct TSaveFault {
     enum class TKind {
-        Meaning,    // it would change its command's meaning, or is an empty name
-        Lost,       // typed or composed, and its record would not give it back as sent
+        Typed, // it would change its command's meaning, is an empty name, or would not come back
         Unwritable, // as the service holds it, it cannot be written back
         TooLong,    // the reply that gives its record back could pass the longest reply read
     };
-    TKind Kind = TKind::Meaning;
-    std::string Owner; // "Partner AS2Local", "Partnership AS2Local-AS2Remote"
+    TKind Kind = TKind::Typed;
     // The partnership it stands in (null: the partner's record) and the list there: 0 the sender's
     // identifiers, 1 the receiver's, 2 the attributes.
     const TPartnership* Partnership = nullptr;
     std::size_t List = 0;
     std::string Key;   // the key of the pair whose value it is; empty for a name or a key
-    std::string Field; // what the record calls it: "e-mail address", "value of attribute as2_url"
+    std::string Field; // "Partner AS2Local, e-mail address", "Partnership A-B, attribute name"
     std::string Text;
     std::string Fault; // what it holds: "a double quote, which the AS2 service would misread"
 
-    // The refusal, naming the text `name` (default Owner, Field), showing `shown` (default Text).
-    std::string Message(const std::string& name = std::string(),
-                        const std::string* shown = nullptr) const;
+    // Raises EUnsafeCommandText naming the text `name` (default Field), showing `shown`
+    // (default Text): "Nothing was <outcome>".
+    [[noreturn]] void Refuse(const std::string& name = std::string(),
+                             const std::string* shown = nullptr,
+                             const char* outcome = "saved") const;
 };
 
 // A value: a copy holds copies of the partnerships.
@@ -98,7 +96,7 @@ public:
     TPartnershipList Partnerships;
     // The settings the service holds besides those above, in its order; saved back unchanged.
     TNameValueArray OtherSettings;
-    // The service held this partner when it was read (or the save that built it was sent).
+    // The service held this partner when it was read.
     bool Held = false;
 
     void SetAS2ID(const std::string& value) { AS2ID = value; }
@@ -107,8 +105,7 @@ public:
 
     // Sends SaveCommands, or nothing when SaveFault finds a fault (EUnsafeCommandText). The store's
     // answer is the channel's (StoreAnswers) once a later query has been answered.
-    void SavePartner(TCommandHandler& channel, TProgress& progress = TProgress::None(),
-                     const TPartner* asLoaded = nullptr) const;
+    void SavePartner(TCommandHandler& channel) const;
 
     // The first text of the save that cannot be sent: one that would change its command's meaning,
     // or, differing from `asLoaded`, would not come back as sent, in a reply no longer than the
