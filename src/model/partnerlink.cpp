@@ -499,11 +499,10 @@ TDiffering TPartnerLink::Check(const TLinkSave& save, TProgress& progress) {
     const auto isListed = [&](const std::string& name) {
         return std::find(now.Listed.begin(), now.Listed.end(), name) != now.Listed.end();
     };
-    for (const TPartner* partner : {&local, &remote})
-        for (const TPartnership& partnership : partner->Partnerships.Items)
-            if (!isListed(partnership.Name) && !sentBefore(partnership.Name))
-                changed.push_back("Partnership " + partnership.Name +
-                                  " is no longer listed by the AS2 service");
+    for (const TPartnership* partnership : again)
+        if (!isListed(partnership->Name) && !sentBefore(partnership->Name))
+            changed.push_back("Partnership " + partnership->Name +
+                              " is no longer listed by the AS2 service");
     for (const TPartnership& partnership : save.Remote.Partnerships.Items)
         if (FindPartnership(local, remote, partnership.Name) == nullptr &&
             isListed(partnership.Name) && !sentBefore(partnership.Name))
