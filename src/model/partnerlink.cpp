@@ -478,11 +478,18 @@ TDiffering TPartnerLink::Check(const TLinkSave& save, TProgress& progress) {
               sent != nullptr ? TPairs(sent->Record()) : std::nullopt,
               Seen ? &Seen->Records[i] : nullptr, now.Records[i]);
     }
+    const auto isListed = [&](const std::string& name) {
+        return std::find(now.Listed.begin(), now.Listed.end(), name) != now.Listed.end();
+    };
     for (const TPartnership* partnership : again) {
-        const auto view = now.Views.find(partnership->Name);
-        if (view == now.Views.end())
-            continue; // the list tells
         const std::string owner = "Partnership " + partnership->Name;
+        const auto view = now.Views.find(partnership->Name);
+        if (view == now.Views.end()) {
+            // One that is listed may have changed all the same; one that is not, the list tells.
+            if (isListed(partnership->Name))
+                changed.push_back(owner + " is listed by the AS2 service, but could not be read");
+            continue;
+        }
         const TPartnership* sent = sentBefore(partnership->Name);
         const TPartnership* seen =
             Seen ? FindPartnership(Seen->Local, Seen->Remote, partnership->Name) : nullptr;
@@ -496,9 +503,6 @@ TDiffering TPartnerLink::Check(const TLinkSave& save, TProgress& progress) {
               sent != nullptr ? TPairs(sent->Attributes) : std::nullopt,
               seen != nullptr ? &seen->Attributes : nullptr, view->second.at(2));
     }
-    const auto isListed = [&](const std::string& name) {
-        return std::find(now.Listed.begin(), now.Listed.end(), name) != now.Listed.end();
-    };
     for (const TPartnership* partnership : again)
         if (!isListed(partnership->Name) && !sentBefore(partnership->Name))
             changed.push_back("Partnership " + partnership->Name +

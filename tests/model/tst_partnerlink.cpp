@@ -547,6 +547,9 @@ void TestPartnerLink::nothingHeldIsLost_data() {
                                                    << "holds no";
     QTest::newRow("an error for a Partnership View") << "load:Partnership View AS2Local-AS2Remote"
                                                      << "holds no \"Sender IDs = {\"";
+    QTest::newRow("an error for a Partnership View while checking")
+        << "check:Partnership View AS2Local-AS2Remote"
+        << "Partnership AS2Local-AS2Remote is listed by the AS2 service, but could not be read";
     QTest::newRow("a partner changed since the load")
         << "changed"
         << "Partner AS2Remote, email: read \"you@remote\", held \"new@remote\"";
@@ -608,6 +611,8 @@ void TestPartnerLink::nothingHeldIsLost() {
     });
     MemoryService& m = l.fixture.memory;
     m.overrides.clear();
+    if (fault.startsWith("check:"))
+        m.overrides[command] = Reply("<error>temporarily unavailable</error>");
     if (fault == "changed")
         m.partners[1].email = "new@remote";
     if (fault == "gone")
@@ -650,8 +655,8 @@ void TestPartnerLink::nothingHeldIsLost() {
     const auto count = [&](const std::string& c) {
         return std::count(sent.begin(), sent.end(), c);
     };
-    if (fault.startsWith("once:") || fault == "changed" || fault == "gone" || fault == "listed" ||
-        fault == "url" || fault.endsWith("Pair"))
+    if (fault.startsWith("once:") || fault.startsWith("check:") || fault == "changed" ||
+        fault == "gone" || fault == "listed" || fault == "url" || fault.endsWith("Pair"))
         QCOMPARE(count("Partnership Store"), 0); // nothing at all was sent
     if (fault == "stamps")                       // what the read-back found is what the link knows
         QCOMPARE(l.told(), std::string());
