@@ -380,12 +380,9 @@ bool TCommandHandler::ReceiveLine(std::string& line, std::size_t& budget, QDeadl
         budget -= take;
         line.append(piece, keep);
 
-        for (std::size_t consumed = 0; consumed < take;) {
-            const TReceiveResult got = TcpClient.ReceiveBuf(piece, take - consumed, deadline);
-            if (got.Status != TReceiveStatus::Data)
-                return false;
-            consumed += got.Count;
-        }
+        // The socket holds the bytes peeked: they are all read at once.
+        if (TcpClient.ReceiveBuf(piece, take, deadline).Status != TReceiveStatus::Data)
+            return false;
         if (complete)
             return true;
     }
@@ -398,11 +395,9 @@ QDomElement TCommandHandler::ExecuteCommand(const std::string& command) {
 
 std::string TCommandHandler::ReceiveReply() {
     // The reply line and the empty lines before it arrive within this time and these bytes.
-    const QDeadlineTimer deadline = TcpClient.TimeoutMs < 0
-                                        ? QDeadlineTimer(QDeadlineTimer::Forever)
-                                        : QDeadlineTimer(TcpClient.TimeoutMs);
+    const QDeadlineTimer deadline(TcpClient.TimeoutMs);
     // Once this query is answered (or has failed), every store before it has finished.
-    const auto settle = qScopeGuard([this] { Stores.Settle(); });
+    const auto settle = qScopeGuard([this] { SettleStores(); });
     std::size_t budget = MaxReplyLineBytes + 2;
     std::string line;
     do {
@@ -479,11 +474,8 @@ void TCommandHandler::SendStore() {
     store->WhileWaiting = TcpClient.WhileWaiting;
     Transmit("Partnership Store", *store);
     store->ShutdownSending();
-    Stores.Add(std::move(store));
-}
-
-std::vector<std::string> TCommandHandler::StoreAnswers() {
-    return Stores.Take();
+    store->WhileWaiting = nullptr; // the hook may be gone by the time the answer is read
+    Stores.push_back(std::move(store));
 }
 
 TPartnershipNameArray TCommandHandler::GetPartnershipNames() {

@@ -24,23 +24,6 @@ inline constexpr std::size_t MaxReplyLineBytes = 16 * 1024 * 1024;
 inline constexpr const char* CommandPrefix = "<command id=\"userID\" password=\"qxv\">";
 inline constexpr const char* CommandSuffix = "</command>";
 
-// The "Partnership Store" connections a channel keeps open for their answers (stores.cpp). The
-// service finishes each command before it answers the next connection, so once a later query has
-// been answered, what such a connection holds is the store's whole answer, line end or not.
-class TPendingStores {
-public:
-    void Add(std::unique_ptr<TTcpClient> connection);
-    // Reads what each open connection holds, waiting no more than a moment, and closes it.
-    void Settle();
-    // The answer of each store added since the last call, in order: the text of an error element
-    // that begins it, else empty (it stored, or said nothing: the port promises no answer).
-    std::vector<std::string> Take();
-
-private:
-    std::vector<std::unique_ptr<TTcpClient>> Open;
-    std::vector<std::string> Answers; // of the stores settled
-};
-
 class TCommandHandler : public QObject {
 public:
     // Opens one connection at once, silently; no command uses it.
@@ -62,8 +45,11 @@ public:
     bool CertificateExists(const std::string& alias);
     std::vector<std::string> GetCertificateAliases();
     // Sends "Partnership Store" and ends the sending side, so that a service serving one connection
-    // at a time goes on; StoreAnswers gives the answer once a later query has been answered.
+    // at a time goes on. The service finishes each command before it answers the next connection,
+    // so once a later query has been answered, what the store's connection holds is its answer.
     void SendStore();
+    // The answer of each store sent since the last call, in order: the text of an error element
+    // that begins it, else empty (it stored, or said nothing: the port promises no answer).
     std::vector<std::string> StoreAnswers();
     TPartnershipNameArray GetPartnershipNames();
     // The brace list of "Partner View"; empty when the service has no such partner.
@@ -109,8 +95,11 @@ private:
     // connection ended first (line then holds what arrived).
     bool ReceiveLine(std::string& line, std::size_t& budget, QDeadlineTimer deadline);
     std::string Where() const;
+    // Reads what each store's connection holds, waiting no more than a moment, and closes it.
+    void SettleStores();
 
-    TPendingStores Stores;
+    std::vector<std::unique_ptr<TTcpClient>> Stores; // sent, their answers not yet read
+    std::vector<std::string> StoreErrors;            // of the stores settled
 };
 
 // The program's one channel, created at start-up after the window. Nothing looks it up: the window

@@ -20,10 +20,6 @@ constexpr int SliceMs = 50;
 // How long a name's address is kept, as long as Qt keeps a name it looked up for a connection.
 constexpr int KeepNameMs = 60000;
 
-bool IsDigit(char c) {
-    return c >= '0' && c <= '9';
-}
-
 } // namespace
 
 TTcpClient::TTcpClient() = default;
@@ -52,7 +48,7 @@ void TTcpClient::Open() {
     if (!Resolve(address) || !LookupPort(RemotePort, port))
         return;
     const QHostAddress remote(qFromBigEndian(address));
-    const QDeadlineTimer deadline = Deadline();
+    const QDeadlineTimer deadline(TimeoutMs); // negative: for ever
     // Qt waits for the connection itself in the first slice, and gives it up when that runs out;
     // it then starts again on a socket bound first, whose descriptor the other slices wait on.
     // Not shared: no local port still held by an earlier connection's TIME_WAIT is bound.
@@ -71,36 +67,26 @@ void TTcpClient::Open() {
 }
 
 bool TTcpClient::Resolve(std::uint32_t& address) {
-    if (!RemoteHost.empty() && RemoteHost == KnownHost && !KnownUntil.hasExpired()) {
-        address = KnownAddress;
-        return true;
-    }
-    if (!LookupHost(RemoteHost, address))
-        return false;
-    if (!IsDigit(RemoteHost[0])) {
+    if (RemoteHost.empty() || RemoteHost != KnownHost || KnownUntil.hasExpired()) {
+        if (!LookupHost(RemoteHost, KnownAddress))
+            return false;
         KnownHost = RemoteHost;
-        KnownAddress = address;
         KnownUntil.setRemainingTime(KeepNameMs);
     }
+    address = KnownAddress;
     return true;
 }
 
 void TTcpClient::Shutdown() {
-    if (!IsConnected)
-        return;
-    Socket->abort();
+    if (IsConnected)
+        Socket->abort();
     IsConnected = false;
 }
 
 void TTcpClient::Close() {
-    Shutdown();
     if (IsActive)
         Socket->abort(); // also an attempt still connecting, or a socket only bound
-    IsActive = false;
-}
-
-QDeadlineTimer TTcpClient::Deadline() const {
-    return TimeoutMs < 0 ? QDeadlineTimer(QDeadlineTimer::Forever) : QDeadlineTimer(TimeoutMs);
+    IsActive = IsConnected = false;
 }
 
 bool TTcpClient::Wait(TAwait what, QDeadlineTimer deadline, bool resumed) {
@@ -158,7 +144,7 @@ long long TTcpClient::SendBuf(const void* data, std::size_t size) {
     for (long long before = -1; Taken != before;) {
         const bool resumed = before >= 0;
         before = Taken;
-        if (Wait(TAwait::Written, Deadline(), resumed))
+        if (Wait(TAwait::Written, QDeadlineTimer(TimeoutMs), resumed))
             break;
     }
     // Bytes Qt held when the connection failed are dropped with it.
@@ -179,7 +165,7 @@ TReceiveResult TTcpClient::Receive(void* buffer, std::size_t size, bool peek,
                                    std::optional<QDeadlineTimer> deadline) {
     if (!IsConnected || size == 0)
         return {TReceiveStatus::Failed, 0};
-    if (!Wait(TAwait::Bytes, deadline.value_or(Deadline()))) {
+    if (!Wait(TAwait::Bytes, deadline.value_or(QDeadlineTimer(TimeoutMs)))) {
         if (Socket->state() == QAbstractSocket::ConnectedState)
             return {TReceiveStatus::TimedOut, 0};
         // Qt reports a reset as a close.
@@ -215,7 +201,7 @@ bool TTcpClient::LookupHost(const std::string& host, std::uint32_t& result) {
         return false;
     const QString name = QString::fromStdString(host);
     QHostAddress address;
-    if (IsDigit(host[0])) {
+    if (host[0] >= '0' && host[0] <= '9') {
         if (!Dotted.match(name).hasMatch())
             return false;
         address.setAddress(name);

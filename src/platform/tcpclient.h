@@ -77,7 +77,6 @@ public:
 private:
     enum class TAwait { Connection, Bytes, Written };
 
-    QDeadlineTimer Deadline() const;
     // Waits in slices until what it awaits holds (true), the connection ends or the deadline
     // passes; WhileWaiting runs between slices, and before the first when resumed.
     bool Wait(TAwait what, QDeadlineTimer deadline, bool resumed = false);
