@@ -71,16 +71,10 @@ std::string CleanDescription(std::string text) {
 // Qt sometimes leaves a failed file device with no error text of its own; the system's error
 // code then describes the failure.
 std::string DeviceErrorText(const QFileDevice& device, int savedErrno) {
-    const QString untouched = QFile().errorString();
     const QString text = device.errorString();
-    if (text.isEmpty() || text == untouched)
-        return CleanDescription(std::generic_category().message(savedErrno));
-    return CleanDescription(ToStdString(text));
-}
-
-[[noreturn]] void RaiseOpenError(const QString& path, const std::string& description) {
-    throw EFOpenError(Format("Cannot open file \"%s\". %s", AbsolutePath(path).c_str(),
-                             CleanDescription(description).c_str()));
+    if (text.isEmpty() || text == QFile().errorString())
+        return std::generic_category().message(savedErrno);
+    return ToStdString(text);
 }
 
 [[noreturn]] void RaiseCreateError(const QString& path, const std::string& description) {
@@ -398,7 +392,8 @@ void UpdateServiceConfigFile(const std::string& path, const TConfigIDs& ids, TPr
         std::string why;
         // A read that stops part of the way would write back a truncated file.
         if (!ReadFile(filePath, pump, read, why))
-            RaiseOpenError(filePath, why);
+            throw EFOpenError(Format("Cannot open file \"%s\". %s", AbsolutePath(filePath).c_str(),
+                                     CleanDescription(why).c_str()));
         if (!IsEightBitText(read.Bytes))
             throw ENotTextFileError(
                 Format("The file \"%s\" is not an 8-bit text file and was left unchanged",
