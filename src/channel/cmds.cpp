@@ -331,10 +331,6 @@ void TCommandHandler::Transmit(const std::string& command, TTcpClient& client) {
                                    Where().c_str()));
 }
 
-void TCommandHandler::SendCommand(const std::string& command) {
-    Transmit(command, TcpClient);
-}
-
 bool TCommandHandler::ReceiveLine(std::string& line, std::size_t& budget, QDeadlineTimer deadline) {
     line.clear();
     char piece[PeekSize];
@@ -409,17 +405,16 @@ std::string TCommandHandler::ReceiveReply() {
     return line;
 }
 
-TCommandHandler::TReplyTexts TCommandHandler::ListTexts(const std::string& command) {
+std::vector<std::string> TCommandHandler::ListTexts(const std::string& command,
+                                                    const char* expected,
+                                                    const std::string* sought) {
     SendCommand(command);
     const std::string line = ReceiveReply();
     xmlDoc.clear();
-    return ReadReplyTexts(line, TcpClient.WhileWaiting);
-}
-
-std::vector<std::string> TCommandHandler::AllTexts(const std::string& command,
-                                                   const char* expected) {
-    TReplyTexts read = ListTexts(command);
-    if (!read.Complete)
+    TReplyTexts read = ReadReplyTexts(line, TcpClient.WhileWaiting);
+    const auto end = read.Texts.end();
+    // A list read up to the text sought: one it cannot give after that does not matter.
+    if (!read.Complete && (sought == nullptr || std::find(read.Texts.begin(), end, *sought) == end))
         throw EXMLDocError(Question(command, expected) + MixedContent);
     return std::move(read.Texts);
 }
@@ -452,17 +447,8 @@ QDomNode TCommandHandler::ChildNode(const QDomElement& parent, int index) {
 }
 
 bool TCommandHandler::CertificateExists(const std::string& alias) {
-    // The aliases are read up to the match: one the list cannot give after it does not matter.
-    const TReplyTexts aliases = ListTexts("cert List");
-    if (std::find(aliases.Texts.begin(), aliases.Texts.end(), alias) != aliases.Texts.end())
-        return true;
-    if (!aliases.Complete)
-        throw EXMLDocError(Question("cert List", "a list of aliases") + MixedContent);
-    return false;
-}
-
-std::vector<std::string> TCommandHandler::GetCertificateAliases() {
-    return AllTexts("cert List", "a list of aliases");
+    const std::vector<std::string> aliases = ListTexts("cert List", "a list of aliases", &alias);
+    return std::find(aliases.begin(), aliases.end(), alias) != aliases.end();
 }
 
 void TCommandHandler::SendStore() {
@@ -476,10 +462,6 @@ void TCommandHandler::SendStore() {
     store->ShutdownSending();
     store->WhileWaiting = nullptr; // the hook may be gone by the time the answer is read
     Stores.push_back(std::move(store));
-}
-
-TPartnershipNameArray TCommandHandler::GetPartnershipNames() {
-    return AllTexts("Partnership List", "a list of partnership names");
 }
 
 TNameValueArray TCommandHandler::GetPartnerAttributes(const std::string& partnerName) {

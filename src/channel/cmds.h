@@ -37,13 +37,15 @@ public:
     QDomDocument xmlDoc;
 
     // Sends one command (without envelope or line end) and reads nothing back.
-    void SendCommand(const std::string& command);
+    void SendCommand(const std::string& command) { Transmit(command, TcpClient); }
     // Sends one command and returns the AS2Result element of its first non-empty reply line.
     QDomElement ExecuteCommand(const std::string& command);
 
     // Whether "cert List" holds the alias (its list read up to the alias).
     bool CertificateExists(const std::string& alias);
-    std::vector<std::string> GetCertificateAliases();
+    std::vector<std::string> GetCertificateAliases() {
+        return ListTexts("cert List", "a list of aliases");
+    }
     // Sends "Partnership Store" and ends the sending side, so that a service serving one connection
     // at a time goes on. The service finishes each command before it answers the next connection,
     // so once a later query has been answered, what the store's connection holds is its answer.
@@ -51,7 +53,9 @@ public:
     // The answer of each store sent since the last call, in order: the text of an error element
     // that begins it, else empty (it stored, or said nothing: the port promises no answer).
     std::vector<std::string> StoreAnswers();
-    TPartnershipNameArray GetPartnershipNames();
+    TPartnershipNameArray GetPartnershipNames() {
+        return ListTexts("Partnership List", "a list of partnership names");
+    }
     // The brace list of "Partner View"; empty when the service has no such partner.
     TNameValueArray GetPartnerAttributes(const std::string& partnerName);
     // The "Sender IDs", "Receiver IDs" and "Attributes" lists of "Partnership View"; EListError
@@ -87,10 +91,10 @@ private:
     void Transmit(const std::string& command, TTcpClient& client);
     // The first non-empty reply line.
     std::string ReceiveReply();
-    // Sends the command and reads the texts of its reply; xmlDoc is then empty.
-    TReplyTexts ListTexts(const std::string& command);
-    // ListTexts, all of them; a failure says what the answer should have been.
-    std::vector<std::string> AllTexts(const std::string& command, const char* expected);
+    // Sends the command and reads the texts of its reply, xmlDoc then empty; a failure says what
+    // the answer should have been. With sought, texts past one equal to it need not be read.
+    std::vector<std::string> ListTexts(const std::string& command, const char* expected,
+                                       const std::string* sought = nullptr);
     // Reads through the first CR LF by the deadline, taking bytes from budget; false when the
     // connection ended first (line then holds what arrived).
     bool ReceiveLine(std::string& line, std::size_t& budget, QDeadlineTimer deadline);

@@ -27,7 +27,6 @@ const char ReceiverKey[] = "receiver.as2_id=";
 const char IDEnds[] = ",\" \t\r\n";
 const char ModuleStart[] =
     "<module classname=\"org.corvane.processor.receiver.AS2DirectoryPollingModule\"";
-static_assert(sizeof(ModuleStart) - 1 == 76, "module start text");
 // How often the update starts again when another program changes the file meanwhile.
 constexpr int MaxUpdateAttempts = 5;
 

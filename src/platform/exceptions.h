@@ -26,6 +26,8 @@ VANTREL_DECLARE_EXCEPTION(EConvertError, Exception);
 VANTREL_DECLARE_EXCEPTION(EFOpenError, Exception);
 VANTREL_DECLARE_EXCEPTION(EFCreateError, Exception);
 VANTREL_DECLARE_EXCEPTION(EWriteError, Exception);
+// The file holds NUL bytes or starts with a UTF-16 byte-order mark.
+VANTREL_DECLARE_EXCEPTION(ENotTextFileError, Exception);
 // The AS2 service cannot be reached, did not take a command, or did not answer.
 VANTREL_DECLARE_EXCEPTION(EServiceError, Exception);
 // The operator cancelled a wait on the service.

@@ -151,16 +151,6 @@ long long TTcpClient::SendBuf(const void* data, std::size_t size) {
     return std::min(Taken, static_cast<long long>(size));
 }
 
-TReceiveResult TTcpClient::PeekBuf(void* buffer, std::size_t size,
-                                   std::optional<QDeadlineTimer> deadline) {
-    return Receive(buffer, size, true, deadline);
-}
-
-TReceiveResult TTcpClient::ReceiveBuf(void* buffer, std::size_t size,
-                                      std::optional<QDeadlineTimer> deadline) {
-    return Receive(buffer, size, false, deadline);
-}
-
 TReceiveResult TTcpClient::Receive(void* buffer, std::size_t size, bool peek,
                                    std::optional<QDeadlineTimer> deadline) {
     if (!IsConnected || size == 0)

@@ -65,9 +65,13 @@ public:
     // Waits for at least one byte (or the end, or the deadline: TimeoutMs when none is given),
     // then copies up to size bytes; Peek leaves them in the connection, Receive consumes them.
     TReceiveResult PeekBuf(void* buffer, std::size_t size,
-                           std::optional<QDeadlineTimer> deadline = std::nullopt);
+                           std::optional<QDeadlineTimer> deadline = std::nullopt) {
+        return Receive(buffer, size, true, deadline);
+    }
     TReceiveResult ReceiveBuf(void* buffer, std::size_t size,
-                              std::optional<QDeadlineTimer> deadline = std::nullopt);
+                              std::optional<QDeadlineTimer> deadline = std::nullopt) {
+        return Receive(buffer, size, false, deadline);
+    }
 
     // The port by the rule of RemotePort; false when it names none.
     static bool LookupPort(const std::string& port, std::uint16_t& result);
