@@ -331,8 +331,18 @@ void TCommandHandler::Transmit(const std::string& command, TTcpClient& client) {
                                    Where().c_str()));
 }
 
-bool TCommandHandler::ReceiveLine(std::string& line, std::size_t& budget, QDeadlineTimer deadline) {
-    line.clear();
+QDomElement TCommandHandler::ExecuteCommand(const std::string& command) {
+    SendCommand(command);
+    return ParseReply(ReceiveReply(), xmlDoc, TcpClient.WhileWaiting);
+}
+
+std::string TCommandHandler::ReceiveReply() {
+    // The reply line and the empty lines before it arrive within this time and these bytes.
+    const QDeadlineTimer deadline(TcpClient.TimeoutMs);
+    std::size_t budget = MaxReplyLineBytes + 2;
+    // Once this query is answered (or has failed), every store before it has finished.
+    const auto settle = qScopeGuard([this] { SettleStores(); });
+    std::string line;
     char piece[PeekSize];
     for (;;) {
         const TReceiveResult peeked = TcpClient.PeekBuf(piece, sizeof piece, deadline);
@@ -340,7 +350,7 @@ bool TCommandHandler::ReceiveLine(std::string& line, std::size_t& budget, QDeadl
             throw EServiceError(Format("The AS2 service at %s did not answer within %s",
                                        Where().c_str(), TimeText(TcpClient.TimeoutMs).c_str()));
         if (peeked.Status != TReceiveStatus::Data)
-            return false;
+            break;
 
         const std::string_view bytes(piece, peeked.Count);
         std::size_t take = bytes.size(); // consumed from the connection
@@ -378,30 +388,15 @@ bool TCommandHandler::ReceiveLine(std::string& line, std::size_t& budget, QDeadl
 
         // The socket holds the bytes peeked: they are all read at once.
         if (TcpClient.ReceiveBuf(piece, take, deadline).Status != TReceiveStatus::Data)
-            return false;
-        if (complete)
-            return true;
+            break;
+        if (complete && !line.empty())
+            return line;
     }
-}
-
-QDomElement TCommandHandler::ExecuteCommand(const std::string& command) {
-    SendCommand(command);
-    return ParseReply(ReceiveReply(), xmlDoc, TcpClient.WhileWaiting);
-}
-
-std::string TCommandHandler::ReceiveReply() {
-    // The reply line and the empty lines before it arrive within this time and these bytes.
-    const QDeadlineTimer deadline(TcpClient.TimeoutMs);
-    // Once this query is answered (or has failed), every store before it has finished.
-    const auto settle = qScopeGuard([this] { SettleStores(); });
-    std::size_t budget = MaxReplyLineBytes + 2;
-    std::string line;
-    do {
-        if (!ReceiveLine(line, budget, deadline) && line.empty())
-            throw EServiceError(Format("The AS2 service at %s ended the connection without "
-                                       "answering. The AS2 service may not be running",
-                                       Where().c_str()));
-    } while (line.empty());
+    // The connection ended: what arrived of the line is the reply.
+    if (line.empty())
+        throw EServiceError(Format("The AS2 service at %s ended the connection without "
+                                   "answering. The AS2 service may not be running",
+                                   Where().c_str()));
     return line;
 }
 

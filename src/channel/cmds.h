@@ -89,15 +89,12 @@ public:
 
 private:
     void Transmit(const std::string& command, TTcpClient& client);
-    // The first non-empty reply line.
+    // The first non-empty reply line, or what arrived of it before the connection ended.
     std::string ReceiveReply();
     // Sends the command and reads the texts of its reply, xmlDoc then empty; a failure says what
     // the answer should have been. With sought, texts past one equal to it need not be read.
     std::vector<std::string> ListTexts(const std::string& command, const char* expected,
                                        const std::string* sought = nullptr);
-    // Reads through the first CR LF by the deadline, taking bytes from budget; false when the
-    // connection ended first (line then holds what arrived).
-    bool ReceiveLine(std::string& line, std::size_t& budget, QDeadlineTimer deadline);
     std::string Where() const;
     // Reads what each store's connection holds, waiting no more than a moment, and closes it.
     void SettleStores();
