@@ -309,10 +309,6 @@ TCommandHandler::TCommandHandler(QObject* parent, std::string host, std::string 
     TcpClient.Open();
 }
 
-std::function<void()> TCommandHandler::SetWaitHook(std::function<void()> hook) {
-    return std::exchange(TcpClient.WhileWaiting, std::move(hook));
-}
-
 std::string TCommandHandler::Where() const {
     return TcpClient.RemoteHost + ":" + TcpClient.RemotePort;
 }

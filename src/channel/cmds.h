@@ -30,9 +30,8 @@ public:
     explicit TCommandHandler(QObject* parent = nullptr, std::string host = "localhost",
                              std::string port = "4321", int replyTimeoutMs = 30000);
 
+    // Its WhileWaiting is called between the slices of the channel's waits.
     TTcpClient TcpClient;
-    // Installs what the channel's waits call between their slices; returns the one replaced.
-    std::function<void()> SetWaitHook(std::function<void()> hook);
     // The last parsed reply, which ExecuteCommand's element belongs to.
     QDomDocument xmlDoc;
 

@@ -308,7 +308,7 @@ std::string UpdateConfigText(const std::string& bytes, const TConfigIDs& ids) {
 TFileIDs ConfigFileIDs(const std::string& bytes, const std::string& localID,
                        const std::string& remoteID, const std::vector<std::string>& namedIDs) {
     std::vector<TNamedID> all;
-    std::vector<std::pair<TNamedID, TNamedID>> pairs;
+    std::vector<std::pair<TNamedID, TNamedID>> pairs; // each pair both ways
     if (IsEightBitText(bytes)) {
         for (const std::string& line : SplitConfigLines(bytes)) {
             const std::vector<TNamedID> ids = NamedIDs(line);
@@ -316,6 +316,7 @@ TFileIDs ConfigFileIDs(const std::string& bytes, const std::string& localID,
             for (std::size_t i = 0; i + 1 < ids.size(); ++i)
                 if (ids[i].Sender != ids[i + 1].Sender) {
                     pairs.emplace_back(ids[i], ids[i + 1]);
+                    pairs.emplace_back(ids[i + 1], ids[i]);
                     ++i;
                 }
         }
@@ -331,15 +332,10 @@ TFileIDs ConfigFileIDs(const std::string& bytes, const std::string& localID,
                 return {TFileID::TState::Follows, found.Written};
         const std::string upperOther = UpperAscii(other);
         std::map<std::string, std::string> candidates; // upper-cased: as first written
-        const auto consider = [&](const TNamedID& side, const TNamedID& candidate) {
+        for (const auto& [side, candidate] : pairs)
             if (!other.empty() && side.Upper == upperOther && !candidate.Upper.empty() &&
                 candidate.Upper != upperOther)
                 candidates.emplace(candidate.Upper, candidate.Written);
-        };
-        for (const auto& [first, second] : pairs) {
-            consider(first, second);
-            consider(second, first);
-        }
         if (candidates.size() != 1)
             return {};
         const std::string& upper = candidates.begin()->first;

@@ -30,11 +30,9 @@ class TTcpClient {
 public:
     TTcpClient();
     ~TTcpClient();
-    TTcpClient(const TTcpClient&) = delete;
-    TTcpClient& operator=(const TTcpClient&) = delete;
 
     // A dotted IPv4 address when it begins with a digit, else a name whose first IPv4 address is
-    // used. A name's address is kept for a minute (a lookup costs about as much as a command on
+    // used. The address is kept for a minute (a name's lookup costs about as much as a command on
     // loopback) and forgotten when a connection to it fails.
     std::string RemoteHost{"localhost"};
     // Digits alone: no service name is looked up.
