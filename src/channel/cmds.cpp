@@ -277,12 +277,10 @@ std::string ReplyText(const QDomNode& node, const std::string& question) {
     if (!node.isElement())
         return ToStdString(node.nodeValue());
     const QDomNodeList children = node.childNodes();
-    if (children.isEmpty())
-        return std::string();
     // QDomCDATASection is a QDomText too.
-    if (children.count() == 1 && children.at(0).isText())
-        return ToStdString(children.at(0).nodeValue());
-    throw EXMLDocError(question + MixedContent);
+    if (children.count() > 1 || (children.count() == 1 && !children.at(0).isText()))
+        throw EXMLDocError(question + MixedContent);
+    return ToStdString(node.firstChild().nodeValue()); // no child: empty
 }
 
 QDomNode ReplyChild(const QDomElement& parent, int index, const std::string& question) {
@@ -307,10 +305,6 @@ TCommandHandler::TCommandHandler(QObject* parent, std::string host, std::string 
     TcpClient.RemotePort = std::move(port);
     TcpClient.TimeoutMs = replyTimeoutMs;
     TcpClient.Open();
-}
-
-std::string TCommandHandler::Where() const {
-    return TcpClient.RemoteHost + ":" + TcpClient.RemotePort;
 }
 
 void TCommandHandler::Transmit(const std::string& command, TTcpClient& client) {
@@ -482,8 +476,7 @@ TCommandHandler::GetPartnershipAttributes(const std::string& partnershipName) {
 }
 
 std::string TCommandHandler::FindValue(const TNameValueArray& pairs, const std::string& name) {
-    for (const TNameValuePair& pair : pairs)
-        if (pair.Name == name)
-            return pair.Value;
-    return std::string();
+    const auto found = std::find_if(pairs.begin(), pairs.end(),
+                                    [&](const TNameValuePair& pair) { return pair.Name == name; });
+    return found == pairs.end() ? std::string() : found->Value;
 }

@@ -94,7 +94,7 @@ private:
     // the answer should have been. With sought, texts past one equal to it need not be read.
     std::vector<std::string> ListTexts(const std::string& command, const char* expected,
                                        const std::string* sought = nullptr);
-    std::string Where() const;
+    std::string Where() const { return TcpClient.RemoteHost + ":" + TcpClient.RemotePort; }
     // Reads what each store's connection holds, waiting no more than a moment, and closes it.
     void SettleStores();
 

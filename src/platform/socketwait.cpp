@@ -6,9 +6,7 @@
 bool WaitUntilWritable(qintptr descriptor, int timeoutMs) {
     if (descriptor < 0)
         return false;
-    pollfd socket{};
-    socket.fd = static_cast<int>(descriptor);
-    socket.events = POLLOUT;
+    pollfd socket{static_cast<int>(descriptor), POLLOUT, 0};
     return ::poll(&socket, 1, timeoutMs) > 0;
 }
 
