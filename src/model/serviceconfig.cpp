@@ -376,8 +376,6 @@ std::string DefaultServiceConfigPath() {
 
 void UpdateServiceConfigFile(const std::string& path, const TConfigIDs& ids, TProgress& progress) {
     const QString filePath = QString::fromStdString(path);
-    // Another program may change the file while it is updated here; the update is then made
-    // again from what the file holds, rather than replace it with older content.
     for (int attempt = 0; attempt < MaxUpdateAttempts; ++attempt) {
         const TPump pump = Pump(progress, attempt == 0 ? "Updating the configuration file"
                                                        : "Updating the configuration file again, "
