@@ -189,10 +189,10 @@ void ReadNodes(const std::string& line, TSink& sink, const std::function<void()>
     }
 }
 
-// Builds the nodes into doc as QDomDocument::setContent would.
+// Builds the nodes into Doc as QDomDocument::setContent would.
 class TDocumentSink {
 public:
-    explicit TDocumentSink(QDomDocument& doc) : Doc(doc) {}
+    QDomDocument Doc;
     void Take(const QXmlStreamReader& reader, int depth) {
         switch (reader.tokenType()) {
         case QXmlStreamReader::StartElement: {
@@ -226,7 +226,6 @@ public:
     }
 
 private:
-    QDomDocument& Doc;
     QDomNode Parent;
     QString Name;
 };
@@ -408,10 +407,9 @@ QDomElement TCommandHandler::ParseReply(const std::string& line, QDomDocument& d
                                         const std::function<void()>& whileWaiting) {
     // The previous tree goes first, so that two large ones are never held at once.
     doc.clear();
-    QDomDocument built;
-    TDocumentSink builder(built);
+    TDocumentSink builder;
     ReadNodes(line, builder, whileWaiting);
-    doc = std::move(built);
+    doc = std::move(builder.Doc);
     return doc.documentElement();
 }
 

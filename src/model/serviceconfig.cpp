@@ -250,10 +250,8 @@ std::vector<std::string> SplitConfigLines(const std::string& bytes) {
 
 std::string JoinConfigLines(const std::vector<std::string>& lines) {
     std::string text;
-    for (const std::string& line : lines) {
-        text += line;
-        text += "\r\n";
-    }
+    for (const std::string& line : lines)
+        text.append(line).append("\r\n");
     return text;
 }
 

@@ -11,6 +11,5 @@ bool WaitUntilWritable(qintptr descriptor, int timeoutMs) {
 }
 
 void ShutdownSending(qintptr descriptor) {
-    if (descriptor >= 0)
-        ::shutdown(static_cast<int>(descriptor), SHUT_WR);
+    ::shutdown(static_cast<int>(descriptor), SHUT_WR); // none: EBADF, nothing done
 }

@@ -43,11 +43,10 @@ void TTcpClient::Open() {
             [this](qint64 count) { Taken += count; }, Qt::DirectConnection);
     }
 
-    std::uint32_t address = 0;
     std::uint16_t port = 0;
-    if (!Resolve(address) || !LookupPort(RemotePort, port))
+    if (!Resolve() || !LookupPort(RemotePort, port))
         return;
-    const QHostAddress remote(qFromBigEndian(address));
+    const QHostAddress remote(qFromBigEndian(KnownAddress));
     const QDeadlineTimer deadline(TimeoutMs); // negative: for ever
     // Qt waits for the connection itself in the first slice, and gives it up when that runs out;
     // it then starts again on a socket bound first, whose descriptor the other slices wait on.
@@ -66,14 +65,13 @@ void TTcpClient::Open() {
     }
 }
 
-bool TTcpClient::Resolve(std::uint32_t& address) {
-    if (RemoteHost.empty() || RemoteHost != KnownHost || KnownUntil.hasExpired()) {
-        if (!LookupHost(RemoteHost, KnownAddress))
-            return false;
-        KnownHost = RemoteHost;
-        KnownUntil.setRemainingTime(KeepNameMs);
-    }
-    address = KnownAddress;
+bool TTcpClient::Resolve() {
+    if (!RemoteHost.empty() && RemoteHost == KnownHost && !KnownUntil.hasExpired())
+        return true;
+    if (!LookupHost(RemoteHost, KnownAddress))
+        return false;
+    KnownHost = RemoteHost;
+    KnownUntil.setRemainingTime(KeepNameMs);
     return true;
 }
 

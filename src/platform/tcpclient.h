@@ -82,8 +82,8 @@ private:
     // Waits in slices until what it awaits holds (true), the connection ends or the deadline
     // passes; WhileWaiting runs between slices, and before the first when resumed.
     bool Wait(TAwait what, QDeadlineTimer deadline, bool resumed = false);
-    // The address (network order) by the rule of RemoteHost, the kept one while it is valid.
-    bool Resolve(std::uint32_t& address);
+    // Makes KnownAddress that of RemoteHost, looking it up unless the kept one is still valid.
+    bool Resolve();
     TReceiveResult Receive(void* buffer, std::size_t size, bool peek,
                            std::optional<QDeadlineTimer> deadline);
 
