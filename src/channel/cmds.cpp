@@ -189,10 +189,10 @@ void ReadNodes(const std::string& line, TSink& sink, const std::function<void()>
     }
 }
 
-// Builds the nodes into doc as QDomDocument::setContent would.
+// Builds the nodes into Doc as QDomDocument::setContent would.
 class TDocumentSink {
 public:
-    explicit TDocumentSink(QDomDocument& doc) : Doc(doc) {}
+    QDomDocument Doc;
     void Take(const QXmlStreamReader& reader, int depth) {
         switch (reader.tokenType()) {
         case QXmlStreamReader::StartElement: {
@@ -226,7 +226,6 @@ public:
     }
 
 private:
-    QDomDocument& Doc;
     QDomNode Parent;
     QString Name;
 };
@@ -277,12 +276,10 @@ std::string ReplyText(const QDomNode& node, const std::string& question) {
     if (!node.isElement())
         return ToStdString(node.nodeValue());
     const QDomNodeList children = node.childNodes();
-    if (children.isEmpty())
-        return std::string();
     // QDomCDATASection is a QDomText too.
-    if (children.count() == 1 && children.at(0).isText())
-        return ToStdString(children.at(0).nodeValue());
-    throw EXMLDocError(question + MixedContent);
+    if (children.count() > 1 || (children.count() == 1 && !children.at(0).isText()))
+        throw EXMLDocError(question + MixedContent);
+    return ToStdString(node.firstChild().nodeValue()); // no child: empty
 }
 
 QDomNode ReplyChild(const QDomElement& parent, int index, const std::string& question) {
@@ -309,14 +306,6 @@ TCommandHandler::TCommandHandler(QObject* parent, std::string host, std::string 
     TcpClient.Open();
 }
 
-std::function<void()> TCommandHandler::SetWaitHook(std::function<void()> hook) {
-    return std::exchange(TcpClient.WhileWaiting, std::move(hook));
-}
-
-std::string TCommandHandler::Where() const {
-    return TcpClient.RemoteHost + ":" + TcpClient.RemotePort;
-}
-
 void TCommandHandler::Transmit(const std::string& command, TTcpClient& client) {
     client.Close();
     client.Open();
@@ -331,12 +320,18 @@ void TCommandHandler::Transmit(const std::string& command, TTcpClient& client) {
                                    Where().c_str()));
 }
 
-void TCommandHandler::SendCommand(const std::string& command) {
-    Transmit(command, TcpClient);
+QDomElement TCommandHandler::ExecuteCommand(const std::string& command) {
+    SendCommand(command);
+    return ParseReply(ReceiveReply(), xmlDoc, TcpClient.WhileWaiting);
 }
 
-bool TCommandHandler::ReceiveLine(std::string& line, std::size_t& budget, QDeadlineTimer deadline) {
-    line.clear();
+std::string TCommandHandler::ReceiveReply() {
+    // The reply line and the empty lines before it arrive within this time and these bytes.
+    const QDeadlineTimer deadline(TcpClient.TimeoutMs);
+    std::size_t budget = MaxReplyLineBytes + 2;
+    // Once this query is answered (or has failed), every store before it has finished.
+    const auto settle = qScopeGuard([this] { SettleStores(); });
+    std::string line;
     char piece[PeekSize];
     for (;;) {
         const TReceiveResult peeked = TcpClient.PeekBuf(piece, sizeof piece, deadline);
@@ -344,7 +339,7 @@ bool TCommandHandler::ReceiveLine(std::string& line, std::size_t& budget, QDeadl
             throw EServiceError(Format("The AS2 service at %s did not answer within %s",
                                        Where().c_str(), TimeText(TcpClient.TimeoutMs).c_str()));
         if (peeked.Status != TReceiveStatus::Data)
-            return false;
+            break;
 
         const std::string_view bytes(piece, peeked.Count);
         std::size_t take = bytes.size(); // consumed from the connection
@@ -380,51 +375,30 @@ bool TCommandHandler::ReceiveLine(std::string& line, std::size_t& budget, QDeadl
         budget -= take;
         line.append(piece, keep);
 
-        for (std::size_t consumed = 0; consumed < take;) {
-            const TReceiveResult got = TcpClient.ReceiveBuf(piece, take - consumed, deadline);
-            if (got.Status != TReceiveStatus::Data)
-                return false;
-            consumed += got.Count;
-        }
-        if (complete)
-            return true;
+        // The socket holds the bytes peeked: they are all read at once.
+        if (TcpClient.ReceiveBuf(piece, take, deadline).Status != TReceiveStatus::Data)
+            break;
+        if (complete && !line.empty())
+            return line;
     }
-}
-
-QDomElement TCommandHandler::ExecuteCommand(const std::string& command) {
-    SendCommand(command);
-    return ParseReply(ReceiveReply(), xmlDoc, TcpClient.WhileWaiting);
-}
-
-std::string TCommandHandler::ReceiveReply() {
-    // The reply line and the empty lines before it arrive within this time and these bytes.
-    const QDeadlineTimer deadline = TcpClient.TimeoutMs < 0
-                                        ? QDeadlineTimer(QDeadlineTimer::Forever)
-                                        : QDeadlineTimer(TcpClient.TimeoutMs);
-    // Once this query is answered (or has failed), every store before it has finished.
-    const auto settle = qScopeGuard([this] { Stores.Settle(); });
-    std::size_t budget = MaxReplyLineBytes + 2;
-    std::string line;
-    do {
-        if (!ReceiveLine(line, budget, deadline) && line.empty())
-            throw EServiceError(Format("The AS2 service at %s ended the connection without "
-                                       "answering. The AS2 service may not be running",
-                                       Where().c_str()));
-    } while (line.empty());
+    // The connection ended: what arrived of the line is the reply.
+    if (line.empty())
+        throw EServiceError(Format("The AS2 service at %s ended the connection without "
+                                   "answering. The AS2 service may not be running",
+                                   Where().c_str()));
     return line;
 }
 
-TCommandHandler::TReplyTexts TCommandHandler::ListTexts(const std::string& command) {
+std::vector<std::string> TCommandHandler::ListTexts(const std::string& command,
+                                                    const char* expected,
+                                                    const std::string* sought) {
     SendCommand(command);
     const std::string line = ReceiveReply();
     xmlDoc.clear();
-    return ReadReplyTexts(line, TcpClient.WhileWaiting);
-}
-
-std::vector<std::string> TCommandHandler::AllTexts(const std::string& command,
-                                                   const char* expected) {
-    TReplyTexts read = ListTexts(command);
-    if (!read.Complete)
+    TReplyTexts read = ReadReplyTexts(line, TcpClient.WhileWaiting);
+    const auto end = read.Texts.end();
+    // A list read up to the text sought: one it cannot give after that does not matter.
+    if (!read.Complete && (sought == nullptr || std::find(read.Texts.begin(), end, *sought) == end))
         throw EXMLDocError(Question(command, expected) + MixedContent);
     return std::move(read.Texts);
 }
@@ -433,10 +407,9 @@ QDomElement TCommandHandler::ParseReply(const std::string& line, QDomDocument& d
                                         const std::function<void()>& whileWaiting) {
     // The previous tree goes first, so that two large ones are never held at once.
     doc.clear();
-    QDomDocument built;
-    TDocumentSink builder(built);
+    TDocumentSink builder;
     ReadNodes(line, builder, whileWaiting);
-    doc = std::move(built);
+    doc = std::move(builder.Doc);
     return doc.documentElement();
 }
 
@@ -457,17 +430,8 @@ QDomNode TCommandHandler::ChildNode(const QDomElement& parent, int index) {
 }
 
 bool TCommandHandler::CertificateExists(const std::string& alias) {
-    // The aliases are read up to the match: one the list cannot give after it does not matter.
-    const TReplyTexts aliases = ListTexts("cert List");
-    if (std::find(aliases.Texts.begin(), aliases.Texts.end(), alias) != aliases.Texts.end())
-        return true;
-    if (!aliases.Complete)
-        throw EXMLDocError(Question("cert List", "a list of aliases") + MixedContent);
-    return false;
-}
-
-std::vector<std::string> TCommandHandler::GetCertificateAliases() {
-    return AllTexts("cert List", "a list of aliases");
+    const std::vector<std::string> aliases = ListTexts("cert List", "a list of aliases", &alias);
+    return std::find(aliases.begin(), aliases.end(), alias) != aliases.end();
 }
 
 void TCommandHandler::SendStore() {
@@ -479,15 +443,8 @@ void TCommandHandler::SendStore() {
     store->WhileWaiting = TcpClient.WhileWaiting;
     Transmit("Partnership Store", *store);
     store->ShutdownSending();
-    Stores.Add(std::move(store));
-}
-
-std::vector<std::string> TCommandHandler::StoreAnswers() {
-    return Stores.Take();
-}
-
-TPartnershipNameArray TCommandHandler::GetPartnershipNames() {
-    return AllTexts("Partnership List", "a list of partnership names");
+    store->WhileWaiting = nullptr; // the hook may be gone by the time the answer is read
+    Stores.push_back(std::move(store));
 }
 
 TNameValueArray TCommandHandler::GetPartnerAttributes(const std::string& partnerName) {
@@ -517,8 +474,7 @@ TCommandHandler::GetPartnershipAttributes(const std::string& partnershipName) {
 }
 
 std::string TCommandHandler::FindValue(const TNameValueArray& pairs, const std::string& name) {
-    for (const TNameValuePair& pair : pairs)
-        if (pair.Name == name)
-            return pair.Value;
-    return std::string();
+    const auto found = std::find_if(pairs.begin(), pairs.end(),
+                                    [&](const TNameValuePair& pair) { return pair.Name == name; });
+    return found == pairs.end() ? std::string() : found->Value;
 }

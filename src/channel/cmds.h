@@ -24,48 +24,37 @@ inline constexpr std::size_t MaxReplyLineBytes = 16 * 1024 * 1024;
 inline constexpr const char* CommandPrefix = "<command id=\"userID\" password=\"qxv\">";
 inline constexpr const char* CommandSuffix = "</command>";
 
-// The "Partnership Store" connections a channel keeps open for their answers (stores.cpp). The
-// service finishes each command before it answers the next connection, so once a later query has
-// been answered, what such a connection holds is the store's whole answer, line end or not.
-class TPendingStores {
-public:
-    void Add(std::unique_ptr<TTcpClient> connection);
-    // Reads what each open connection holds, waiting no more than a moment, and closes it.
-    void Settle();
-    // The answer of each store added since the last call, in order: the text of an error element
-    // that begins it, else empty (it stored, or said nothing: the port promises no answer).
-    std::vector<std::string> Take();
-
-private:
-    std::vector<std::unique_ptr<TTcpClient>> Open;
-    std::vector<std::string> Answers; // of the stores settled
-};
-
 class TCommandHandler : public QObject {
 public:
     // Opens one connection at once, silently; no command uses it.
     explicit TCommandHandler(QObject* parent = nullptr, std::string host = "localhost",
                              std::string port = "4321", int replyTimeoutMs = 30000);
 
+    // Its WhileWaiting is called between the slices of the channel's waits.
     TTcpClient TcpClient;
-    // Installs what the channel's waits call between their slices; returns the one replaced.
-    std::function<void()> SetWaitHook(std::function<void()> hook);
     // The last parsed reply, which ExecuteCommand's element belongs to.
     QDomDocument xmlDoc;
 
     // Sends one command (without envelope or line end) and reads nothing back.
-    void SendCommand(const std::string& command);
+    void SendCommand(const std::string& command) { Transmit(command, TcpClient); }
     // Sends one command and returns the AS2Result element of its first non-empty reply line.
     QDomElement ExecuteCommand(const std::string& command);
 
     // Whether "cert List" holds the alias (its list read up to the alias).
     bool CertificateExists(const std::string& alias);
-    std::vector<std::string> GetCertificateAliases();
+    std::vector<std::string> GetCertificateAliases() {
+        return ListTexts("cert List", "a list of aliases");
+    }
     // Sends "Partnership Store" and ends the sending side, so that a service serving one connection
-    // at a time goes on; StoreAnswers gives the answer once a later query has been answered.
+    // at a time goes on. The service finishes each command before it answers the next connection,
+    // so once a later query has been answered, what the store's connection holds is its answer.
     void SendStore();
+    // The answer of each store sent since the last call, in order: the text of an error element
+    // that begins it, else empty (it stored, or said nothing: the port promises no answer).
     std::vector<std::string> StoreAnswers();
-    TPartnershipNameArray GetPartnershipNames();
+    TPartnershipNameArray GetPartnershipNames() {
+        return ListTexts("Partnership List", "a list of partnership names");
+    }
     // The brace list of "Partner View"; empty when the service has no such partner.
     TNameValueArray GetPartnerAttributes(const std::string& partnerName);
     // The "Sender IDs", "Receiver IDs" and "Attributes" lists of "Partnership View"; EListError
@@ -99,18 +88,18 @@ public:
 
 private:
     void Transmit(const std::string& command, TTcpClient& client);
-    // The first non-empty reply line.
+    // The first non-empty reply line, or what arrived of it before the connection ended.
     std::string ReceiveReply();
-    // Sends the command and reads the texts of its reply; xmlDoc is then empty.
-    TReplyTexts ListTexts(const std::string& command);
-    // ListTexts, all of them; a failure says what the answer should have been.
-    std::vector<std::string> AllTexts(const std::string& command, const char* expected);
-    // Reads through the first CR LF by the deadline, taking bytes from budget; false when the
-    // connection ended first (line then holds what arrived).
-    bool ReceiveLine(std::string& line, std::size_t& budget, QDeadlineTimer deadline);
-    std::string Where() const;
+    // Sends the command and reads the texts of its reply, xmlDoc then empty; a failure says what
+    // the answer should have been. With sought, texts past one equal to it need not be read.
+    std::vector<std::string> ListTexts(const std::string& command, const char* expected,
+                                       const std::string* sought = nullptr);
+    std::string Where() const { return TcpClient.RemoteHost + ":" + TcpClient.RemotePort; }
+    // Reads what each store's connection holds, waiting no more than a moment, and closes it.
+    void SettleStores();
 
-    TPendingStores Stores;
+    std::vector<std::unique_ptr<TTcpClient>> Stores; // sent, their answers not yet read
+    std::vector<std::string> StoreErrors;            // of the stores settled
 };
 
 // The program's one channel, created at start-up after the window. Nothing looks it up: the window

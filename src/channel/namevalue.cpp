@@ -33,12 +33,10 @@ TNameValueArray ParseNameValues(const std::string& text, const std::string& mark
     std::string separated;
     separated.reserve(close - begin);
     for (std::size_t i = begin; i < close; ++i) {
-        if (text[i] == ',' && text[i + 1] == ' ') {
-            separated += '~';
-            ++i;
-        } else {
-            separated += text[i];
-        }
+        const bool comma = text[i] == ',' && text[i + 1] == ' ';
+        separated += comma ? '~' : text[i];
+        if (comma)
+            ++i; // past the blank
     }
 
     TNameValueArray pairs;

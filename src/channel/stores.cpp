@@ -24,13 +24,8 @@ std::string StoreError(const std::string& held) {
 
 } // namespace
 
-void TPendingStores::Add(std::unique_ptr<TTcpClient> connection) {
-    connection->WhileWaiting = nullptr; // the hook may be gone by the time the answer is read
-    Open.push_back(std::move(connection));
-}
-
-void TPendingStores::Settle() {
-    for (std::unique_ptr<TTcpClient>& connection : Open) {
+void TCommandHandler::SettleStores() {
+    for (std::unique_ptr<TTcpClient>& connection : Stores) {
         std::string held;
         char piece[4096];
         for (TReceiveResult got{TReceiveStatus::Data, 0};
@@ -39,12 +34,12 @@ void TPendingStores::Settle() {
             held.append(piece, got.Count); // none when it ended
         }
         connection.reset();
-        Answers.push_back(StoreError(held));
+        StoreErrors.push_back(StoreError(held));
     }
-    Open.clear();
+    Stores.clear();
 }
 
-std::vector<std::string> TPendingStores::Take() {
-    Settle();
-    return std::exchange(Answers, {});
+std::vector<std::string> TCommandHandler::StoreAnswers() {
+    SettleStores();
+    return std::exchange(StoreErrors, {});
 }

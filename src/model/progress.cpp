@@ -4,12 +4,14 @@
 
 #include <QLocale>
 #include <cctype>
+#include <utility>
 
 TShownProgress::TShownProgress(TCommandHandler& channel)
-    : Channel(channel), OuterHook(channel.SetWaitHook([this] { Waiting(); })) {}
+    : Channel(channel),
+      OuterHook(std::exchange(channel.TcpClient.WhileWaiting, [this] { Waiting(); })) {}
 
 TShownProgress::~TShownProgress() {
-    Channel.SetWaitHook(std::move(OuterHook));
+    Channel.TcpClient.WhileWaiting = std::move(OuterHook);
 }
 
 void TShownProgress::Step(const std::string& what, int done, int total, TCancel cancel) {

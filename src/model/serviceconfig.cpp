@@ -27,7 +27,6 @@ const char ReceiverKey[] = "receiver.as2_id=";
 const char IDEnds[] = ",\" \t\r\n";
 const char ModuleStart[] =
     "<module classname=\"org.corvane.processor.receiver.AS2DirectoryPollingModule\"";
-static_assert(sizeof(ModuleStart) - 1 == 76, "module start text");
 // How often the update starts again when another program changes the file meanwhile.
 constexpr int MaxUpdateAttempts = 5;
 
@@ -71,16 +70,10 @@ std::string CleanDescription(std::string text) {
 // Qt sometimes leaves a failed file device with no error text of its own; the system's error
 // code then describes the failure.
 std::string DeviceErrorText(const QFileDevice& device, int savedErrno) {
-    const QString untouched = QFile().errorString();
     const QString text = device.errorString();
-    if (text.isEmpty() || text == untouched)
-        return CleanDescription(std::generic_category().message(savedErrno));
-    return CleanDescription(ToStdString(text));
-}
-
-[[noreturn]] void RaiseOpenError(const QString& path, const std::string& description) {
-    throw EFOpenError(Format("Cannot open file \"%s\". %s", AbsolutePath(path).c_str(),
-                             CleanDescription(description).c_str()));
+    if (text.isEmpty() || text == QFile().errorString())
+        return std::generic_category().message(savedErrno);
+    return ToStdString(text);
 }
 
 [[noreturn]] void RaiseCreateError(const QString& path, const std::string& description) {
@@ -257,10 +250,8 @@ std::vector<std::string> SplitConfigLines(const std::string& bytes) {
 
 std::string JoinConfigLines(const std::vector<std::string>& lines) {
     std::string text;
-    for (const std::string& line : lines) {
-        text += line;
-        text += "\r\n";
-    }
+    for (const std::string& line : lines)
+        text.append(line).append("\r\n");
     return text;
 }
 
@@ -315,7 +306,7 @@ std::string UpdateConfigText(const std::string& bytes, const TConfigIDs& ids) {
 TFileIDs ConfigFileIDs(const std::string& bytes, const std::string& localID,
                        const std::string& remoteID, const std::vector<std::string>& namedIDs) {
     std::vector<TNamedID> all;
-    std::vector<std::pair<TNamedID, TNamedID>> pairs;
+    std::vector<std::pair<TNamedID, TNamedID>> pairs; // each pair both ways
     if (IsEightBitText(bytes)) {
         for (const std::string& line : SplitConfigLines(bytes)) {
             const std::vector<TNamedID> ids = NamedIDs(line);
@@ -323,6 +314,7 @@ TFileIDs ConfigFileIDs(const std::string& bytes, const std::string& localID,
             for (std::size_t i = 0; i + 1 < ids.size(); ++i)
                 if (ids[i].Sender != ids[i + 1].Sender) {
                     pairs.emplace_back(ids[i], ids[i + 1]);
+                    pairs.emplace_back(ids[i + 1], ids[i]);
                     ++i;
                 }
         }
@@ -338,15 +330,10 @@ TFileIDs ConfigFileIDs(const std::string& bytes, const std::string& localID,
                 return {TFileID::TState::Follows, found.Written};
         const std::string upperOther = UpperAscii(other);
         std::map<std::string, std::string> candidates; // upper-cased: as first written
-        const auto consider = [&](const TNamedID& side, const TNamedID& candidate) {
+        for (const auto& [side, candidate] : pairs)
             if (!other.empty() && side.Upper == upperOther && !candidate.Upper.empty() &&
                 candidate.Upper != upperOther)
                 candidates.emplace(candidate.Upper, candidate.Written);
-        };
-        for (const auto& [first, second] : pairs) {
-            consider(first, second);
-            consider(second, first);
-        }
         if (candidates.size() != 1)
             return {};
         const std::string& upper = candidates.begin()->first;
@@ -387,8 +374,6 @@ std::string DefaultServiceConfigPath() {
 
 void UpdateServiceConfigFile(const std::string& path, const TConfigIDs& ids, TProgress& progress) {
     const QString filePath = QString::fromStdString(path);
-    // Another program may change the file while it is updated here; the update is then made
-    // again from what the file holds, rather than replace it with older content.
     for (int attempt = 0; attempt < MaxUpdateAttempts; ++attempt) {
         const TPump pump = Pump(progress, attempt == 0 ? "Updating the configuration file"
                                                        : "Updating the configuration file again, "
@@ -398,7 +383,8 @@ void UpdateServiceConfigFile(const std::string& path, const TConfigIDs& ids, TPr
         std::string why;
         // A read that stops part of the way would write back a truncated file.
         if (!ReadFile(filePath, pump, read, why))
-            RaiseOpenError(filePath, why);
+            throw EFOpenError(Format("Cannot open file \"%s\". %s", AbsolutePath(filePath).c_str(),
+                                     CleanDescription(why).c_str()));
         if (!IsEightBitText(read.Bytes))
             throw ENotTextFileError(
                 Format("The file \"%s\" is not an 8-bit text file and was left unchanged",

@@ -9,12 +9,6 @@
 #include <string>
 #include <vector>
 
-// The file holds NUL bytes or starts with a UTF-16 byte-order mark.
-class ENotTextFileError : public Exception {
-public:
-    using Exception::Exception;
-};
-
 struct TConfigIDs {
     std::string LocalID;     // the local partner's AS2 ID now
     std::string RemoteID;    // the remote partner's AS2 ID now

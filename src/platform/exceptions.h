@@ -13,38 +13,33 @@ public:
     std::string Message;
 };
 
-#define VANTREL_DECLARE_EXCEPTION(Name)                                                            \
-    class Name : public Exception {                                                                \
+#define VANTREL_DECLARE_EXCEPTION(Name, Base)                                                      \
+    class Name : public Base {                                                                     \
     public:                                                                                        \
-        using Exception::Exception;                                                                \
+        using Base::Base;                                                                          \
     }
 
-VANTREL_DECLARE_EXCEPTION(EDOMParseError);
-VANTREL_DECLARE_EXCEPTION(EXMLDocError);
-VANTREL_DECLARE_EXCEPTION(EListError);
-VANTREL_DECLARE_EXCEPTION(EConvertError);
-VANTREL_DECLARE_EXCEPTION(EFOpenError);
-VANTREL_DECLARE_EXCEPTION(EFCreateError);
-VANTREL_DECLARE_EXCEPTION(EWriteError);
+VANTREL_DECLARE_EXCEPTION(EDOMParseError, Exception);
+VANTREL_DECLARE_EXCEPTION(EXMLDocError, Exception);
+VANTREL_DECLARE_EXCEPTION(EListError, Exception);
+VANTREL_DECLARE_EXCEPTION(EConvertError, Exception);
+VANTREL_DECLARE_EXCEPTION(EFOpenError, Exception);
+VANTREL_DECLARE_EXCEPTION(EFCreateError, Exception);
+VANTREL_DECLARE_EXCEPTION(EWriteError, Exception);
+// The file holds NUL bytes or starts with a UTF-16 byte-order mark.
+VANTREL_DECLARE_EXCEPTION(ENotTextFileError, Exception);
 // The AS2 service cannot be reached, did not take a command, or did not answer.
-VANTREL_DECLARE_EXCEPTION(EServiceError);
+VANTREL_DECLARE_EXCEPTION(EServiceError, Exception);
 // The operator cancelled a wait on the service.
-VANTREL_DECLARE_EXCEPTION(ECancelled);
+VANTREL_DECLARE_EXCEPTION(ECancelled, Exception);
 // Refused before anything was sent.
-VANTREL_DECLARE_EXCEPTION(ERefusedError);
+VANTREL_DECLARE_EXCEPTION(ERefusedError, Exception);
+// Text that would change the meaning of a command line if it were sent.
+VANTREL_DECLARE_EXCEPTION(EUnsafeCommandText, ERefusedError);
+// The dialog's current state cannot do what was asked (OK after a failed load).
+VANTREL_DECLARE_EXCEPTION(EDialogStateError, ERefusedError);
 
 #undef VANTREL_DECLARE_EXCEPTION
-
-// Text that would change the meaning of a command line if it were sent.
-class EUnsafeCommandText : public ERefusedError {
-public:
-    using ERefusedError::ERefusedError;
-};
-// The dialog's current state cannot do what was asked (OK after a failed load).
-class EDialogStateError : public ERefusedError {
-public:
-    using ERefusedError::ERefusedError;
-};
 
 // Builds a message from a printf-style format, as the system's fixed message formats are written.
 [[gnu::format(printf, 1, 2)]] std::string Format(const char* format, ...);

@@ -13,8 +13,6 @@ public:
     // Opens nothing yet.
     explicit TSaveLock(const std::string& configPath);
     ~TSaveLock(); // releases it
-    TSaveLock(const TSaveLock&) = delete;
-    TSaveLock& operator=(const TSaveLock&) = delete;
 
     // Takes the lock, noting this program's name and process in it where it can. While another
     // holds it, `whileWaiting` is called every 50 ms with what that one noted ("vantrel-link,

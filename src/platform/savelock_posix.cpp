@@ -74,9 +74,8 @@ std::string TSaveLock::Folder() {
                                               : QFile::encodeName(QDir::tempPath()).toStdString();
 }
 
-TSaveLock::TSaveLock(const std::string& configPath) : State(std::make_unique<TState>()) {
-    State->Path = PathFor(configPath);
-}
+TSaveLock::TSaveLock(const std::string& configPath)
+    : State(std::make_unique<TState>(TState{PathFor(configPath)})) {}
 
 TSaveLock::~TSaveLock() {
     Release();

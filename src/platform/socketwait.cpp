@@ -6,13 +6,10 @@
 bool WaitUntilWritable(qintptr descriptor, int timeoutMs) {
     if (descriptor < 0)
         return false;
-    pollfd socket{};
-    socket.fd = static_cast<int>(descriptor);
-    socket.events = POLLOUT;
+    pollfd socket{static_cast<int>(descriptor), POLLOUT, 0};
     return ::poll(&socket, 1, timeoutMs) > 0;
 }
 
 void ShutdownSending(qintptr descriptor) {
-    if (descriptor >= 0)
-        ::shutdown(static_cast<int>(descriptor), SHUT_WR);
+    ::shutdown(static_cast<int>(descriptor), SHUT_WR); // none: EBADF, nothing done
 }

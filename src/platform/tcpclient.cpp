@@ -20,10 +20,6 @@ constexpr int SliceMs = 50;
 // How long a name's address is kept, as long as Qt keeps a name it looked up for a connection.
 constexpr int KeepNameMs = 60000;
 
-bool IsDigit(char c) {
-    return c >= '0' && c <= '9';
-}
-
 } // namespace
 
 TTcpClient::TTcpClient() = default;
@@ -47,12 +43,11 @@ void TTcpClient::Open() {
             [this](qint64 count) { Taken += count; }, Qt::DirectConnection);
     }
 
-    std::uint32_t address = 0;
     std::uint16_t port = 0;
-    if (!Resolve(address) || !LookupPort(RemotePort, port))
+    if (!Resolve() || !LookupPort(RemotePort, port))
         return;
-    const QHostAddress remote(qFromBigEndian(address));
-    const QDeadlineTimer deadline = Deadline();
+    const QHostAddress remote(qFromBigEndian(KnownAddress));
+    const QDeadlineTimer deadline(TimeoutMs); // negative: for ever
     // Qt waits for the connection itself in the first slice, and gives it up when that runs out;
     // it then starts again on a socket bound first, whose descriptor the other slices wait on.
     // Not shared: no local port still held by an earlier connection's TIME_WAIT is bound.
@@ -70,37 +65,26 @@ void TTcpClient::Open() {
     }
 }
 
-bool TTcpClient::Resolve(std::uint32_t& address) {
-    if (!RemoteHost.empty() && RemoteHost == KnownHost && !KnownUntil.hasExpired()) {
-        address = KnownAddress;
+bool TTcpClient::Resolve() {
+    if (!RemoteHost.empty() && RemoteHost == KnownHost && !KnownUntil.hasExpired())
         return true;
-    }
-    if (!LookupHost(RemoteHost, address))
+    if (!LookupHost(RemoteHost, KnownAddress))
         return false;
-    if (!IsDigit(RemoteHost[0])) {
-        KnownHost = RemoteHost;
-        KnownAddress = address;
-        KnownUntil.setRemainingTime(KeepNameMs);
-    }
+    KnownHost = RemoteHost;
+    KnownUntil.setRemainingTime(KeepNameMs);
     return true;
 }
 
 void TTcpClient::Shutdown() {
-    if (!IsConnected)
-        return;
-    Socket->abort();
+    if (IsConnected)
+        Socket->abort();
     IsConnected = false;
 }
 
 void TTcpClient::Close() {
-    Shutdown();
     if (IsActive)
         Socket->abort(); // also an attempt still connecting, or a socket only bound
-    IsActive = false;
-}
-
-QDeadlineTimer TTcpClient::Deadline() const {
-    return TimeoutMs < 0 ? QDeadlineTimer(QDeadlineTimer::Forever) : QDeadlineTimer(TimeoutMs);
+    IsActive = IsConnected = false;
 }
 
 bool TTcpClient::Wait(TAwait what, QDeadlineTimer deadline, bool resumed) {
@@ -158,28 +142,18 @@ long long TTcpClient::SendBuf(const void* data, std::size_t size) {
     for (long long before = -1; Taken != before;) {
         const bool resumed = before >= 0;
         before = Taken;
-        if (Wait(TAwait::Written, Deadline(), resumed))
+        if (Wait(TAwait::Written, QDeadlineTimer(TimeoutMs), resumed))
             break;
     }
     // Bytes Qt held when the connection failed are dropped with it.
     return std::min(Taken, static_cast<long long>(size));
 }
 
-TReceiveResult TTcpClient::PeekBuf(void* buffer, std::size_t size,
-                                   std::optional<QDeadlineTimer> deadline) {
-    return Receive(buffer, size, true, deadline);
-}
-
-TReceiveResult TTcpClient::ReceiveBuf(void* buffer, std::size_t size,
-                                      std::optional<QDeadlineTimer> deadline) {
-    return Receive(buffer, size, false, deadline);
-}
-
 TReceiveResult TTcpClient::Receive(void* buffer, std::size_t size, bool peek,
                                    std::optional<QDeadlineTimer> deadline) {
     if (!IsConnected || size == 0)
         return {TReceiveStatus::Failed, 0};
-    if (!Wait(TAwait::Bytes, deadline.value_or(Deadline()))) {
+    if (!Wait(TAwait::Bytes, deadline.value_or(QDeadlineTimer(TimeoutMs)))) {
         if (Socket->state() == QAbstractSocket::ConnectedState)
             return {TReceiveStatus::TimedOut, 0};
         // Qt reports a reset as a close.
@@ -215,7 +189,7 @@ bool TTcpClient::LookupHost(const std::string& host, std::uint32_t& result) {
         return false;
     const QString name = QString::fromStdString(host);
     QHostAddress address;
-    if (IsDigit(host[0])) {
+    if (host[0] >= '0' && host[0] <= '9') {
         if (!Dotted.match(name).hasMatch())
             return false;
         address.setAddress(name);

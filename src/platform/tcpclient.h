@@ -30,11 +30,9 @@ class TTcpClient {
 public:
     TTcpClient();
     ~TTcpClient();
-    TTcpClient(const TTcpClient&) = delete;
-    TTcpClient& operator=(const TTcpClient&) = delete;
 
     // A dotted IPv4 address when it begins with a digit, else a name whose first IPv4 address is
-    // used. A name's address is kept for a minute (a lookup costs about as much as a command on
+    // used. The address is kept for a minute (a name's lookup costs about as much as a command on
     // loopback) and forgotten when a connection to it fails.
     std::string RemoteHost{"localhost"};
     // Digits alone: no service name is looked up.
@@ -65,9 +63,13 @@ public:
     // Waits for at least one byte (or the end, or the deadline: TimeoutMs when none is given),
     // then copies up to size bytes; Peek leaves them in the connection, Receive consumes them.
     TReceiveResult PeekBuf(void* buffer, std::size_t size,
-                           std::optional<QDeadlineTimer> deadline = std::nullopt);
+                           std::optional<QDeadlineTimer> deadline = std::nullopt) {
+        return Receive(buffer, size, true, deadline);
+    }
     TReceiveResult ReceiveBuf(void* buffer, std::size_t size,
-                              std::optional<QDeadlineTimer> deadline = std::nullopt);
+                              std::optional<QDeadlineTimer> deadline = std::nullopt) {
+        return Receive(buffer, size, false, deadline);
+    }
 
     // The port by the rule of RemotePort; false when it names none.
     static bool LookupPort(const std::string& port, std::uint16_t& result);
@@ -77,12 +79,11 @@ public:
 private:
     enum class TAwait { Connection, Bytes, Written };
 
-    QDeadlineTimer Deadline() const;
     // Waits in slices until what it awaits holds (true), the connection ends or the deadline
     // passes; WhileWaiting runs between slices, and before the first when resumed.
     bool Wait(TAwait what, QDeadlineTimer deadline, bool resumed = false);
-    // The address (network order) by the rule of RemoteHost, the kept one while it is valid.
-    bool Resolve(std::uint32_t& address);
+    // Makes KnownAddress that of RemoteHost, looking it up unless the kept one is still valid.
+    bool Resolve();
     TReceiveResult Receive(void* buffer, std::size_t size, bool peek,
                            std::optional<QDeadlineTimer> deadline);
 

@@ -4,14 +4,6 @@
 #include <cstdint>
 #include <cstring>
 
-QString ToQString(const std::string& utf8) {
-    return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
-}
-
-std::string ToStdString(const QString& text) {
-    return text.toStdString();
-}
-
 char16_t LoneSurrogate(const QString& text) {
     if (text.isValidUtf16())
         return 0;

@@ -7,8 +7,12 @@
 #include <string>
 #include <string_view>
 
-QString ToQString(const std::string& utf8);
-std::string ToStdString(const QString& text);
+inline QString ToQString(const std::string& utf8) {
+    return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
+}
+inline std::string ToStdString(const QString& text) {
+    return text.toStdString();
+}
 
 // The first lone surrogate of the text, or 0 when there is none. UTF-8 cannot hold one: the
 // conversion gives "?" in its place.
