@@ -1,6 +1,6 @@
 #pragma once
-// The failures the system raises. Each carries its operator-facing Message (UTF-8); model and
-// channel code never catch them, the dialog's one guard shows them.
+// The failures the system raises. Each carries its operator-facing Message (UTF-8); lower layers
+// catch one only to add what it means there, and the faces show it (the window in its one guard).
 
 #include <exception>
 #include <string>
