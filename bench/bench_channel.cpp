@@ -213,7 +213,7 @@ void BM_SaveLink(benchmark::State& state, TSave save) {
         }
         for (auto _ : state) {
             if (verified) {
-                link.Apply(settings);
+                link.Apply(settings, TSaveChoice::Both);
             } else {
                 local.SavePartner(handler);
                 remote.SavePartner(handler);
